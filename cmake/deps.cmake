@@ -1,0 +1,41 @@
+# Third-party sources, fetched and verified by scripts/fetch-deps into a
+# git-ignored cache and compiled into the library: SQLite (amalgamation) and
+# yyjson. Nothing third-party is committed.
+set(SQLR_DEPS_DIR "${CMAKE_CURRENT_SOURCE_DIR}/.deps" CACHE PATH
+  "Cache of the verified third-party sources")
+if(NOT EXISTS "${SQLR_DEPS_DIR}/sqlite/.complete" OR NOT EXISTS "${SQLR_DEPS_DIR}/yyjson/.complete")
+  message(STATUS "Fetching third-party sources into ${SQLR_DEPS_DIR}")
+  execute_process(
+    COMMAND bash "${CMAKE_CURRENT_SOURCE_DIR}/scripts/fetch-deps" "${SQLR_DEPS_DIR}"
+    RESULT_VARIABLE fetch_result)
+  if(NOT fetch_result EQUAL 0)
+    message(FATAL_ERROR "scripts/fetch-deps failed: the third-party sources are missing or do not match their pinned SHA-256")
+  endif()
+endif()
+file(READ "${SQLR_DEPS_DIR}/sqlite/.complete" SQLR_SQLITE_VERSION)
+string(STRIP "${SQLR_SQLITE_VERSION}" SQLR_SQLITE_VERSION)
+message(STATUS "SQLite ${SQLR_SQLITE_VERSION} from ${SQLR_DEPS_DIR}/sqlite")
+
+# The engine configuration every connection relies on: serialized threading,
+# foreign keys enforced from the first statement, no extension loading and
+# file names never read as URIs.
+set(SQLR_SQLITE_DEFINES
+  SQLITE_THREADSAFE=1
+  SQLITE_DEFAULT_FOREIGN_KEYS=1
+  SQLITE_OMIT_LOAD_EXTENSION
+  SQLITE_USE_URI=0)
+
+add_library(sqlr_sqlite OBJECT "${SQLR_DEPS_DIR}/sqlite/sqlite3.c")
+target_include_directories(sqlr_sqlite SYSTEM PUBLIC "${SQLR_DEPS_DIR}/sqlite")
+target_compile_definitions(sqlr_sqlite PRIVATE ${SQLR_SQLITE_DEFINES})
+find_package(Threads REQUIRED)
+target_link_libraries(sqlr_sqlite PUBLIC Threads::Threads ${CMAKE_DL_LIBS})
+if(NOT WIN32)
+  target_link_libraries(sqlr_sqlite PUBLIC m)
+endif()
+
+# yyjson's header gives its functions default visibility on ELF; the library
+# exports none of them, so its export macro is emptied everywhere.
+add_library(sqlr_yyjson OBJECT "${SQLR_DEPS_DIR}/yyjson/src/yyjson.c")
+target_include_directories(sqlr_yyjson SYSTEM PUBLIC "${SQLR_DEPS_DIR}/yyjson/src")
+target_compile_definitions(sqlr_yyjson PUBLIC yyjson_api=)

@@ -1,0 +1,108 @@
+/*
+ * kestrova-sqlite-reader: guarded access to SQLite database files through
+ * eight C functions whose results are JSON text.
+ *
+ * Conventions
+ * -----------
+ * Handles     A database opened with sqlr_open() is named by a small integer
+ *             handle, 0 to 63. -1 means that sqlr_open() failed. A handle's
+ *             number is reused (lowest first) once it has been closed.
+ * Results     sqlr_tables(), sqlr_schema() and sqlr_query() return compact
+ *             UTF-8 JSON text on the C heap. The caller owns it and releases it
+ *             with sqlr_free_string(), exactly once. A null result means failure.
+ * Errors      Every failure returns -1 or null and leaves one message in the
+ *             process-wide last-error text (sqlr_last_error()). sqlr_open,
+ *             sqlr_tables, sqlr_schema, sqlr_query and sqlr_exec empty that text
+ *             on entry, so it is empty after they succeed; sqlr_close,
+ *             sqlr_last_error and sqlr_free_string never change it.
+ * Statements  sqlr_query() runs one read statement (SELECT, VALUES,
+ *             WITH ... SELECT, EXPLAIN); sqlr_exec() runs one UPDATE or DELETE
+ *             on a handle opened for writing. Anything else, and any text that
+ *             holds a second statement, is refused before SQLite sees it.
+ * Deadline    Each operation on a handle is interrupted once it has run for 30
+ *             seconds; it then fails with "operation timed out after 30 seconds"
+ *             and the handle stays usable.
+ * Threads     Any thread may call any function. Do not close a handle while an
+ *             operation on it is running on another thread. The last-error text
+ *             is one buffer for the whole process, so with several threads it
+ *             may hold another thread's message.
+ * Text        Every const char* argument is NUL-terminated UTF-8 owned by the
+ *             caller; the library reads it during the call and keeps nothing.
+ */
+#ifndef KESTROVA_SQLITE_READER_H_
+#define KESTROVA_SQLITE_READER_H_
+
+#include <stdint.h>
+
+/* SQLR_API marks the exported functions. Define SQLR_STATIC when linking the
+ * library's objects directly into a program (as its own tests do). */
+#if defined(SQLR_STATIC)
+#define SQLR_API
+#elif defined(_WIN32)
+#if defined(SQLR_BUILDING)
+#define SQLR_API __declspec(dllexport)
+#else
+#define SQLR_API __declspec(dllimport)
+#endif
+#elif defined(__GNUC__)
+#define SQLR_API __attribute__((visibility("default")))
+#else
+#define SQLR_API
+#endif
+
+#ifdef __cplusplus
+#define SQLR_NOEXCEPT noexcept
+extern "C" {
+#else
+#define SQLR_NOEXCEPT
+#endif
+
+/* Opens the existing database file at `path` (UTF-8; never created, never read
+ * as a URI), read-only when `writable` is 0 and read-write otherwise. Returns a
+ * handle 0..63, or -1 with the reason in the last-error text. */
+SQLR_API int32_t sqlr_open(const char *path, int32_t writable) SQLR_NOEXCEPT;
+
+/* Closes `handle`. A handle that is not open is ignored. Never changes the
+ * last-error text. */
+SQLR_API void sqlr_close(int32_t handle) SQLR_NOEXCEPT;
+
+/* Returns the last-error text: never null, empty when there is no message.
+ * The pointer is the same on every call and valid for the life of the process;
+ * the library owns it: do not free or write it. */
+SQLR_API const char *sqlr_last_error(void) SQLR_NOEXCEPT;
+
+/* Releases a string returned by sqlr_tables, sqlr_schema or sqlr_query.
+ * Null does nothing. */
+SQLR_API void sqlr_free_string(char *s) SQLR_NOEXCEPT;
+
+/* Returns the names of the tables and views of the main schema as a JSON array
+ * of strings in byte order, SQLite's internal tables left out:
+ *   ["Customers","invoice_items","sales_view"]
+ * Caller owns the result (sqlr_free_string); null on failure. */
+SQLR_API char *sqlr_tables(int32_t handle) SQLR_NOEXCEPT;
+
+/* Describes one table or view of the main schema:
+ *   {"name":"t","type":"table","columns":[{"cid":0,"name":"id","type":"INTEGER",
+ *    "notnull":0,"dflt_value":null,"pk":1}]}
+ * `table` must be 1..128 bytes of A-Z a-z 0-9 _ $, not starting with a digit,
+ * and match the stored name exactly. Caller owns the result; null on failure. */
+SQLR_API char *sqlr_schema(int32_t handle, const char *table) SQLR_NOEXCEPT;
+
+/* Runs one read statement and returns one page of its rows:
+ *   {"columns":["a"],"rows":[{"a":1}],"offset":0,"limit":100000,"returned":1}
+ * `offset` rows are passed over (negative counts as 0); at most `limit` rows
+ * are returned (negative or above 100000 counts as 100000). INTEGER and REAL
+ * values become numbers, TEXT strings, BLOB Base64 strings, NULL null. A result
+ * larger than 100 MB fails. Caller owns the result; null on failure. */
+SQLR_API char *sqlr_query(int32_t handle, const char *sql, int32_t offset,
+                          int32_t limit) SQLR_NOEXCEPT;
+
+/* Runs one UPDATE or DELETE (optionally introduced by WITH) on a handle opened
+ * for writing. Returns the number of rows changed, or -1 on failure. */
+SQLR_API int32_t sqlr_exec(int32_t handle, const char *sql) SQLR_NOEXCEPT;
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* KESTROVA_SQLITE_READER_H_ */

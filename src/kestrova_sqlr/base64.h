@@ -1,0 +1,16 @@
+// Base64 (RFC 4648, standard alphabet, padded, no line breaks) for BLOB values.
+#ifndef KESTROVA_SQLR_BASE64_H_
+#define KESTROVA_SQLR_BASE64_H_
+
+#include <cstdint>
+
+// The standard alphabet.
+extern const char B64[65];
+
+// Encodes `len` bytes at `data` into a new NUL-terminated string on the C heap
+// (caller frees it with free), exactly 4 * ceil(n / 3) characters long. A
+// negative `len` counts as 0; null `data` with a positive `len` gives null, as
+// does running out of memory. n = 0 gives the empty string.
+char* sqlr_b64_encode(const void* data, int32_t len) noexcept;
+
+#endif  // KESTROVA_SQLR_BASE64_H_

@@ -1,0 +1,58 @@
+#include "kestrova_sqlr/registry.h"
+
+#include "kestrova_sqlr/error.h"
+#include "kestrova_sqlr/platform.h"
+
+sqlr_conn g_conns[SQLR_MAX_CONNS];
+
+namespace {
+// Constant-initialised, so it is ready before any static constructor runs and
+// never destroyed.
+constinit sqlr_platform::Lock g_lock;
+
+void clear_slot(sqlr_conn& c) noexcept {
+  c.in_use = 0;
+  c.writable = 0;
+  c.db = nullptr;
+  c.op_started.store(0, std::memory_order_relaxed);
+}
+}  // namespace
+
+void sqlr_conn_lock() noexcept { g_lock.acquire(); }
+
+void sqlr_conn_unlock() noexcept { g_lock.release(); }
+
+int32_t sqlr_alloc_handle() noexcept {
+  for (int32_t i = 0; i < SQLR_MAX_CONNS; ++i) {
+    if (g_conns[i].in_use == 0) {
+      clear_slot(g_conns[i]);
+      g_conns[i].in_use = 1;
+      return i;
+    }
+  }
+  return -1;
+}
+
+void sqlr_release_handle(int32_t handle) noexcept {
+  if (static_cast<uint32_t>(handle) >= static_cast<uint32_t>(SQLR_MAX_CONNS)) return;
+  clear_slot(g_conns[handle]);
+}
+
+sqlr_conn* sqlr_conn_get(int32_t handle) noexcept {
+  // Taken as unsigned, a negative handle fails the same test as one above 63.
+  if (static_cast<uint32_t>(handle) >= static_cast<uint32_t>(SQLR_MAX_CONNS)) return nullptr;
+  return g_conns[handle].in_use != 0 ? &g_conns[handle] : nullptr;
+}
+
+sqlr_conn* sqlr_resolve_handle(int32_t handle, int32_t* writable) noexcept {
+  sqlr_conn_lock();
+  sqlr_conn* c = sqlr_conn_get(handle);
+  if (c == nullptr || c->db == nullptr) {
+    sqlr_conn_unlock();
+    sqlr_set_error("invalid handle");
+    return nullptr;
+  }
+  if (writable != nullptr) *writable = c->writable;
+  sqlr_conn_unlock();
+  return c;
+}

@@ -1,0 +1,99 @@
+// Opening and closing databases: sqlr_open and sqlr_close.
+#include <sqlite3.h>
+
+#include "kestrova_sqlite_reader.h"
+#include "kestrova_sqlr/deadline.h"
+#include "kestrova_sqlr/error.h"
+#include "kestrova_sqlr/registry.h"
+#include "kestrova_sqlr/stmt.h"
+
+namespace {
+
+// Frees a slot claimed by an open that failed.
+void release_claimed(int32_t handle) noexcept {
+  sqlr_conn_lock();
+  sqlr_release_handle(handle);
+  sqlr_conn_unlock();
+}
+
+// Opens and probes the connection for a claimed slot; on failure reports the
+// reason, leaves no connection behind and returns null. The slot is not
+// touched here.
+sqlite3* open_connection(const char* path, int flags) noexcept {
+  sqlite3* db = nullptr;
+  const int rc = sqlite3_open_v2(path, &db, flags, nullptr);
+  if (rc != SQLITE_OK) {
+    const char* why = db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
+    if (why == nullptr || why[0] == '\0') why = "unknown";
+    sqlr_set_error("cannot open database: %s (%s)", path, why);
+    if (db != nullptr) sqlite3_close(db);
+    return nullptr;
+  }
+  // Compiling the probe needs no catalogue, so a file that holds no database
+  // still opens; the first operation that reads the catalogue reports it.
+  Stmt probe;
+  if (probe.prepare(db, "SELECT 1") != SQLITE_OK) {
+    sqlr_set_error("database appears corrupt or unreadable: %s", sqlite3_errmsg(db));
+    sqlite3_close(db);
+    return nullptr;
+  }
+  return db;
+}
+
+}  // namespace
+
+// Opens the existing file at `path` read-only (writable == 0) or read-write and
+// returns its handle, or -1 with the reason in the last-error text. No file is
+// ever created and the path is never read as a URI.
+extern "C" SQLR_API int32_t sqlr_open(const char* path, int32_t writable) noexcept {
+  sqlr_clear_error();
+  if (path == nullptr || path[0] == '\0') {
+    sqlr_set_error("path is required");
+    return -1;
+  }
+  const int flags = writable != 0 ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY;
+
+  sqlr_conn_lock();
+  const int32_t handle = sqlr_alloc_handle();
+  sqlr_conn* slot = handle >= 0 ? sqlr_conn_get(handle) : nullptr;
+  sqlr_conn_unlock();
+  if (slot == nullptr) {
+    sqlr_set_error("too many open databases (max %d)", SQLR_MAX_CONNS);
+    return -1;
+  }
+
+  // Opening runs outside the lock; until the slot is filled its number
+  // resolves to "invalid handle".
+  sqlite3* db = open_connection(path, flags);
+  if (db == nullptr) {
+    release_claimed(handle);
+    return -1;
+  }
+  sqlite3_progress_handler(db, SQLR_PROGRESS_OPS, sqlr_progress_cb, slot);
+
+  sqlr_conn_lock();
+  slot->op_started.store(0, std::memory_order_relaxed);
+  slot->db = db;
+  slot->writable = writable != 0 ? 1 : 0;
+  sqlr_conn_unlock();
+  return handle;
+}
+
+// Closes `handle`; a handle without a slot is passed over. Never touches the
+// last-error text. A claimed slot whose open is still running is freed too.
+extern "C" SQLR_API void sqlr_close(int32_t handle) noexcept {
+  sqlr_conn_lock();
+  sqlr_conn* slot = sqlr_conn_get(handle);
+  if (slot == nullptr) {
+    sqlr_conn_unlock();
+    return;
+  }
+  sqlite3* db = slot->db;
+  slot->db = nullptr;
+  sqlr_release_handle(handle);
+  sqlr_conn_unlock();
+  if (db != nullptr) {
+    sqlite3_progress_handler(db, 0, nullptr, nullptr);
+    sqlite3_close(db);
+  }
+}
