@@ -1,0 +1,172 @@
+// Opening and closing databases through the exported functions.
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <climits>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "kestrova_sqlite_reader.h"
+#include "kestrova_sqlr/registry.h"
+#include "test_util.h"
+
+namespace {
+
+using sqlr_test::last_error;
+using sqlr_test::slots_in_use;
+
+class OpenTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(slots_in_use(), 0) << "an earlier test left a handle open";
+    db_ = dir_.file("t.db");
+    sqlr_test::make_db(db_, "CREATE TABLE t(a INTEGER); INSERT INTO t VALUES (1);");
+  }
+  void TearDown() override { EXPECT_EQ(slots_in_use(), 0); }
+
+  sqlr_test::TempDir dir_;
+  std::string db_;
+};
+
+TEST_F(OpenTest, HandlesAreNumberedLowestFirstAndReused) {
+  int a = sqlr_open(db_.c_str(), 0);
+  int b = sqlr_open(db_.c_str(), 0);
+  EXPECT_EQ(a, 0);
+  EXPECT_EQ(b, 1);
+  EXPECT_EQ(last_error(), "");
+  sqlr_close(a);
+  int c = sqlr_open(db_.c_str(), 0);
+  EXPECT_EQ(c, 0);
+  sqlr_close(b);
+  sqlr_close(c);
+}
+
+TEST_F(OpenTest, SixtyFifthOpenIsRefusedUntilOneCloses) {
+  std::vector<int> handles;
+  for (int i = 0; i < SQLR_MAX_CONNS; ++i) {
+    handles.push_back(sqlr_open(db_.c_str(), i % 2));
+    ASSERT_EQ(handles.back(), i) << last_error();
+  }
+  EXPECT_EQ(sqlr_open(db_.c_str(), 0), -1);
+  EXPECT_EQ(last_error(), "too many open databases (max 64)");
+  sqlr_close(17);
+  EXPECT_EQ(sqlr_open(db_.c_str(), 0), 17);
+  EXPECT_EQ(last_error(), "");
+  for (int h : handles) sqlr_close(h);
+}
+
+TEST_F(OpenTest, FailedOpensLeaveNoSlotClaimed) {
+  const std::string missing = dir_.file("missing.db");
+  for (int i = 0; i < 3 * SQLR_MAX_CONNS; ++i) ASSERT_EQ(sqlr_open(missing.c_str(), i % 2), -1);
+  EXPECT_EQ(slots_in_use(), 0);
+  std::vector<int> handles;
+  for (int i = 0; i < SQLR_MAX_CONNS; ++i) handles.push_back(sqlr_open(db_.c_str(), 0));
+  EXPECT_EQ(handles.back(), SQLR_MAX_CONNS - 1);
+  for (int h : handles) sqlr_close(h);
+}
+
+TEST_F(OpenTest, MissingFileIsReportedAndNeverCreated) {
+  const std::string missing = dir_.file("missing.db");
+  for (int writable : {0, 1}) {
+    EXPECT_EQ(sqlr_open(missing.c_str(), writable), -1);
+    EXPECT_EQ(last_error(), "cannot open database: " + missing + " (unable to open database file)");
+    EXPECT_FALSE(sqlr_test::file_exists(missing));
+  }
+}
+
+TEST_F(OpenTest, DirectoryIsNotADatabase) {
+  EXPECT_EQ(sqlr_open(dir_.path().c_str(), 0), -1);
+  EXPECT_EQ(last_error().rfind("cannot open database: " + dir_.path() + " (", 0), 0u) << last_error();
+}
+
+TEST_F(OpenTest, PathIsRequired) {
+  for (const char* path : {static_cast<const char*>(nullptr), ""}) {
+    EXPECT_EQ(sqlr_open(path, 0), -1);
+    EXPECT_EQ(last_error(), "path is required");
+  }
+}
+
+// An empty file is an empty database and opens. A file of other bytes fails
+// the probe: compiling even "SELECT 1" makes SQLite read the file's header.
+TEST_F(OpenTest, EmptyFileOpensAndNonDatabaseFileFailsTheProbe) {
+  const std::string empty = dir_.file("empty.db");
+  sqlr_test::write_file(empty, "");
+  {
+    sqlr_test::OpenDb db(empty, 0);
+    EXPECT_GE(db.handle(), 0) << last_error();
+  }
+  for (size_t size : {10, 4096}) {
+    const std::string junk = dir_.file("junk.db");
+    sqlr_test::write_file(junk, std::string(size, 'J'));
+    for (int writable : {0, 1}) {
+      EXPECT_EQ(sqlr_open(junk.c_str(), writable), -1);
+      EXPECT_EQ(last_error(), "database appears corrupt or unreadable: file is not a database");
+    }
+  }
+  EXPECT_EQ(slots_in_use(), 0);
+}
+
+// With URIs off, "file:" is just the start of a file name: a query string is
+// part of the name and never asks SQLite to create anything.
+TEST_F(OpenTest, FileColonPathIsAPlainFileName) {
+  const auto cwd = std::filesystem::current_path();
+  std::filesystem::current_path(dir_.path());
+  sqlr_test::make_db("file:plain.db", "CREATE TABLE x(a)");
+  {
+    sqlr_test::OpenDb db("file:plain.db", 0);
+    EXPECT_GE(db.handle(), 0) << last_error();
+  }
+  EXPECT_EQ(sqlr_open("file:new.db?mode=rwc", 1), -1);
+  EXPECT_FALSE(sqlr_test::file_exists("new.db"));
+  EXPECT_FALSE(sqlr_test::file_exists("file:new.db?mode=rwc"));
+  std::filesystem::current_path(cwd);
+}
+
+TEST_F(OpenTest, AnyNonZeroWritableOpensForWriting) {
+  struct Case {
+    int32_t writable;
+    int32_t recorded;
+  };
+  for (Case c : {Case{0, 0}, Case{1, 1}, Case{5, 1}, Case{-1, 1}, Case{INT_MIN, 1}}) {
+    sqlr_test::OpenDb db(db_, c.writable);
+    ASSERT_GE(db.handle(), 0);
+    sqlr_conn_lock();
+    sqlr_conn* slot = sqlr_conn_get(db.handle());
+    EXPECT_EQ(slot->writable, c.recorded) << c.writable;
+    EXPECT_EQ(sqlite3_db_readonly(slot->db, "main"), c.recorded == 0 ? 1 : 0);
+    sqlr_conn_unlock();
+  }
+}
+
+TEST_F(OpenTest, CloseIgnoresUnknownHandlesAndKeepsTheLastError) {
+  EXPECT_EQ(sqlr_open(dir_.file("missing.db").c_str(), 0), -1);
+  const std::string failure = last_error();
+  int h = sqlr_open(db_.c_str(), 0);
+  ASSERT_GE(h, 0);
+  EXPECT_EQ(last_error(), "");
+  EXPECT_EQ(sqlr_open(nullptr, 0), -1);
+  for (int32_t bad : {h, h, -1, 64, INT_MIN}) {
+    sqlr_close(bad);
+    EXPECT_EQ(last_error(), "path is required");
+  }
+  (void)failure;
+}
+
+// The engine configuration every connection relies on comes with the build.
+TEST_F(OpenTest, ConnectionsEnforceForeignKeysAndCannotLoadExtensions) {
+  sqlr_test::OpenDb db(db_, 0);
+  ASSERT_GE(db.handle(), 0);
+  sqlite3* conn = g_conns[db.handle()].db;
+  sqlite3_stmt* stmt = nullptr;
+  ASSERT_EQ(sqlite3_prepare_v2(conn, "PRAGMA foreign_keys", -1, &stmt, nullptr), SQLITE_OK);
+  ASSERT_EQ(sqlite3_step(stmt), SQLITE_ROW);
+  EXPECT_EQ(sqlite3_column_int(stmt, 0), 1);
+  sqlite3_finalize(stmt);
+  EXPECT_NE(sqlite3_prepare_v2(conn, "SELECT load_extension('x')", -1, &stmt, nullptr), SQLITE_OK);
+  EXPECT_STREQ(sqlite3_errmsg(conn), "no such function: load_extension");
+  EXPECT_EQ(sqlite3_threadsafe(), 1);
+  EXPECT_TRUE(sqlite3_compileoption_used("OMIT_LOAD_EXTENSION"));
+}
+
+}  // namespace
