@@ -47,6 +47,10 @@ using Result = std::unique_ptr<char, ResultDeleter>;
 // The text of a result, or "<null>" for a null result.
 inline std::string text(const Result& r) { return r ? std::string(r.get()) : "<null>"; }
 
+// The peak resident memory of this process in bytes, or -1 where the
+// platform does not tell.
+long long peak_rss_bytes();
+
 // The number of registry slots in use (claimed or live).
 int slots_in_use();
 

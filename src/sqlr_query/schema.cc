@@ -1,1 +1,149 @@
-// (to be written)
+// sqlr_schema: the columns of one table or view, as table_info reports them.
+#include <sqlite3.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+
+#include "kestrova_sqlite_reader.h"
+#include "kestrova_sqlr/deadline.h"
+#include "kestrova_sqlr/error.h"
+#include "kestrova_sqlr/json_doc.h"
+#include "kestrova_sqlr/platform.h"
+#include "kestrova_sqlr/registry.h"
+#include "kestrova_sqlr/stmt.h"
+#include "sqlr_query/step_error.h"
+
+namespace {
+
+constexpr size_t kTableNameMax = 128;  // SQLR_TABLE_NAME_MAX
+
+constexpr char kLookupSql[] =
+    "SELECT type FROM sqlite_master WHERE name=?1 AND type IN ('table','view')";
+
+// True when `name` may be placed, unquoted, into the pragma text: 1 to 128
+// bytes of ASCII letters, digits, '_' and '$', not starting with a digit.
+// Nothing else ever reaches SQLite as part of a statement's text.
+bool valid_table_name(const char* name) noexcept {
+  if (name == nullptr || name[0] == '\0') return false;
+  if (name[0] >= '0' && name[0] <= '9') return false;
+  size_t n = 0;
+  for (const char* p = name; *p != '\0'; ++p, ++n) {
+    const char c = *p;
+    const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                    c == '_' || c == '$';
+    if (!ok || n >= kTableNameMax) return false;
+  }
+  return true;
+}
+
+struct FreeDeleter {
+  void operator()(char* p) const noexcept { std::free(p); }
+};
+
+// The catalogue type ("table" or "view") of the object named exactly `name`,
+// as a heap copy; null when there is none, the lookup fails (a deadline
+// interrupt included) or memory runs out.
+std::unique_ptr<char, FreeDeleter> lookup_type(sqlite3* db, const char* name) noexcept {
+  Stmt lookup;
+  if (lookup.prepare(db, kLookupSql) != SQLITE_OK) return nullptr;
+  if (sqlite3_bind_text(lookup.get(), 1, name, -1, SQLITE_STATIC) != SQLITE_OK) return nullptr;
+  if (sqlite3_step(lookup.get()) != SQLITE_ROW) return nullptr;
+  const auto* type = reinterpret_cast<const char*>(sqlite3_column_text(lookup.get(), 0));
+  if (type == nullptr) return nullptr;
+  return std::unique_ptr<char, FreeDeleter>(sqlr_platform::strdup(type));
+}
+
+// A string value for a text column: the text, or "" when SQLite gives null.
+yyjson_mut_val* text_or_empty(yyjson_mut_doc* doc, const unsigned char* text) noexcept {
+  return yyjson_mut_strcpy(doc, text != nullptr ? reinterpret_cast<const char*>(text) : "");
+}
+
+// Appends the column object for the current pragma row; false when any part
+// of it cannot be added.
+bool add_column(yyjson_mut_doc* doc, yyjson_mut_val* columns, sqlite3_stmt* row) noexcept {
+  const int cid = sqlite3_column_int(row, 0);
+  const unsigned char* name = sqlite3_column_text(row, 1);
+  const unsigned char* type = sqlite3_column_text(row, 2);
+  const int notnull = sqlite3_column_int(row, 3);
+  const unsigned char* dflt = sqlite3_column_text(row, 4);
+  const int pk = sqlite3_column_int(row, 5);
+  // A text SQLite ran out of memory converting would read as "" or null.
+  if (sqlite3_errcode(sqlite3_db_handle(row)) == SQLITE_NOMEM) return false;
+
+  yyjson_mut_val* col = yyjson_mut_obj(doc);
+  if (col == nullptr) return false;
+  yyjson_mut_val* dflt_val = dflt != nullptr
+                                 ? yyjson_mut_strcpy(doc, reinterpret_cast<const char*>(dflt))
+                                 : yyjson_mut_null(doc);
+  return yyjson_mut_obj_add(col, yyjson_mut_str(doc, "cid"), yyjson_mut_sint(doc, cid)) &&
+         yyjson_mut_obj_add(col, yyjson_mut_str(doc, "name"), text_or_empty(doc, name)) &&
+         yyjson_mut_obj_add(col, yyjson_mut_str(doc, "type"), text_or_empty(doc, type)) &&
+         yyjson_mut_obj_add(col, yyjson_mut_str(doc, "notnull"), yyjson_mut_sint(doc, notnull)) &&
+         yyjson_mut_obj_add(col, yyjson_mut_str(doc, "dflt_value"), dflt_val) &&
+         yyjson_mut_obj_add(col, yyjson_mut_str(doc, "pk"), yyjson_mut_sint(doc, pk)) &&
+         yyjson_mut_arr_append(columns, col);
+}
+
+}  // namespace
+
+// Describes the table or view named exactly `table` in the main schema as
+// {"name","type","columns":[{"cid","name","type","notnull","dflt_value","pk"}]};
+// null with the reason in the last-error text.
+extern "C" SQLR_API char* sqlr_schema(int32_t handle, const char* table) noexcept {
+  sqlr_clear_error();
+  if (!valid_table_name(table)) {
+    sqlr_set_error("invalid table name");
+    return nullptr;
+  }
+  sqlr_conn* slot = sqlr_resolve_handle(handle);
+  if (slot == nullptr) return nullptr;
+  sqlite3* db = slot->db;
+
+  OpStamp stamp(slot);  // one stamp covers both statements
+  std::unique_ptr<char, FreeDeleter> type = lookup_type(db, table);
+  if (type == nullptr) {
+    stamp.clear();
+    sqlr_set_error("table or view not found: %s", table);
+    return nullptr;
+  }
+
+  // The name passed the character rule, so it cannot close the parenthesis
+  // or start a second statement. 19 + 128 bytes always fit.
+  char pragma_sql[256];
+  std::snprintf(pragma_sql, sizeof pragma_sql, "PRAGMA table_info(%s)", table);
+  Stmt pragma;
+  if (pragma.prepare(db, pragma_sql) != SQLITE_OK) {
+    stamp.clear();
+    sqlr_set_error("schema: %s", sqlite3_errmsg(db));
+    return nullptr;
+  }
+
+  JsonDoc doc;
+  yyjson_mut_doc* d = doc.get();
+  yyjson_mut_val* root = d != nullptr ? yyjson_mut_obj(d) : nullptr;
+  yyjson_mut_val* columns = root != nullptr ? yyjson_mut_arr(d) : nullptr;
+  bool complete = columns != nullptr &&
+                  yyjson_mut_obj_add(root, yyjson_mut_str(d, "name"), yyjson_mut_strcpy(d, table)) &&
+                  yyjson_mut_obj_add(root, yyjson_mut_str(d, "type"), yyjson_mut_strcpy(d, type.get())) &&
+                  yyjson_mut_obj_add(root, yyjson_mut_str(d, "columns"), columns);
+  type.reset();
+  if (complete) yyjson_mut_doc_set_root(d, root);
+
+  int rc = SQLITE_DONE;
+  while (complete && (rc = sqlite3_step(pragma.get())) == SQLITE_ROW) {
+    complete = add_column(d, columns, pragma.get());
+  }
+  pragma.finalize();
+  stamp.clear();
+  if (!complete) {
+    // A description that lacks a member or a column is never returned.
+    sqlr_set_error(d == nullptr ? "null JSON document" : "failed to serialize JSON");
+    return nullptr;
+  }
+  if (rc != SQLITE_DONE) {
+    sqlr_report_step_failure(db, rc, "schema step failed");
+    return nullptr;
+  }
+  return sqlr_strdup_json(d);
+}

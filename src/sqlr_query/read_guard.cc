@@ -1,0 +1,6 @@
+#include "sqlr_query/read_guard.h"
+
+bool sqlr_stmt_is_read(sqlite3_stmt* stmt) noexcept {
+  if (sqlite3_stmt_isexplain(stmt) != 0) return true;
+  return sqlite3_stmt_readonly(stmt) != 0 && sqlite3_column_count(stmt) > 0;
+}

@@ -1,0 +1,13 @@
+// The second, independent guard of the read path: whatever the gate let
+// through, a compiled statement runs under sqlr_query only when it cannot write.
+#ifndef KESTROVA_SQLR_SQLR_QUERY_READ_GUARD_H_
+#define KESTROVA_SQLR_SQLR_QUERY_READ_GUARD_H_
+
+#include <sqlite3.h>
+
+// True when the compiled `stmt` (not null) is an EXPLAIN, which only describes
+// its statement and never runs it, or is read-only to SQLite and has result
+// columns (BEGIN, COMMIT, ATTACH and DETACH count as read-only but have none).
+bool sqlr_stmt_is_read(sqlite3_stmt* stmt) noexcept;
+
+#endif  // KESTROVA_SQLR_SQLR_QUERY_READ_GUARD_H_
