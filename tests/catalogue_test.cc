@@ -108,6 +108,25 @@ TEST_F(CatalogueTest, LockedDatabaseFailsAtOnceAndStaysUsable) {
   EXPECT_EQ(tables(db.handle()), R"(["t"])");
 }
 
+// A catalogue made unreadable by another connection after the open: the
+// listing that meets the change fails while stepping, the next one (which must
+// load the catalogue afresh) while compiling.
+TEST_F(CatalogueTest, MalformedCatalogueFailsStepThenCompile) {
+  const std::string path = dir_.file("malformed.db");
+  sqlr_test::make_db(path, "CREATE TABLE t(a); CREATE TABLE u(b);");
+  OpenDb db(path, 0);
+  ASSERT_GE(db.handle(), 0);
+  sqlr_test::make_db(path,
+                     "PRAGMA writable_schema = ON;"
+                     "UPDATE sqlite_master SET sql = 'CREATE TABLE u(' WHERE name = 'u';"
+                     "PRAGMA schema_version = 99;");
+  const std::string why = "malformed database schema (u) - incomplete input";
+  EXPECT_EQ(tables(db.handle()), "<null>");
+  EXPECT_EQ(last_error(), "tables step failed: " + why);
+  EXPECT_EQ(tables(db.handle()), "<null>");
+  EXPECT_EQ(last_error(), "tables: " + why);
+}
+
 TEST_F(CatalogueTest, DescribesTheOrdersExample) {
   int h = open_with(
       "CREATE TABLE orders(id INTEGER PRIMARY KEY, status TEXT NOT NULL DEFAULT 'new', note)");

@@ -1,0 +1,137 @@
+// Operations interrupted by the deadline. The connection's progress handler is
+// wrapped so that the stamp ages by the whole timeout after a chosen number of
+// handler calls: the library's own handler then sees a deadline that has
+// passed, without the test waiting thirty seconds.
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <string>
+
+#include "kestrova_sqlite_reader.h"
+#include "kestrova_sqlr/deadline.h"
+#include "kestrova_sqlr/registry.h"
+#include "test_util.h"
+
+namespace {
+
+using sqlr_test::last_error;
+using sqlr_test::Result;
+using sqlr_test::text;
+
+constexpr char kTimedOut[] = "operation timed out after 30 seconds";
+
+struct Ager {
+  sqlr_conn* slot;
+  int calls_left;  // handler calls before the stamp ages
+};
+
+int aging_handler(void* arg) {
+  auto* ager = static_cast<Ager*>(arg);
+  if (ager->calls_left-- == 0) ager->slot->op_started -= SQLR_OP_TIMEOUT_SEC;
+  return sqlr_progress_cb(ager->slot);
+}
+
+class TimeoutTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    path_ = dir_.file("t.db");
+    sqlr_test::make_db(path_,
+                       "CREATE TABLE t(a INTEGER, b TEXT);"
+                       "WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c WHERE x < 5000)"
+                       " INSERT INTO t SELECT x, 'v' || x FROM c;");
+    db_ = std::make_unique<sqlr_test::OpenDb>(path_, 1);
+    ASSERT_GE(h(), 0);
+  }
+  void TearDown() override { restore(); }
+
+  int h() const { return db_->handle(); }
+  sqlr_conn* slot() const { return &g_conns[h()]; }
+  // From now on, the stamp ages after `calls` handler calls, one per VM step.
+  void age_after(int calls) {
+    ager_ = {slot(), calls};
+    sqlite3_progress_handler(slot()->db, 1, aging_handler, &ager_);
+  }
+  void restore() {
+    if (db_ && h() >= 0) sqlite3_progress_handler(slot()->db, SQLR_PROGRESS_OPS, sqlr_progress_cb, slot());
+  }
+  // After a timeout the stamp is cleared and the handle answers normally.
+  void expect_usable() {
+    EXPECT_EQ(slot()->op_started.load(), 0);
+    restore();
+    EXPECT_EQ(text(Result(sqlr_query(h(), "SELECT count(*) AS n FROM t", 0, 1))),
+              R"({"columns":["n"],"rows":[{"n":5000}],"offset":0,"limit":1,"returned":1})");
+  }
+
+  sqlr_test::TempDir dir_;
+  std::string path_;
+  std::unique_ptr<sqlr_test::OpenDb> db_;
+  Ager ager_{};
+};
+
+TEST_F(TimeoutTest, QueryReturnsNothingPartial) {
+  age_after(3000);
+  EXPECT_EQ(text(Result(sqlr_query(h(), "SELECT a, b FROM t", 0, -1))), "<null>");
+  EXPECT_EQ(last_error(), kTimedOut);
+  expect_usable();
+}
+
+TEST_F(TimeoutTest, UpdateIsInterrupted) {
+  age_after(2000);
+  EXPECT_EQ(sqlr_exec(h(), "UPDATE t SET b = 'changed'"), -1);
+  EXPECT_EQ(last_error(), kTimedOut);
+  expect_usable();
+  EXPECT_EQ(text(Result(sqlr_query(h(), "SELECT count(*) AS n FROM t WHERE b = 'changed'", 0, 1))),
+            R"({"columns":["n"],"rows":[{"n":0}],"offset":0,"limit":1,"returned":1})");
+}
+
+// The handler also runs while a statement is compiled: a deadline that passes
+// there is a failed compilation, one that passes while stepping the timeout.
+TEST_F(TimeoutTest, TableListReportsWhereTheDeadlinePassed) {
+  bool saw_compile = false, saw_timeout = false, saw_success = false;
+  for (int calls = 0; calls < 2000 && !saw_success; ++calls) {
+    age_after(calls);
+    Result r(sqlr_tables(h()));
+    if (r) {
+      EXPECT_EQ(text(r), R"(["t"])");
+      saw_success = true;
+    } else if (last_error() == "tables: interrupted") {
+      EXPECT_FALSE(saw_timeout) << "a compile failure after stepping had started";
+      saw_compile = true;
+    } else {
+      EXPECT_EQ(last_error(), kTimedOut);
+      saw_timeout = true;
+    }
+    EXPECT_EQ(slot()->op_started.load(), 0);
+  }
+  EXPECT_TRUE(saw_compile);
+  EXPECT_TRUE(saw_timeout);
+  EXPECT_TRUE(saw_success);
+  expect_usable();
+}
+
+// The schema runs two statements under one stamp: a deadline that passes in
+// the catalogue lookup reads as "not found"; one that passes in the pragma is
+// reported as the timeout. Walking the ageing point forward meets both.
+TEST_F(TimeoutTest, SchemaReportsWhereTheDeadlinePassed) {
+  bool saw_not_found = false, saw_timeout = false, saw_success = false;
+  for (int calls = 0; calls < 400 && !saw_success; ++calls) {
+    age_after(calls);
+    Result r(sqlr_schema(h(), "t"));
+    if (r) {
+      saw_success = true;
+    } else if (last_error() == "table or view not found: t") {
+      EXPECT_FALSE(saw_timeout) << "a lookup failure after the pragma had started";
+      saw_not_found = true;
+    } else {
+      EXPECT_EQ(last_error(), kTimedOut);
+      saw_timeout = true;
+    }
+    EXPECT_EQ(slot()->op_started.load(), 0);
+  }
+  EXPECT_TRUE(saw_not_found);
+  EXPECT_TRUE(saw_timeout);
+  EXPECT_TRUE(saw_success);
+  expect_usable();
+}
+
+}  // namespace
