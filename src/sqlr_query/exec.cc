@@ -7,7 +7,7 @@
 #include "kestrova_sqlr/registry.h"
 #include "kestrova_sqlr/sql_gate.h"
 #include "kestrova_sqlr/stmt.h"
-#include "sqlr_query/step_error.h"
+#include "sqlr_query/op_failure.h"
 
 // Runs the one UPDATE or DELETE in `sql` and returns the number of rows it
 // changed; -1 with the reason in the last-error text.
@@ -33,11 +33,7 @@ extern "C" SQLR_API int32_t sqlr_exec(int32_t handle, const char* sql) noexcept 
 
   OpStamp stamp(slot);
   Stmt stmt;
-  if (stmt.prepare(db, sql) != SQLITE_OK) {
-    stamp.clear();
-    sqlr_set_error("prepare failed: %s", sqlite3_errmsg(db));
-    return -1;
-  }
+  if (!sqlr_prepare_or_report(stmt, stamp, db, sql, "prepare failed")) return -1;
   // UPDATE ... RETURNING makes all its changes on the first step and commits
   // them when finalised, so it is refused before it is ever stepped.
   if (sqlite3_column_count(stmt.get()) > 0) {

@@ -13,7 +13,7 @@
 #include "kestrova_sqlr/sql_gate.h"
 #include "kestrova_sqlr/stmt.h"
 #include "sqlr_query/read_guard.h"
-#include "sqlr_query/step_error.h"
+#include "sqlr_query/op_failure.h"
 
 namespace {
 
@@ -185,11 +185,7 @@ extern "C" SQLR_API char* sqlr_query(int32_t handle, const char* sql, int32_t of
 
   OpStamp stamp(slot);
   Stmt stmt;
-  if (stmt.prepare(db, sql) != SQLITE_OK) {
-    stamp.clear();
-    sqlr_set_error("prepare failed: %s", sqlite3_errmsg(db));
-    return nullptr;
-  }
+  if (!sqlr_prepare_or_report(stmt, stamp, db, sql, "prepare failed")) return nullptr;
   // The gate reads text; this asks the compiled statement itself. A statement
   // that could write is never stepped.
   if (!sqlr_stmt_is_read(stmt.get())) {

@@ -12,7 +12,7 @@
 #include "kestrova_sqlr/platform.h"
 #include "kestrova_sqlr/registry.h"
 #include "kestrova_sqlr/stmt.h"
-#include "sqlr_query/step_error.h"
+#include "sqlr_query/op_failure.h"
 
 namespace {
 
@@ -113,11 +113,7 @@ extern "C" SQLR_API char* sqlr_schema(int32_t handle, const char* table) noexcep
   char pragma_sql[256];
   std::snprintf(pragma_sql, sizeof pragma_sql, "PRAGMA table_info(%s)", table);
   Stmt pragma;
-  if (pragma.prepare(db, pragma_sql) != SQLITE_OK) {
-    stamp.clear();
-    sqlr_set_error("schema: %s", sqlite3_errmsg(db));
-    return nullptr;
-  }
+  if (!sqlr_prepare_or_report(pragma, stamp, db, pragma_sql, "schema")) return nullptr;
 
   JsonDoc doc;
   yyjson_mut_doc* d = doc.get();

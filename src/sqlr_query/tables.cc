@@ -7,7 +7,7 @@
 #include "kestrova_sqlr/json_doc.h"
 #include "kestrova_sqlr/registry.h"
 #include "kestrova_sqlr/stmt.h"
-#include "sqlr_query/step_error.h"
+#include "sqlr_query/op_failure.h"
 
 namespace {
 
@@ -28,11 +28,7 @@ extern "C" SQLR_API char* sqlr_tables(int32_t handle) noexcept {
 
   OpStamp stamp(slot);
   Stmt stmt;
-  if (stmt.prepare(slot->db, kListSql) != SQLITE_OK) {
-    stamp.clear();
-    sqlr_set_error("tables: %s", sqlite3_errmsg(slot->db));
-    return nullptr;
-  }
+  if (!sqlr_prepare_or_report(stmt, stamp, slot->db, kListSql, "tables")) return nullptr;
   JsonDoc doc;
   yyjson_mut_val* names = doc.get() != nullptr ? yyjson_mut_arr(doc.get()) : nullptr;
   if (names == nullptr) {
