@@ -36,7 +36,8 @@ double median_seconds(const std::function<void()>& fn) {
   for (int i = 0; i < kRuns; ++i) {
     const auto start = std::chrono::steady_clock::now();
     fn();
-    times.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    times.push_back(
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
   }
   std::sort(times.begin(), times.end());
   return times[kRuns / 2];
@@ -87,8 +88,12 @@ long long floor_loop(sqlite3* db, const char* sql, int steps, int first_read) {
     for (int c = 0; c < ncols; ++c) {
       sum += static_cast<long long>(std::strlen(sqlite3_column_name(stmt, c)));
       switch (sqlite3_column_type(stmt, c)) {
-        case SQLITE_INTEGER: sum += sqlite3_column_int64(stmt, c); break;
-        case SQLITE_FLOAT: sum += static_cast<long long>(sqlite3_column_double(stmt, c)); break;
+        case SQLITE_INTEGER:
+          sum += sqlite3_column_int64(stmt, c);
+          break;
+        case SQLITE_FLOAT:
+          sum += static_cast<long long>(sqlite3_column_double(stmt, c));
+          break;
         case SQLITE_TEXT:
           sum += sqlite3_column_text(stmt, c)[0] + sqlite3_column_bytes(stmt, c);
           break;
@@ -96,7 +101,8 @@ long long floor_loop(sqlite3* db, const char* sql, int steps, int first_read) {
           sum += static_cast<const unsigned char*>(sqlite3_column_blob(stmt, c))[0] +
                  sqlite3_column_bytes(stmt, c);
           break;
-        default: break;
+        default:
+          break;
       }
     }
   }

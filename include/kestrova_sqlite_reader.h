@@ -60,7 +60,7 @@ extern "C" {
 /* Opens the existing database file at `path` (UTF-8; never created, never read
  * as a URI), read-only when `writable` is 0 and read-write otherwise. Returns a
  * handle 0..63, or -1 with the reason in the last-error text. */
-SQLR_API int32_t sqlr_open(const char *path, int32_t writable) SQLR_NOEXCEPT;
+SQLR_API int32_t sqlr_open(const char* path, int32_t writable) SQLR_NOEXCEPT;
 
 /* Closes `handle`. A handle that is not open is ignored. Never changes the
  * last-error text. */
@@ -69,24 +69,24 @@ SQLR_API void sqlr_close(int32_t handle) SQLR_NOEXCEPT;
 /* Returns the last-error text: never null, empty when there is no message.
  * The pointer is the same on every call and valid for the life of the process;
  * the library owns it: do not free or write it. */
-SQLR_API const char *sqlr_last_error(void) SQLR_NOEXCEPT;
+SQLR_API const char* sqlr_last_error(void) SQLR_NOEXCEPT;
 
 /* Releases a string returned by sqlr_tables, sqlr_schema or sqlr_query.
  * Null does nothing. */
-SQLR_API void sqlr_free_string(char *s) SQLR_NOEXCEPT;
+SQLR_API void sqlr_free_string(char* s) SQLR_NOEXCEPT;
 
 /* Returns the names of the tables and views of the main schema as a JSON array
  * of strings in byte order, SQLite's internal tables left out:
  *   ["Customers","invoice_items","sales_view"]
  * Caller owns the result (sqlr_free_string); null on failure. */
-SQLR_API char *sqlr_tables(int32_t handle) SQLR_NOEXCEPT;
+SQLR_API char* sqlr_tables(int32_t handle) SQLR_NOEXCEPT;
 
 /* Describes one table or view of the main schema:
  *   {"name":"t","type":"table","columns":[{"cid":0,"name":"id","type":"INTEGER",
  *    "notnull":0,"dflt_value":null,"pk":1}]}
  * `table` must be 1..128 bytes of A-Z a-z 0-9 _ $, not starting with a digit,
  * and match the stored name exactly. Caller owns the result; null on failure. */
-SQLR_API char *sqlr_schema(int32_t handle, const char *table) SQLR_NOEXCEPT;
+SQLR_API char* sqlr_schema(int32_t handle, const char* table) SQLR_NOEXCEPT;
 
 /* Runs one read statement and returns one page of its rows:
  *   {"columns":["a"],"rows":[{"a":1}],"offset":0,"limit":100000,"returned":1}
@@ -94,12 +94,12 @@ SQLR_API char *sqlr_schema(int32_t handle, const char *table) SQLR_NOEXCEPT;
  * are returned (negative or above 100000 counts as 100000). INTEGER and REAL
  * values become numbers, TEXT strings, BLOB Base64 strings, NULL null. A result
  * larger than 100 MB fails. Caller owns the result; null on failure. */
-SQLR_API char *sqlr_query(int32_t handle, const char *sql, int32_t offset,
+SQLR_API char* sqlr_query(int32_t handle, const char* sql, int32_t offset,
                           int32_t limit) SQLR_NOEXCEPT;
 
 /* Runs one UPDATE or DELETE (optionally introduced by WITH) on a handle opened
  * for writing. Returns the number of rows changed, or -1 on failure. */
-SQLR_API int32_t sqlr_exec(int32_t handle, const char *sql) SQLR_NOEXCEPT;
+SQLR_API int32_t sqlr_exec(int32_t handle, const char* sql) SQLR_NOEXCEPT;
 
 #ifdef __cplusplus
 }

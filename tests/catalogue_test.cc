@@ -96,9 +96,9 @@ TEST_F(CatalogueTest, LockedDatabaseFailsAtOnceAndStaysUsable) {
   ASSERT_GE(db.handle(), 0);
   sqlite3* other = nullptr;
   ASSERT_EQ(sqlite3_open(path.c_str(), &other), SQLITE_OK);
-  ASSERT_EQ(sqlite3_exec(other, "BEGIN EXCLUSIVE; INSERT INTO t VALUES (1);", nullptr, nullptr,
-                         nullptr),
-            SQLITE_OK);
+  ASSERT_EQ(
+      sqlite3_exec(other, "BEGIN EXCLUSIVE; INSERT INTO t VALUES (1);", nullptr, nullptr, nullptr),
+      SQLITE_OK);
   EXPECT_EQ(tables(db.handle()), "<null>");
   EXPECT_EQ(last_error(), "tables step failed: database is locked");
   EXPECT_EQ(schema(db.handle(), "t"), "<null>");
@@ -143,11 +143,12 @@ TEST_F(CatalogueTest, DescribesViewsCompositeKeysAndDefaults) {
       "CREATE TABLE m(a INT, b VARCHAR(10) DEFAULT (1 + 2), c REAL DEFAULT -1.5,"
       " PRIMARY KEY(c, a));"
       "CREATE VIEW mv AS SELECT a, c AS cc FROM m;");
-  EXPECT_EQ(schema(h, "m"),
-            R"({"name":"m","type":"table","columns":[)"
-            R"({"cid":0,"name":"a","type":"INT","notnull":0,"dflt_value":null,"pk":2},)"
-            R"x({"cid":1,"name":"b","type":"VARCHAR(10)","notnull":0,"dflt_value":"1 + 2","pk":0},)x"
-            R"({"cid":2,"name":"c","type":"REAL","notnull":0,"dflt_value":"-1.5","pk":1}]})");
+  EXPECT_EQ(
+      schema(h, "m"),
+      R"({"name":"m","type":"table","columns":[)"
+      R"({"cid":0,"name":"a","type":"INT","notnull":0,"dflt_value":null,"pk":2},)"
+      R"x({"cid":1,"name":"b","type":"VARCHAR(10)","notnull":0,"dflt_value":"1 + 2","pk":0},)x"
+      R"({"cid":2,"name":"c","type":"REAL","notnull":0,"dflt_value":"-1.5","pk":1}]})");
   EXPECT_EQ(schema(h, "mv"),
             R"({"name":"mv","type":"view","columns":[)"
             R"({"cid":0,"name":"a","type":"INT","notnull":0,"dflt_value":null,"pk":0},)"
@@ -160,19 +161,20 @@ TEST_F(CatalogueTest, TableNameRule) {
   const std::string name128 = "T" + std::string(127, 'x');
   int h = open_with(
       "CREATE TABLE \"2fa\"(a); CREATE TABLE \"my-table\"(a); CREATE TABLE _log(a);"
-      "CREATE TABLE \"t$1\"(a); CREATE TABLE Orders2(a); CREATE TABLE " + name128 + "(a);");
+      "CREATE TABLE \"t$1\"(a); CREATE TABLE Orders2(a); CREATE TABLE " +
+      name128 + "(a);");
   const std::string name129 = name128 + "x";
-  const char* refused[] = {nullptr,      "",          name129.c_str(), "my-table", "my table",
-                           "main.orders", "a'b",       "a\"b",          "caf\xC3\xA9", "2fa",
-                           "t;DROP",     "x)",        "\xFF"};
+  const char* refused[] = {nullptr,       "",    name129.c_str(), "my-table",    "my table",
+                           "main.orders", "a'b", "a\"b",          "caf\xC3\xA9", "2fa",
+                           "t;DROP",      "x)",  "\xFF"};
   for (const char* name : refused) {
     for (int32_t handle : {h, -1}) {
       EXPECT_EQ(schema(handle, name), "<null>") << (name ? name : "(null)");
       EXPECT_EQ(last_error(), "invalid table name");
     }
   }
-  for (const std::string& name : {std::string("_log"), std::string("t$1"), std::string("Orders2"),
-                                  name128}) {
+  for (const std::string& name :
+       {std::string("_log"), std::string("t$1"), std::string("Orders2"), name128}) {
     const std::string out = schema(h, name.c_str());
     EXPECT_EQ(out.rfind("{\"name\":\"" + name + "\",\"type\":\"table\"", 0), 0u) << out;
   }
@@ -196,7 +198,8 @@ TEST_F(CatalogueTest, LookupIsExactAndCoversTablesAndViewsOnly) {
 // Names that pass the rule but that the pragma's parser does not take as a
 // bare name: found in the catalogue, refused when the pragma is compiled.
 TEST_F(CatalogueTest, NamesThePragmaCannotParseFailAtCompilation) {
-  int h = open_with("CREATE TABLE \"$abc\"(a); CREATE TABLE \"select\"(a); CREATE TABLE \"order\"(a);");
+  int h =
+      open_with("CREATE TABLE \"$abc\"(a); CREATE TABLE \"select\"(a); CREATE TABLE \"order\"(a);");
   for (const char* name : {"$abc", "select", "order"}) {
     EXPECT_EQ(schema(h, name), "<null>");
     EXPECT_EQ(last_error().rfind("schema: ", 0), 0u) << name << ": " << last_error();

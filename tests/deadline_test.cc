@@ -19,9 +19,8 @@ TEST(ProgressHandler, InterruptsOnlyAStampThatIsThirtySecondsOld) {
     int expected;
   };
   const Case cases[] = {
-      {0, 0},          {-1, 0},         {now, 0},        {now - 29, 0},
-      {now - 30, 1},   {now - 31, 1},   {now - 100000, 1}, {now + 60, 0},
-      {1, 1},  // a stamp from 1970 is long past
+      {0, 0},        {-1, 0},           {now, 0},      {now - 29, 0}, {now - 30, 1},
+      {now - 31, 1}, {now - 100000, 1}, {now + 60, 0}, {1, 1},  // a stamp from 1970 is long past
   };
   sqlr_conn slot{};
   for (const Case& c : cases) {
@@ -40,9 +39,7 @@ TEST(OpStamp, StampsNowAndClearsOnceOnDestructionOrClear) {
     slot.op_started = 7;  // a later operation's stamp is not touched again
   }
   EXPECT_EQ(slot.op_started.load(), 7);
-  {
-    OpStamp stamp(&slot);
-  }
+  { OpStamp stamp(&slot); }
   EXPECT_EQ(slot.op_started.load(), 0);
 }
 

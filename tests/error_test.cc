@@ -101,10 +101,13 @@ struct RealCase {
 
 TEST(StrdupJson, WritesRealsInShortestRoundTripFormKeepingThemReals) {
   const RealCase cases[] = {
-      {1.0, "1.0"},   {0.0, "0.0"},     {-0.0, "-0.0"},   {2.5, "2.5"},
-      {1e30, "1e30"}, {1e-7, "1e-7"},   {0.1, "0.1"},     {-123.456, "-123.456"},
-      {1e300, "1e300"}, {1e17, "100000000000000000.0"}, {1e21, "1e21"},
-      {1e-6, "0.000001"}, {1.23e-18, "1.23e-18"}, {1.7976931348623157e308, "1.7976931348623157e308"},
+      {1.0, "1.0"},           {0.0, "0.0"},
+      {-0.0, "-0.0"},         {2.5, "2.5"},
+      {1e30, "1e30"},         {1e-7, "1e-7"},
+      {0.1, "0.1"},           {-123.456, "-123.456"},
+      {1e300, "1e300"},       {1e17, "100000000000000000.0"},
+      {1e21, "1e21"},         {1e-6, "0.000001"},
+      {1.23e-18, "1.23e-18"}, {1.7976931348623157e308, "1.7976931348623157e308"},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(serialise([&](yyjson_mut_doc* d) { return yyjson_mut_real(d, c.value); }), c.json)
@@ -136,16 +139,17 @@ TEST(StrdupJson, FailuresLeaveTheirMessage) {
 // A string root of n bytes serialises to n + 2 bytes.
 TEST(StrdupJson, SizeLimitIsInclusive) {
   std::string big(SQLR_JSON_MAX_BYTES - 2, 'a');
-  std::string at_limit = serialise(
-      [&](yyjson_mut_doc* d) { return yyjson_mut_strn(d, big.data(), big.size()); });
+  std::string at_limit =
+      serialise([&](yyjson_mut_doc* d) { return yyjson_mut_strn(d, big.data(), big.size()); });
   EXPECT_EQ(at_limit.size(), SQLR_JSON_MAX_BYTES);
   EXPECT_EQ(last_error(), "");
   at_limit.clear();
   at_limit.shrink_to_fit();
 
   big.push_back('a');
-  EXPECT_EQ(serialise([&](yyjson_mut_doc* d) { return yyjson_mut_strn(d, big.data(), big.size()); }),
-            "<null>");
+  EXPECT_EQ(
+      serialise([&](yyjson_mut_doc* d) { return yyjson_mut_strn(d, big.data(), big.size()); }),
+      "<null>");
   EXPECT_EQ(last_error(), "JSON result exceeds 100MB limit");
 }
 

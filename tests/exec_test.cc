@@ -66,10 +66,10 @@ TEST_F(ExecTest, ReturnsChangedRowCounts) {
 
 TEST_F(ExecTest, RefusesEverythingButOneUpdateOrDeleteBeforeTheHandle) {
   for (int32_t handle : {rw(), -1, 64}) {
-    for (const char* sql : {"INSERT INTO parent VALUES (9, 'x')", "REPLACE INTO parent VALUES (1, 'x')",
-                            "SELECT 1", "BEGIN", "DROP TABLE child",
-                            "UPDATE parent SET name = 'x'; DELETE FROM child",
-                            "EXPLAIN DELETE FROM child", "PRAGMA foreign_keys = OFF"}) {
+    for (const char* sql :
+         {"INSERT INTO parent VALUES (9, 'x')", "REPLACE INTO parent VALUES (1, 'x')", "SELECT 1",
+          "BEGIN", "DROP TABLE child", "UPDATE parent SET name = 'x'; DELETE FROM child",
+          "EXPLAIN DELETE FROM child", "PRAGMA foreign_keys = OFF"}) {
       EXPECT_EQ(sqlr_exec(handle, sql), -1) << sql;
       EXPECT_EQ(last_error(), kRejected) << sql;
     }
@@ -97,7 +97,8 @@ TEST_F(ExecTest, EngineFailuresCarrySQLitesMessage) {
     const char* message;
   };
   const Case cases[] = {
-      {"UPDATE parent SET name = NULL WHERE id = 1", "exec failed: NOT NULL constraint failed: parent.name"},
+      {"UPDATE parent SET name = NULL WHERE id = 1",
+       "exec failed: NOT NULL constraint failed: parent.name"},
       {"DELETE FROM parent WHERE id = 1", "exec failed: FOREIGN KEY constraint failed"},
       {"UPDATE child SET parent_id = 99", "exec failed: FOREIGN KEY constraint failed"},
       {"UPDATE parent SET id = 2 WHERE id = 1", "exec failed: UNIQUE constraint failed: parent.id"},

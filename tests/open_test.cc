@@ -77,7 +77,8 @@ TEST_F(OpenTest, MissingFileIsReportedAndNeverCreated) {
 
 TEST_F(OpenTest, DirectoryIsNotADatabase) {
   EXPECT_EQ(sqlr_open(dir_.path().c_str(), 0), -1);
-  EXPECT_EQ(last_error().rfind("cannot open database: " + dir_.path() + " (", 0), 0u) << last_error();
+  EXPECT_EQ(last_error().rfind("cannot open database: " + dir_.path() + " (", 0), 0u)
+      << last_error();
 }
 
 TEST_F(OpenTest, PathIsRequired) {

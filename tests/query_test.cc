@@ -24,12 +24,13 @@ class QueryTest : public ::testing::Test {
  protected:
   void SetUp() override {
     path_ = dir_.file("q.db");
-    sqlr_test::make_db(path_,
-                       "CREATE TABLE people(id INTEGER PRIMARY KEY, name TEXT, data BLOB, score REAL);"
-                       "INSERT INTO people VALUES (1, 'Ann', x'0001', 2.5), (2, 'Bo', NULL, NULL);"
-                       "CREATE TABLE n(i INTEGER);"
-                       "WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c WHERE x < 10)"
-                       " INSERT INTO n SELECT x FROM c;");
+    sqlr_test::make_db(
+        path_,
+        "CREATE TABLE people(id INTEGER PRIMARY KEY, name TEXT, data BLOB, score REAL);"
+        "INSERT INTO people VALUES (1, 'Ann', x'0001', 2.5), (2, 'Bo', NULL, NULL);"
+        "CREATE TABLE n(i INTEGER);"
+        "WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c WHERE x < 10)"
+        " INSERT INTO n SELECT x FROM c;");
     db_ = std::make_unique<OpenDb>(path_, 0);
     ASSERT_GE(h(), 0) << last_error();
   }
@@ -109,9 +110,8 @@ TEST_F(QueryTest, ValuesKeepTheirStorageClass) {
   };
   for (const Case& c : cases) {
     const std::string sql = std::string("SELECT ") + c.expr + " AS v";
-    EXPECT_EQ(query(sql.c_str()),
-              std::string(R"({"columns":["v"],"rows":[{"v":)") + c.json +
-                  R"(}],"offset":0,"limit":100000,"returned":1})")
+    EXPECT_EQ(query(sql.c_str()), std::string(R"({"columns":["v"],"rows":[{"v":)") + c.json +
+                                      R"(}],"offset":0,"limit":100000,"returned":1})")
         << c.expr;
   }
 }
@@ -123,13 +123,14 @@ TEST_F(QueryTest, OneColumnMayChangeTypeBetweenRows) {
 }
 
 TEST_F(QueryTest, DuplicateColumnNamesGiveDuplicateKeys) {
-  EXPECT_EQ(query("SELECT 1 AS a, 2 AS a"),
-            R"({"columns":["a","a"],"rows":[{"a":1,"a":2}],"offset":0,"limit":100000,"returned":1})");
+  EXPECT_EQ(
+      query("SELECT 1 AS a, 2 AS a"),
+      R"({"columns":["a","a"],"rows":[{"a":1,"a":2}],"offset":0,"limit":100000,"returned":1})");
 }
 
 TEST_F(QueryTest, ValuesThatJsonCannotHoldFailSerialisation) {
-  for (const char* sql : {"SELECT 1e999", "SELECT -1e999", "SELECT CAST(x'FF' AS TEXT)",
-                          "SELECT 1 AS \"bad\xFF\""}) {
+  for (const char* sql :
+       {"SELECT 1e999", "SELECT -1e999", "SELECT CAST(x'FF' AS TEXT)", "SELECT 1 AS \"bad\xFF\""}) {
     EXPECT_EQ(query(sql), "<null>") << sql;
     EXPECT_EQ(last_error(), "failed to serialize JSON") << sql;
   }
@@ -147,9 +148,9 @@ TEST_F(QueryTest, RowCapIsOneHundredThousand) {
 
 TEST_F(QueryTest, RefusesAnythingButOneReadStatementBeforeTheHandle) {
   for (int32_t handle : {h(), -1}) {
-    for (const char* sql : {"INSERT INTO n VALUES (1)", "PRAGMA table_info(n)",
-                            "SELECT 1; SELECT 2", "DELETE FROM n", "UPDATE n SET i = 0",
-                            "ATTACH DATABASE 'x' AS y", "BEGIN", "  -- only a comment"}) {
+    for (const char* sql :
+         {"INSERT INTO n VALUES (1)", "PRAGMA table_info(n)", "SELECT 1; SELECT 2", "DELETE FROM n",
+          "UPDATE n SET i = 0", "ATTACH DATABASE 'x' AS y", "BEGIN", "  -- only a comment"}) {
       EXPECT_EQ(text(Result(sqlr_query(handle, sql, 0, 10))), "<null>");
       EXPECT_EQ(last_error(), kRejected) << sql;
     }
@@ -253,7 +254,8 @@ TEST_F(QueryTest, ExplainOfAWriteDescribesItWithoutRunningIt) {
   ASSERT_GE(rw.handle(), 0);
   Result r(sqlr_query(rw.handle(), "EXPLAIN WITH x AS (SELECT 1) DELETE FROM n", 0, 5));
   ASSERT_TRUE(r) << last_error();
-  EXPECT_EQ(std::string(r.get()).rfind(R"({"columns":["addr","opcode","p1","p2","p3","p4","p5","comment"],)", 0),
+  EXPECT_EQ(std::string(r.get()).rfind(
+                R"({"columns":["addr","opcode","p1","p2","p3","p4","p5","comment"],)", 0),
             0u);
   EXPECT_EQ(query("SELECT count(*) AS c FROM n"),
             R"({"columns":["c"],"rows":[{"c":10}],"offset":0,"limit":100000,"returned":1})");

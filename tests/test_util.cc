@@ -35,7 +35,9 @@ TempDir::~TempDir() {
   if (!path_.empty()) fs::remove_all(path_, ec);
 }
 
-std::string TempDir::file(const std::string& name) const { return (fs::path(path_) / name).string(); }
+std::string TempDir::file(const std::string& name) const {
+  return (fs::path(path_) / name).string();
+}
 
 void make_db(const std::string& path, const std::string& sql) {
   sqlite3* db = nullptr;

@@ -18,7 +18,11 @@ enum sqlr_sql_kind : int {
 const char* sqlr_skip_noise(const char* p) noexcept;
 
 // The verdict for `sql` (NUL-terminated, may be null). Pure: keeps no state,
-// allocates nothing, sets no error text.
+// allocates nothing, sets no error text. A text holding a second statement is
+// refused whatever its first one is. Behind WITH, the main statement's keyword
+// is found by a walk that reads names, square brackets, variables and
+// identifier characters the way SQLite does, so that a common table named like
+// a keyword ("explain", [select], t$select) cannot pose as the main statement.
 int sqlr_classify_sql(const char* sql) noexcept;
 
 // Lexical helpers of the gate, declared here so that tests can reach them.

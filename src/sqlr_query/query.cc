@@ -12,8 +12,8 @@
 #include "kestrova_sqlr/registry.h"
 #include "kestrova_sqlr/sql_gate.h"
 #include "kestrova_sqlr/stmt.h"
-#include "sqlr_query/read_guard.h"
 #include "sqlr_query/op_failure.h"
+#include "sqlr_query/read_guard.h"
 
 namespace {
 

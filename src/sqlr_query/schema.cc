@@ -119,10 +119,11 @@ extern "C" SQLR_API char* sqlr_schema(int32_t handle, const char* table) noexcep
   yyjson_mut_doc* d = doc.get();
   yyjson_mut_val* root = d != nullptr ? yyjson_mut_obj(d) : nullptr;
   yyjson_mut_val* columns = root != nullptr ? yyjson_mut_arr(d) : nullptr;
-  bool complete = columns != nullptr &&
-                  yyjson_mut_obj_add(root, yyjson_mut_str(d, "name"), yyjson_mut_strcpy(d, table)) &&
-                  yyjson_mut_obj_add(root, yyjson_mut_str(d, "type"), yyjson_mut_strcpy(d, type.get())) &&
-                  yyjson_mut_obj_add(root, yyjson_mut_str(d, "columns"), columns);
+  bool complete =
+      columns != nullptr &&
+      yyjson_mut_obj_add(root, yyjson_mut_str(d, "name"), yyjson_mut_strcpy(d, table)) &&
+      yyjson_mut_obj_add(root, yyjson_mut_str(d, "type"), yyjson_mut_strcpy(d, type.get())) &&
+      yyjson_mut_obj_add(root, yyjson_mut_str(d, "columns"), columns);
   type.reset();
   if (complete) yyjson_mut_doc_set_root(d, root);
 
