@@ -1,1 +1,418 @@
-// (to be written)
+#include "kestrova_sqlr/sql_gate.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+// The gate reads SQL text as bytes. Character classes are fixed tables rather
+// than <cctype> calls, because a host process may have switched the locale and
+// the verdict must not depend on it: 0xA0 or 0xE9 must never become whitespace
+// or a word character.
+//
+// Two scanners live here. The statement scan and the token helpers follow the
+// simple lexical rules of the gate (three quote characters, comments,
+// parentheses). The common-table walk, which has to find the keyword of the
+// main statement behind a WITH list, reads the text more like SQLite's own
+// tokenizer does (square brackets, identifier characters, variables, the byte
+// order mark), because there a disagreement with the engine about where a name
+// ends can turn a DELETE into a READ verdict.
+
+namespace {
+
+// Class bits, one byte per character.
+constexpr uint8_t kSpace = 1 << 0;      // the six C-locale whitespace characters
+constexpr uint8_t kWord = 1 << 1;       // A-Z, a-z, 0-9, underscore
+constexpr uint8_t kIdent = 1 << 2;      // word characters, '$' and 0x80-0xFF (SQLite's IdChar)
+constexpr uint8_t kScanStop = 1 << 3;   // bytes the statement scan must look at
+constexpr uint8_t kTokenStop = 1 << 4;  // bytes that may end a token in next_token
+
+// Builds the class table at compile time from explicit ranges.
+constexpr auto MakeClassTable() {
+  struct Table {
+    uint8_t bits[256];
+  } t{};
+  const char spaces[] = {' ', '\t', '\n', '\v', '\f', '\r'};
+  for (char c : spaces) t.bits[static_cast<unsigned char>(c)] |= kSpace | kTokenStop;
+  for (int c = 'a'; c <= 'z'; ++c) t.bits[c] |= kWord | kIdent;
+  for (int c = 'A'; c <= 'Z'; ++c) t.bits[c] |= kWord | kIdent;
+  for (int c = '0'; c <= '9'; ++c) t.bits[c] |= kWord | kIdent;
+  t.bits[static_cast<unsigned char>('_')] |= kWord | kIdent;
+  t.bits[static_cast<unsigned char>('$')] |= kIdent;
+  for (int c = 0x80; c <= 0xFF; ++c) t.bits[c] |= kIdent;
+  const char scan_stops[] = {'\0', '\'', '"', '`', '(', ')', '-', '/', ';'};
+  for (char c : scan_stops) t.bits[static_cast<unsigned char>(c)] |= kScanStop;
+  // A hyphen only ends a token when a second one follows; next_token checks that.
+  const char token_stops[] = {'\0', '/', '(', ')', ',', ';', '-'};
+  for (char c : token_stops) t.bits[static_cast<unsigned char>(c)] |= kTokenStop;
+  return t;
+}
+
+constexpr auto kClass = MakeClassTable();
+
+inline uint8_t ClassOf(char c) { return kClass.bits[static_cast<unsigned char>(c)]; }
+inline bool IsSpace(char c) { return (ClassOf(c) & kSpace) != 0; }
+inline bool IsWord(char c) { return (ClassOf(c) & kWord) != 0; }
+inline bool IsIdent(char c) { return (ClassOf(c) & kIdent) != 0; }
+inline bool IsQuote(char c) { return c == '\'' || c == '"' || c == '`'; }
+
+// The position of the NUL that ends the text holding `p`.
+inline const char* EndOf(const char* p) { return p + std::strlen(p); }
+
+// `p` is just past the "--" of a line comment. Returns the line feed that ends
+// it, or null when the comment runs to the end of the text.
+inline const char* LineCommentEnd(const char* p) { return std::strchr(p, '\n'); }
+
+// `p` is just past the "/*" of a block comment. Returns the position after the
+// closing "*/", or null when the comment is unterminated. The asterisk of the
+// opening pair lies before `p`, so "/*/" does not close.
+const char* BlockCommentEnd(const char* p) {
+  for (;;) {
+    p = std::strchr(p, '*');
+    if (p == nullptr) return nullptr;
+    if (p[1] == '/') return p + 2;  // p[0] is '*', so p[1] is still inside the text
+    ++p;
+  }
+}
+
+// `p` is at an opening quote character. Returns the position after the
+// closing one (a doubled quote stands for one character and does not close),
+// or null when the text ends inside the run.
+const char* QuotedRunEnd(const char* p) {
+  const char q = *p;
+  ++p;
+  for (;;) {
+    p = std::strchr(p, q);
+    if (p == nullptr) return nullptr;
+    if (p[1] != q) return p + 1;
+    p += 2;  // a doubled quote
+  }
+}
+
+// `p` is at '['. Returns the position after the first ']', or null when the
+// text ends first. Brackets have no doubling rule.
+const char* BracketedRunEnd(const char* p) {
+  const char* close = std::strchr(p + 1, ']');
+  return close == nullptr ? nullptr : close + 1;
+}
+
+// The end of the run of identifier characters (letters, digits, '_', '$' and
+// bytes 0x80-0xFF) that starts at `p`; `p` itself when there is none.
+inline const char* IdentRunEnd(const char* p) {
+  while (IsIdent(*p)) ++p;
+  return p;
+}
+
+// True when the three bytes of a UTF-8 byte order mark start at `p`. SQLite's
+// tokenizer takes a BOM at a token start for whitespace.
+inline bool IsBom(const char* p) {
+  return static_cast<unsigned char>(p[0]) == 0xEF && static_cast<unsigned char>(p[1]) == 0xBB &&
+         static_cast<unsigned char>(p[2]) == 0xBF;  // stops at the first mismatch, so at a NUL
+}
+
+// Noise as the common-table walk sees it: whitespace, comments and byte order
+// marks. Returns the first position that is none of them, or the NUL.
+const char* SkipWalkNoise(const char* p) {
+  for (;;) {
+    p = sqlr_skip_noise(p);
+    if (!IsBom(p)) return p;
+    p += 3;
+  }
+}
+
+// `p` is at '$', '@', ':' or '#' at the start of a token: SQLite reads a
+// variable there. Its name is a run of identifier characters in which "::" may
+// appear; after a non-empty name, a '(' opens a suffix that runs to the first
+// ')' (inclusive), and parentheses or quotes inside it count for nothing.
+// Returns the position after the variable, or null when the suffix meets
+// whitespace or the end of the text first (SQLite refuses such a token).
+const char* VariableEnd(const char* p) {
+  int name_chars = 0;
+  ++p;
+  for (;;) {
+    const char c = *p;
+    if (IsIdent(c)) {
+      ++name_chars;
+      ++p;
+    } else if (c == '(' && name_chars > 0) {
+      ++p;
+      while (*p != '\0' && *p != ')' && !IsSpace(*p)) ++p;
+      return *p == ')' ? p + 1 : nullptr;
+    } else if (c == ':' && p[1] == ':') {
+      p += 2;
+    } else {
+      return p;
+    }
+  }
+}
+
+// Skips noise and then one common-table name: a whole quoted or bracketed run,
+// else the longest run of identifier characters (possibly empty). The name is
+// never tested as a keyword, so a table called "explain", [select] or
+// t$select cannot pose as the main statement. Returns null when a quoted or
+// bracketed name is unterminated.
+const char* SkipCteName(const char* p) {
+  p = SkipWalkNoise(p);
+  if (IsQuote(*p)) return QuotedRunEnd(p);
+  if (*p == '[') return BracketedRunEnd(p);
+  return IdentRunEnd(p);
+}
+
+// The verdict for the main-statement keyword that is exactly the identifier
+// run [p, end), or -1 when the run is none of the seven keywords.
+int MainKeywordVerdict(const char* p, const char* end) {
+  using sqlr_scan::kw_eq;
+  const std::ptrdiff_t len = end - p;
+  if (len == 6) {
+    if (kw_eq(p, "select") || kw_eq(p, "values")) return SQLR_SQL_READ;
+    if (kw_eq(p, "update")) return SQLR_SQL_UPDATE;
+    if (kw_eq(p, "insert")) return SQLR_SQL_REJECT;
+    if (kw_eq(p, "delete")) return SQLR_SQL_DELETE;
+  } else if (len == 7) {
+    if (kw_eq(p, "replace")) return SQLR_SQL_REJECT;
+    if (kw_eq(p, "explain")) return SQLR_SQL_READ;
+  }
+  return -1;
+}
+
+// Statement scan: true when the text from `p` holds at most one statement,
+// i.e. no semicolon at parenthesis depth 0 is followed by anything but noise.
+// Quoted runs, comments and parentheses are respected; an unterminated run or
+// comment swallows the rest of the text.
+bool IsSingleStatement(const char* p) {
+  unsigned depth = 0;
+  for (;;) {
+    // Most bytes mean nothing here; pass over them four at a time.
+    while (!(ClassOf(p[0]) & kScanStop)) {
+      if (ClassOf(p[1]) & kScanStop) {
+        p += 1;
+        break;
+      }
+      if (ClassOf(p[2]) & kScanStop) {
+        p += 2;
+        break;
+      }
+      if (ClassOf(p[3]) & kScanStop) {
+        p += 3;
+        break;
+      }
+      p += 4;
+    }
+    switch (*p) {
+      case '\0':
+        return true;
+      case '\'':
+      case '"':
+      case '`':
+        p = QuotedRunEnd(p);
+        if (p == nullptr) return true;
+        break;
+      case '(':
+        ++depth;
+        ++p;
+        break;
+      case ')':
+        if (depth > 0) --depth;
+        ++p;
+        break;
+      case '-':
+        if (p[1] == '-') {
+          p = LineCommentEnd(p + 2);  // the line feed is scanned as an ordinary byte
+          if (p == nullptr) return true;
+        } else {
+          ++p;
+        }
+        break;
+      case '/':
+        if (p[1] == '*') {
+          p = BlockCommentEnd(p + 2);
+          if (p == nullptr) return true;
+        } else {
+          ++p;
+        }
+        break;
+      case ';':
+        if (depth == 0) return *sqlr_skip_noise(p + 1) == '\0';
+        ++p;
+        break;
+      default:
+        ++p;  // not reached: every stop byte has its case
+        break;
+    }
+  }
+}
+
+// EXPLAIN rule; `start` is at EXPLAIN. EXPLAIN [QUERY [PLAN]] must be followed
+// by SELECT, WITH or VALUES. An EXPLAIN never runs the statement it describes.
+int ClassifyExplain(const char* start) {
+  using sqlr_scan::kw_eq;
+  using sqlr_scan::next_token;
+  const char* t = next_token(start);
+  if (kw_eq(t, "query")) {
+    t = next_token(t);
+    if (kw_eq(t, "plan")) t = next_token(t);
+  }
+  if (kw_eq(t, "select") || kw_eq(t, "with") || kw_eq(t, "values")) return SQLR_SQL_READ;
+  return SQLR_SQL_REJECT;
+}
+
+// Common-table walk; `start` is at WITH. Returns the verdict of the first of
+// the seven main-statement keywords that stands as a whole identifier at
+// parenthesis depth 0, outside quoted and bracketed runs, comments, variables
+// and common-table names; REJECT when the text ends first or inside a run.
+//
+// The walk reads the text token by token the way SQLite splits it, so that a
+// keyword is only seen where the engine would see one:
+//  - square brackets quote, like the three quote characters;
+//  - an identifier is a run of letters, digits, '_', '$' and bytes
+//    0x80-0xFF, and only a run that is exactly a keyword counts;
+//  - a variable ($a, :a, @a, #a) is passed over whole, including a "(...)"
+//    suffix whose parentheses and quotes SQLite does not count;
+//  - a byte order mark at a token start is whitespace;
+//  - the name after WITH [RECURSIVE] and after each comma at depth 0 is a
+//    common-table name and is passed over without a keyword test.
+// The walk starts right after the letters of WITH (and of RECURSIVE), not at
+// the next token: a token boundary can fall inside a quoted name such as
+// "a "" select"" " written without a blank after WITH.
+int ClassifyWith(const char* start) {
+  using sqlr_scan::kw_eq;
+  // kw_eq matched the four letters of WITH; followed by '$' or a byte
+  // 0x80-0xFF they are the start of a name to SQLite, and no WITH at all.
+  if (IdentRunEnd(start) != start + 4) return SQLR_SQL_REJECT;
+  const char* p = SkipWalkNoise(start + 4);
+  // After WITH, SQLite always reads RECURSIVE as the keyword, never as a name.
+  if (kw_eq(p, "recursive") && IdentRunEnd(p) == p + 9) p += 9;
+  p = SkipCteName(p);
+  unsigned depth = 0;
+  // Noise is handled inline rather than through SkipWalkNoise: this loop runs
+  // once per token of the whole WITH list.
+  while (p != nullptr) {
+    const char c = *p;
+    const uint8_t cls = ClassOf(c);
+    if (cls & kSpace) {
+      ++p;
+      continue;
+    }
+    if ((cls & kIdent) && c != '$') {
+      if (c == '\xEF' && IsBom(p)) {
+        p += 3;
+        continue;
+      }
+      const char* end = IdentRunEnd(p);
+      if (depth == 0) {
+        const int verdict = MainKeywordVerdict(p, end);
+        if (verdict >= 0) return verdict;
+      }
+      p = end;
+      continue;
+    }
+    switch (c) {
+      case '\0':
+        return SQLR_SQL_REJECT;  // no main statement
+      case '-':
+        p = p[1] == '-' ? LineCommentEnd(p + 2) : p + 1;
+        break;
+      case '/':
+        p = p[1] == '*' ? BlockCommentEnd(p + 2) : p + 1;
+        break;
+      case '(':
+        ++depth;
+        ++p;
+        break;
+      case ')':
+        if (depth > 0) --depth;
+        ++p;
+        break;
+      case '\'':
+      case '"':
+      case '`':
+        p = QuotedRunEnd(p);
+        break;
+      case '[':
+        p = BracketedRunEnd(p);
+        break;
+      case ',':
+        ++p;
+        if (depth == 0) p = SkipCteName(p);
+        break;
+      case '$':
+      case '@':
+      case ':':
+      case '#':
+        p = VariableEnd(p);
+        break;
+      default:
+        ++p;  // operators and other bytes that start no run
+        break;
+    }
+  }
+  // The text ended inside a comment or a quoted, bracketed or variable run.
+  return SQLR_SQL_REJECT;
+}
+
+}  // namespace
+
+const char* sqlr_skip_noise(const char* p) noexcept {
+  if (p == nullptr) return nullptr;
+  for (;;) {
+    const char c = *p;
+    if (c == '\0') return p;
+    if (IsSpace(c)) {
+      ++p;
+    } else if (c == '-' && p[1] == '-') {
+      const char* lf = LineCommentEnd(p + 2);
+      if (lf == nullptr) return EndOf(p + 2);
+      p = lf;  // passed over as whitespace on the next round
+    } else if (c == '/' && p[1] == '*') {
+      const char* after = BlockCommentEnd(p + 2);
+      if (after == nullptr) return EndOf(p + 2);
+      p = after;
+    } else {
+      return p;
+    }
+  }
+}
+
+int sqlr_classify_sql(const char* sql) noexcept {
+  using sqlr_scan::kw_eq;
+  if (sql == nullptr || *sql == '\0') return SQLR_SQL_REJECT;
+  const char* start = sqlr_skip_noise(sql);
+  if (*start == '\0') return SQLR_SQL_REJECT;
+  // The whole text is checked for a second statement before any keyword is
+  // looked at, so no verdict can be reached while a later statement hides.
+  if (!IsSingleStatement(start)) return SQLR_SQL_REJECT;
+  if (kw_eq(start, "explain")) return ClassifyExplain(start);
+  if (kw_eq(start, "with")) return ClassifyWith(start);
+  if (kw_eq(start, "select") || kw_eq(start, "values")) return SQLR_SQL_READ;
+  if (kw_eq(start, "update")) return SQLR_SQL_UPDATE;
+  if (kw_eq(start, "delete")) return SQLR_SQL_DELETE;
+  return SQLR_SQL_REJECT;
+}
+
+namespace sqlr_scan {
+
+const char* next_token(const char* p) noexcept {
+  if (p == nullptr) return nullptr;
+  p = sqlr_skip_noise(p);
+  for (;;) {
+    if (ClassOf(*p) & kTokenStop) {
+      if (*p != '-' || p[1] == '-') break;  // a single hyphen belongs to the token
+    }
+    ++p;
+  }
+  return sqlr_skip_noise(p);
+}
+
+int kw_eq(const char* p, const char* kw) noexcept {
+  if (p == nullptr || kw == nullptr || *kw == '\0') return 0;
+  std::size_t i = 0;
+  for (; kw[i] != '\0'; ++i) {
+    char c = p[i];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 0x20);
+    // A NUL in the text differs from every keyword character, so the loop
+    // stops there and never reads beyond it.
+    if (c != kw[i]) return 0;
+  }
+  return IsWord(p[i]) ? 0 : 1;
+}
+
+}  // namespace sqlr_scan
