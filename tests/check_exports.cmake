@@ -1,9 +1,8 @@
 # Fails unless the shared library LIB defines exactly the expected dynamic
 # symbols: the eight exported functions, nothing of SQLite, yyjson, the
 # library's internals or the C++ runtime.
-set(expected
-  sqlr_close sqlr_exec sqlr_free_string sqlr_last_error sqlr_open sqlr_query
-  sqlr_schema sqlr_tables)
+include(${CMAKE_CURRENT_LIST_DIR}/exported_functions.cmake)
+set(expected ${SQLR_EXPORTED_FUNCTIONS})
 find_program(NM NAMES nm REQUIRED)
 execute_process(COMMAND ${NM} -D --defined-only ${LIB}
   OUTPUT_VARIABLE out RESULT_VARIABLE rc)
