@@ -1,11 +1,7 @@
 // sqlr_query: one read statement, one page of its rows as a JSON document.
 #include <sqlite3.h>
 
-#include <cstdlib>
-#include <cstring>
-
 #include "kestrova_sqlite_reader.h"
-#include "kestrova_sqlr/base64.h"
 #include "kestrova_sqlr/deadline.h"
 #include "kestrova_sqlr/error.h"
 #include "kestrova_sqlr/json_doc.h"
@@ -13,6 +9,7 @@
 #include "kestrova_sqlr/sql_gate.h"
 #include "kestrova_sqlr/stmt.h"
 #include "sqlr_query/op_failure.h"
+#include "sqlr_query/page_builder.h"
 #include "sqlr_query/read_guard.h"
 
 namespace {
@@ -22,135 +19,9 @@ constexpr int32_t SQLR_MAX_ROWS = 100000;
 constexpr char kRejected[] = "query rejected: only SELECT/EXPLAIN/WITH-SELECT allowed";
 constexpr char kTooLarge[] = "JSON result exceeds 100MB limit";
 constexpr char kRowFailed[] = "failed to build JSON row";
-constexpr char kOutOfMemory[] = "failed to serialize JSON";
-
-// The shortest text of the document's frame, `{"columns":[],"rows":[],
-// "offset":0,"limit":0,"returned":0}`, less the two separators that the
-// per-name and per-row counts below take once too often.
-constexpr size_t kFrameBytes = 58 - 2;
-
-// How a page is being built.
-enum class Outcome {
-  kDone,       // every row of the page added
-  kStepError,  // a step gave neither a row nor SQLITE_DONE
-  kRowFailed,  // a row object could not be built
-  kNoMemory,   // any other addition to the document failed
-  kTooLarge,   // the text would pass SQLR_JSON_MAX_BYTES
-};
-
-// One result column's name, copied once into the document; every row's key
-// shares that copy (the names cannot change while the statement runs).
-struct ColumnName {
-  const char* str;
-  size_t len;
-};
-
-// Builds one page into `doc`. Keeps a running lower bound of the serialised
-// text's length (keys and strings count their bytes and quotes, every number
-// at least one byte, a null four), so that a page over the cap is refused
-// while it is being built rather than after gigabytes have been allocated.
-// A lower bound never refuses a page that would have fitted.
-class PageBuilder {
- public:
-  PageBuilder(yyjson_mut_doc* doc, sqlite3_stmt* stmt) noexcept : doc_(doc), stmt_(stmt) {}
-  ~PageBuilder() { std::free(names_); }
-  PageBuilder(const PageBuilder&) = delete;
-  PageBuilder& operator=(const PageBuilder&) = delete;
-
-  // Copies the column names into the document and the "columns" array.
-  Outcome add_columns(yyjson_mut_val* columns) noexcept {
-    ncols_ = sqlite3_column_count(stmt_);
-    bound_ = kFrameBytes;
-    if (ncols_ == 0) return Outcome::kDone;
-    names_ = static_cast<ColumnName*>(std::malloc(sizeof(ColumnName) * ncols_));
-    if (names_ == nullptr) return Outcome::kNoMemory;
-    for (int c = 0; c < ncols_; ++c) {
-      const char* name = sqlite3_column_name(stmt_, c);
-      if (name == nullptr) name = "";
-      yyjson_mut_val* v = yyjson_mut_strcpy(doc_, name);
-      if (v == nullptr || !yyjson_mut_arr_append(columns, v)) return Outcome::kNoMemory;
-      names_[c] = {yyjson_mut_get_str(v), yyjson_mut_get_len(v)};
-      bound_ += names_[c].len + 3;
-    }
-    return bound_ > SQLR_JSON_MAX_BYTES ? Outcome::kTooLarge : Outcome::kDone;
-  }
-
-  // Adds the statement's current row to `rows`.
-  Outcome add_row(yyjson_mut_val* rows) noexcept {
-    yyjson_mut_val* row = yyjson_mut_obj(doc_);
-    if (row == nullptr) return Outcome::kRowFailed;
-    bound_ += 2;
-    for (int c = 0; c < ncols_; ++c) {
-      bound_ += names_[c].len + 4;
-      yyjson_mut_val* value = nullptr;
-      const Outcome made = make_value(c, &value);
-      if (made != Outcome::kDone) return made;
-      yyjson_mut_val* key = yyjson_mut_strn(doc_, names_[c].str, names_[c].len);
-      if (value == nullptr || key == nullptr || !yyjson_mut_obj_add(row, key, value)) {
-        return Outcome::kRowFailed;
-      }
-    }
-    return yyjson_mut_arr_append(rows, row) ? Outcome::kDone : Outcome::kNoMemory;
-  }
-
- private:
-  // Counts `n` more bytes of text; true while the page still fits the cap.
-  bool fits(size_t n) noexcept {
-    bound_ += n;
-    return bound_ <= SQLR_JSON_MAX_BYTES;
-  }
-
-  // Makes the JSON value of column `c` by its storage class in this row. The
-  // cap is tested before a large value is copied. *value stays null when the
-  // value cannot be made.
-  Outcome make_value(int c, yyjson_mut_val** value) noexcept {
-    switch (sqlite3_column_type(stmt_, c)) {
-      case SQLITE_INTEGER:
-        *value = yyjson_mut_sint(doc_, sqlite3_column_int64(stmt_, c));
-        return fits(1) ? Outcome::kDone : Outcome::kTooLarge;
-      case SQLITE_FLOAT:
-        *value = yyjson_mut_real(doc_, sqlite3_column_double(stmt_, c));
-        return fits(1) ? Outcome::kDone : Outcome::kTooLarge;
-      case SQLITE_TEXT: {
-        const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(stmt_, c));
-        size_t n = static_cast<size_t>(sqlite3_column_bytes(stmt_, c));
-        if (text == nullptr) {
-          // No text: empty, unless SQLite ran out of memory converting it.
-          if (sqlite3_errcode(sqlite3_db_handle(stmt_)) == SQLITE_NOMEM) return Outcome::kRowFailed;
-          text = "";
-          n = 0;
-        }
-        // A value is returned up to its first NUL byte.
-        if (const void* nul = std::memchr(text, '\0', n)) n = static_cast<const char*>(nul) - text;
-        if (!fits(n + 2)) return Outcome::kTooLarge;
-        *value = yyjson_mut_strncpy(doc_, text, n);
-        return Outcome::kDone;
-      }
-      case SQLITE_BLOB: {
-        const void* blob = sqlite3_column_blob(stmt_, c);
-        const int n = sqlite3_column_bytes(stmt_, c);
-        const size_t encoded = (static_cast<size_t>(n) + 2) / 3 * 4;
-        if (!fits(encoded + 2)) return Outcome::kTooLarge;
-        // The encoder fails only when memory runs out; a null in place of the
-        // bytes would be data silently lost, so the row fails instead.
-        char* b64 = sqlr_b64_encode(blob, n);
-        if (b64 == nullptr) return Outcome::kRowFailed;
-        *value = yyjson_mut_strncpy(doc_, b64, encoded);
-        std::free(b64);
-        return Outcome::kDone;
-      }
-      default:
-        *value = yyjson_mut_null(doc_);
-        return fits(4) ? Outcome::kDone : Outcome::kTooLarge;
-    }
-  }
-
-  yyjson_mut_doc* doc_;
-  sqlite3_stmt* stmt_;
-  int ncols_ = 0;
-  ColumnName* names_ = nullptr;  // owned; ncols_ entries
-  size_t bound_ = 0;
-};
+// Memory running out while the document is built, and values JSON cannot
+// hold, are reported as the writer reports them.
+constexpr char kSerializeFailed[] = "failed to serialize JSON";
 
 // The members of the top-level object, in order; false when one cannot be
 // added.
@@ -208,7 +79,7 @@ extern "C" SQLR_API char* sqlr_query(int32_t handle, const char* sql, int32_t of
   yyjson_mut_val* columns = yyjson_mut_arr(d);
   yyjson_mut_val* rows = yyjson_mut_arr(d);
   PageBuilder page(d, stmt.get());
-  Outcome outcome = Outcome::kNoMemory;
+  PageOutcome outcome = PageOutcome::kNoMemory;
   if (root != nullptr && columns != nullptr && rows != nullptr &&
       add_frame(d, root, columns, rows, eff_offset, eff_limit)) {
     yyjson_mut_doc_set_root(d, root);
@@ -218,42 +89,47 @@ extern "C" SQLR_API char* sqlr_query(int32_t handle, const char* sql, int32_t of
   int rc = SQLITE_DONE;
   int32_t skipped = 0;
   int32_t returned = 0;
-  while (outcome == Outcome::kDone) {
+  while (outcome == PageOutcome::kDone) {
     rc = sqlite3_step(stmt.get());
-    if (rc != SQLITE_ROW) {
-      if (rc != SQLITE_DONE) outcome = Outcome::kStepError;
-      break;
-    }
+    if (rc != SQLITE_ROW) break;
     if (skipped < eff_offset) {  // passed over without reading a column
       ++skipped;
       continue;
     }
-    if (returned >= eff_limit) break;  // one step past the page, never more
+    if (returned >= eff_limit) {  // one step past the page, never more
+      rc = SQLITE_DONE;
+      break;
+    }
     outcome = page.add_row(rows);
-    if (outcome == Outcome::kDone) ++returned;
+    if (outcome == PageOutcome::kDone) ++returned;
   }
-  if (outcome == Outcome::kDone &&
+  if (outcome == PageOutcome::kDone && rc == SQLITE_DONE &&
       !yyjson_mut_obj_add(root, yyjson_mut_str(d, "returned"), yyjson_mut_sint(d, returned))) {
-    outcome = Outcome::kNoMemory;
+    outcome = PageOutcome::kNoMemory;
   }
   stmt.finalize();
   stamp.clear();  // serialisation lies outside the deadline
 
   switch (outcome) {
-    case Outcome::kDone:
-      return sqlr_strdup_json(d);
-    case Outcome::kStepError:
-      sqlr_report_step_failure(db, rc, "query failed");
-      return nullptr;
-    case Outcome::kRowFailed:
+    case PageOutcome::kDone:
+      break;
+    case PageOutcome::kRowFailed:
       sqlr_set_error("%s", kRowFailed);
       return nullptr;
-    case Outcome::kTooLarge:
+    case PageOutcome::kTooLarge:
       sqlr_set_error("%s", kTooLarge);
       return nullptr;
-    case Outcome::kNoMemory:
-      sqlr_set_error("%s", kOutOfMemory);
+    case PageOutcome::kNoMemory:
+      sqlr_set_error("%s", kSerializeFailed);
       return nullptr;
   }
-  return nullptr;
+  if (rc != SQLITE_DONE) {
+    sqlr_report_step_failure(db, rc, "query failed");
+    return nullptr;
+  }
+  if (page.unserialisable()) {
+    sqlr_set_error("%s", kSerializeFailed);
+    return nullptr;
+  }
+  return sqlr_strdup_json(d);
 }

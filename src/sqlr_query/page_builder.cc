@@ -1,0 +1,177 @@
+#include "sqlr_query/page_builder.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "kestrova_sqlr/base64.h"
+#include "kestrova_sqlr/error.h"
+
+namespace {
+
+// The shortest text of the page's frame, `{"columns":[],"rows":[],
+// "offset":0,"limit":0,"returned":0}`, less the two separators that the
+// per-name and per-row counts take once too often.
+constexpr size_t kFrameBytes = 58 - 2;
+
+}  // namespace
+
+PageBuilder::~PageBuilder() {
+  release_row_blobs();
+  std::free(blobs_);
+  std::free(nodes_);
+  std::free(buffer_.data);
+}
+
+// The writer makes one allocation per row and grows it; that one lives in the
+// reused buffer. Anything beyond it (not expected) gets memory of its own.
+void* PageBuilder::buffer_malloc(void* ctx, size_t size) noexcept {
+  auto* b = static_cast<RowBuffer*>(ctx);
+  if (b->in_use) return std::malloc(size);
+  if (size > b->cap) {
+    char* bigger = static_cast<char*>(std::malloc(size));
+    if (bigger == nullptr) return nullptr;
+    std::free(b->data);
+    b->data = bigger;
+    b->cap = size;
+  }
+  b->in_use = true;
+  return b->data;
+}
+
+void* PageBuilder::buffer_realloc(void* ctx, void* ptr, size_t, size_t size) noexcept {
+  auto* b = static_cast<RowBuffer*>(ctx);
+  if (ptr != b->data) return std::realloc(ptr, size);
+  if (size > b->cap) {
+    char* bigger = static_cast<char*>(std::realloc(b->data, size));
+    if (bigger == nullptr) return nullptr;
+    b->data = bigger;
+    b->cap = size;
+  }
+  return b->data;
+}
+
+void PageBuilder::buffer_free(void* ctx, void* ptr) noexcept {
+  auto* b = static_cast<RowBuffer*>(ctx);
+  if (ptr == b->data) {
+    b->in_use = false;
+  } else {
+    std::free(ptr);
+  }
+}
+
+PageOutcome PageBuilder::add_columns(yyjson_mut_val* columns) noexcept {
+  ncols_ = sqlite3_column_count(stmt_);
+  bound_ = kFrameBytes;
+  const size_t n = static_cast<size_t>(ncols_);
+  nodes_ = static_cast<yyjson_mut_val*>(std::malloc(sizeof(yyjson_mut_val) * (1 + 2 * n)));
+  blobs_ = static_cast<char**>(std::calloc(n + 1, sizeof(char*)));
+  if (nodes_ == nullptr || blobs_ == nullptr) return PageOutcome::kNoMemory;
+  yyjson_mut_val* keys = nodes_ + 1;
+  for (int c = 0; c < ncols_; ++c) {
+    const char* name = sqlite3_column_name(stmt_, c);
+    if (name == nullptr) name = "";
+    // One copy of each name in the document backs "columns" and every row's
+    // key: the names cannot change while the statement runs.
+    yyjson_mut_val* v = yyjson_mut_strcpy(doc_, name);
+    if (v == nullptr || !yyjson_mut_arr_append(columns, v)) return PageOutcome::kNoMemory;
+    yyjson_mut_set_strn(&keys[c], yyjson_mut_get_str(v), yyjson_mut_get_len(v));
+    bound_ += yyjson_mut_get_len(v) + 3;
+  }
+  return bound_ > SQLR_JSON_MAX_BYTES ? PageOutcome::kTooLarge : PageOutcome::kDone;
+}
+
+PageOutcome PageBuilder::add_row(yyjson_mut_val* rows) noexcept {
+  yyjson_mut_val* row = nodes_;
+  yyjson_mut_val* keys = nodes_ + 1;
+  yyjson_mut_val* values = keys + ncols_;
+  yyjson_mut_set_obj(row);
+  const size_t bound_before = bound_;
+  bound_ += 2;
+  for (int c = 0; c < ncols_; ++c) {
+    bound_ += yyjson_mut_get_len(&keys[c]) + 4;
+    const PageOutcome made = set_value(c, &values[c]);
+    if (made != PageOutcome::kDone) {
+      release_row_blobs();
+      return made;
+    }
+    yyjson_mut_obj_add(row, &keys[c], &values[c]);
+  }
+
+  const yyjson_alc alc = {buffer_malloc, buffer_realloc, buffer_free, &buffer_};
+  size_t len = 0;
+  yyjson_write_err err{};
+  char* text = yyjson_mut_val_write_opts(row, 0, &alc, &len, &err);
+  release_row_blobs();
+  if (text == nullptr) {
+    if (err.code == YYJSON_WRITE_ERROR_MEMORY_ALLOCATION) return PageOutcome::kRowFailed;
+    unserialisable_ = true;  // reported once the page is complete
+    return PageOutcome::kDone;
+  }
+  yyjson_mut_val* raw = yyjson_mut_rawncpy(doc_, text, len);
+  buffer_free(&buffer_, text);
+  if (raw == nullptr) return PageOutcome::kRowFailed;
+  // The row's exact length replaces its estimate, plus the separator.
+  bound_ = bound_before + len + 1;
+  return yyjson_mut_arr_append(rows, raw) ? PageOutcome::kDone : PageOutcome::kNoMemory;
+}
+
+// Counts `n` more bytes of text; true while the page still fits the cap.
+bool PageBuilder::fits(size_t n) noexcept {
+  bound_ += n;
+  return bound_ <= SQLR_JSON_MAX_BYTES;
+}
+
+// Sets `value` to column `c` of the current row by its storage class. Text
+// and BLOB values are not copied: the row is written before the next step.
+// The cap is tested before a large value is encoded or written.
+PageOutcome PageBuilder::set_value(int c, yyjson_mut_val* value) noexcept {
+  switch (sqlite3_column_type(stmt_, c)) {
+    case SQLITE_INTEGER:
+      yyjson_mut_set_sint(value, sqlite3_column_int64(stmt_, c));
+      return fits(1) ? PageOutcome::kDone : PageOutcome::kTooLarge;
+    case SQLITE_FLOAT:
+      yyjson_mut_set_real(value, sqlite3_column_double(stmt_, c));
+      return fits(1) ? PageOutcome::kDone : PageOutcome::kTooLarge;
+    case SQLITE_TEXT: {
+      const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(stmt_, c));
+      size_t n = static_cast<size_t>(sqlite3_column_bytes(stmt_, c));
+      if (text == nullptr) {
+        // No text: empty, unless SQLite ran out of memory converting it.
+        if (sqlite3_errcode(sqlite3_db_handle(stmt_)) == SQLITE_NOMEM) {
+          return PageOutcome::kRowFailed;
+        }
+        text = "";
+        n = 0;
+      }
+      // A value is returned up to its first NUL byte.
+      if (const void* nul = std::memchr(text, '\0', n)) n = static_cast<const char*>(nul) - text;
+      if (!fits(n + 2)) return PageOutcome::kTooLarge;
+      yyjson_mut_set_strn(value, text, n);
+      return PageOutcome::kDone;
+    }
+    case SQLITE_BLOB: {
+      const void* blob = sqlite3_column_blob(stmt_, c);
+      const int n = sqlite3_column_bytes(stmt_, c);
+      const size_t encoded = (static_cast<size_t>(n) + 2) / 3 * 4;
+      if (!fits(encoded + 2)) return PageOutcome::kTooLarge;
+      // The encoder fails only when memory runs out; a null in place of the
+      // bytes would be data silently lost, so the row fails instead.
+      char* b64 = sqlr_b64_encode(blob, n);
+      if (b64 == nullptr) return PageOutcome::kRowFailed;
+      blobs_[c] = b64;
+      yyjson_mut_set_strn(value, b64, encoded);
+      return PageOutcome::kDone;
+    }
+    default:
+      yyjson_mut_set_null(value);
+      return fits(4) ? PageOutcome::kDone : PageOutcome::kTooLarge;
+  }
+}
+
+void PageBuilder::release_row_blobs() noexcept {
+  if (blobs_ == nullptr) return;
+  for (int c = 0; c < ncols_; ++c) {
+    std::free(blobs_[c]);
+    blobs_[c] = nullptr;
+  }
+}
