@@ -1,0 +1,300 @@
+"""Guarded access to SQLite database files through kestrova-sqlite-reader.
+
+Standard library only: the shared library is called through ctypes.
+
+    from kestrova_sqlite_reader import Database, SqlrError
+
+    with Database("shop.db") as db:
+        print(db.tables())                      # ['customers', 'orders']
+        page = db.query("SELECT id, name FROM customers ORDER BY id", limit=50)
+        for row in page["rows"]:
+            print(row["id"], row["name"])
+        for row in db.iter_rows("SELECT * FROM orders ORDER BY id"):
+            ...
+
+    with Database("shop.db", writable=True) as db:
+        changed = db.execute("UPDATE orders SET paid = 1 WHERE id = 7")
+
+Values arrive as the library writes them: INTEGER as int, REAL as float, TEXT
+as str, NULL as None, and BLOB as a Base64 str (JSON cannot tell it from
+text; base64.b64decode it when you know the column holds bytes).
+
+Duplicate column names (SELECT 1 AS a, 2 AS a): the library writes both
+members into each row object. The default dict rows keep the last value of
+each name; "columns" still lists every name. Pass pairs=True to query() or
+iter_rows() to get each row as a list of (name, value) tuples in column order,
+duplicates included.
+
+Threads: the library keeps one last-error text for the whole process, so this
+module makes each library call and the reading of its message one step under a
+lock. Calls from several threads therefore run one at a time.
+"""
+
+import ctypes
+import ctypes.util
+import json
+import os
+import sys
+import threading
+
+__all__ = ["Database", "SqlrError", "load_library", "MAX_PAGE_ROWS", "DEFAULT_PAGE_SIZE"]
+
+# The library's largest page, and its default.
+MAX_PAGE_ROWS = 100000
+# Rows per call for iter_rows(): each page runs the statement again from its
+# first row, so pages must not be tiny; a page stays far below the 100 MB cap.
+DEFAULT_PAGE_SIZE = 10000
+
+# The library's message for a page over its size cap; iter_rows() halves the
+# page and asks again.
+_TOO_LARGE = "JSON result exceeds 100MB limit"
+_INT32_MAX = 2**31 - 1
+
+if sys.platform == "win32":
+    _FILE_NAMES = ("kestrova-sqlite-reader.dll",)
+elif sys.platform == "darwin":
+    _FILE_NAMES = ("libkestrova-sqlite-reader.dylib",)
+else:
+    _FILE_NAMES = ("libkestrova-sqlite-reader.so", "libkestrova-sqlite-reader.so.0")
+
+
+class SqlrError(Exception):
+    """A failure reported by the library (its message is in .message), or a
+    use of a closed Database."""
+
+    def __init__(self, message):
+        super().__init__(message)
+        self.message = message
+
+
+class _Library:
+    """The loaded shared library with its eight functions declared."""
+
+    def __init__(self, path):
+        """Loads `path` with ctypes and declares each function's types.
+        Raises OSError when the file cannot be loaded."""
+        lib = ctypes.CDLL(path)
+        self.path = path
+        # Results that must be freed are c_void_p: c_char_p would copy the text
+        # and drop the pointer that sqlr_free_string needs.
+        lib.sqlr_open.argtypes = [ctypes.c_char_p, ctypes.c_int32]
+        lib.sqlr_open.restype = ctypes.c_int32
+        lib.sqlr_close.argtypes = [ctypes.c_int32]
+        lib.sqlr_close.restype = None
+        lib.sqlr_last_error.argtypes = []
+        lib.sqlr_last_error.restype = ctypes.c_char_p  # owned by the library
+        lib.sqlr_free_string.argtypes = [ctypes.c_void_p]
+        lib.sqlr_free_string.restype = None
+        lib.sqlr_tables.argtypes = [ctypes.c_int32]
+        lib.sqlr_tables.restype = ctypes.c_void_p
+        lib.sqlr_schema.argtypes = [ctypes.c_int32, ctypes.c_char_p]
+        lib.sqlr_schema.restype = ctypes.c_void_p
+        lib.sqlr_query.argtypes = [ctypes.c_int32, ctypes.c_char_p, ctypes.c_int32, ctypes.c_int32]
+        lib.sqlr_query.restype = ctypes.c_void_p
+        lib.sqlr_exec.argtypes = [ctypes.c_int32, ctypes.c_char_p]
+        lib.sqlr_exec.restype = ctypes.c_int32
+        self.lib = lib
+        self.lock = threading.Lock()
+
+    def _error(self):
+        """The library's last-error text as str (called under the lock)."""
+        raw = self.lib.sqlr_last_error()
+        return raw.decode("utf-8", "replace") if raw else ""
+
+    def call_text(self, fn, *args):
+        """Calls a function that returns a result string and returns its text;
+        the string is freed on every path. Raises SqlrError on a null result."""
+        with self.lock:
+            ptr = fn(*args)
+            if not ptr:
+                raise SqlrError(self._error())
+        try:
+            return ctypes.string_at(ptr).decode("utf-8")
+        finally:
+            self.lib.sqlr_free_string(ptr)
+
+    def call_int(self, fn, *args):
+        """Calls a function that returns -1 on failure and returns its result.
+        Raises SqlrError on -1."""
+        with self.lock:
+            result = fn(*args)
+            if result < 0:
+                raise SqlrError(self._error())
+        return result
+
+
+_loaded = {}
+_loaded_lock = threading.Lock()
+
+
+def _candidates(path):
+    """The places to load the library from, in the order they are tried."""
+    if path is not None:
+        return [os.fspath(path)]
+    env = os.environ.get("KESTROVA_SQLR_LIB")
+    if env:
+        return [env]
+    here = os.path.dirname(os.path.abspath(__file__))
+    found = [os.path.join(here, name) for name in _FILE_NAMES]
+    found = [p for p in found if os.path.exists(p)]
+    system = ctypes.util.find_library("kestrova-sqlite-reader")
+    # Bare names: the dynamic loader's own search (LD_LIBRARY_PATH, PATH...).
+    return found + ([system] if system else []) + list(_FILE_NAMES)
+
+
+def load_library(path=None):
+    """Returns the library, loaded once per path. `path` wins; then the
+    environment variable KESTROVA_SQLR_LIB; then a copy beside this module;
+    then the system's search for the standard names. Raises OSError listing
+    what was tried when none loads."""
+    tried = []
+    for candidate in _candidates(path):
+        with _loaded_lock:
+            if candidate in _loaded:
+                return _loaded[candidate]
+            try:
+                lib = _Library(candidate)
+            except OSError as e:
+                tried.append("%s (%s)" % (candidate, e))
+                continue
+            _loaded[candidate] = lib
+            return lib
+    raise OSError("kestrova-sqlite-reader not found; tried: " + "; ".join(tried))
+
+
+def _text_arg(value, what):
+    """`value` (str or bytes) as NUL-free UTF-8 bytes for the library."""
+    if isinstance(value, str):
+        value = value.encode("utf-8")
+    elif not isinstance(value, bytes):
+        raise TypeError("%s must be str or bytes, not %s" % (what, type(value).__name__))
+    # ctypes would silently cut the text at a NUL: refuse instead.
+    if b"\0" in value:
+        raise ValueError("%s contains a NUL character" % what)
+    return value
+
+
+def _int32_arg(value, what):
+    """`value` checked to be an int in the signed 32-bit range, which ctypes
+    would otherwise wrap silently."""
+    if isinstance(value, bool) or not isinstance(value, int):
+        raise TypeError("%s must be an int, not %s" % (what, type(value).__name__))
+    if not -(2**31) <= value <= _INT32_MAX:
+        raise ValueError("%s is out of the 32-bit range: %d" % (what, value))
+    return value
+
+
+def _parse_page(text, pairs):
+    """The page document `text` as a dict; rows as dicts, or as lists of
+    (name, value) tuples when `pairs`."""
+    if not pairs:
+        return json.loads(text)
+    # Values are never objects, so every object but the outer one is a row.
+    return dict(json.loads(text, object_pairs_hook=list))
+
+
+class Database:
+    """One open database file. Usable with `with`; close() is also called when
+    the object is collected."""
+
+    def __init__(self, path, writable=False, library=None):
+        """Opens the existing file at `path` (str, bytes or path-like; never
+        created), read-only unless `writable`. `library` is a path to the
+        shared library (see load_library). Raises SqlrError with the library's
+        message when the file cannot be opened."""
+        self._handle = -1
+        self._lib = load_library(library)
+        raw = _text_arg(os.fsencode(path), "path")
+        self._handle = self._lib.call_int(self._lib.lib.sqlr_open, raw, 1 if writable else 0)
+        self.writable = bool(writable)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+        return False
+
+    def __del__(self):
+        # At interpreter exit the library may already be gone.
+        try:
+            self.close()
+        except Exception:
+            pass
+
+    @property
+    def closed(self):
+        """True once close() has run (or the open failed)."""
+        return self._handle < 0
+
+    def close(self):
+        """Closes the database; later calls raise SqlrError. Closing twice is
+        fine."""
+        handle, self._handle = getattr(self, "_handle", -1), -1
+        if handle >= 0:
+            self._lib.lib.sqlr_close(handle)
+
+    def _live_handle(self):
+        """The handle, or SqlrError when the database is closed."""
+        if self._handle < 0:
+            raise SqlrError("database is closed")
+        return self._handle
+
+    def tables(self):
+        """The names of the tables and views, in byte order, as a list."""
+        return json.loads(self._lib.call_text(self._lib.lib.sqlr_tables, self._live_handle()))
+
+    def schema(self, name):
+        """The description of table or view `name`: a dict with "name", "type"
+        and "columns" (each with cid, name, type, notnull, dflt_value, pk)."""
+        raw = _text_arg(name, "name")
+        return json.loads(self._lib.call_text(self._lib.lib.sqlr_schema, self._live_handle(), raw))
+
+    def query_json(self, sql, offset=0, limit=MAX_PAGE_ROWS):
+        """One page of the read statement `sql` as the library's JSON text:
+        `offset` rows passed over, at most `limit` returned (the library reads
+        a negative limit, or one above 100000, as 100000)."""
+        handle = self._live_handle()
+        raw = _text_arg(sql, "sql")
+        offset = _int32_arg(offset, "offset")
+        limit = _int32_arg(limit, "limit")
+        return self._lib.call_text(self._lib.lib.sqlr_query, handle, raw, offset, limit)
+
+    def query(self, sql, offset=0, limit=MAX_PAGE_ROWS, pairs=False):
+        """One page of the read statement `sql` as a dict: "columns" (list of
+        names), "rows", "offset", "limit", "returned". Rows are dicts keyed by
+        column name, or lists of (name, value) tuples when `pairs`. The
+        library keeps no cursor: ask for the next page with a larger offset."""
+        return _parse_page(self.query_json(sql, offset, limit), pairs)
+
+    def iter_rows(self, sql, page_size=DEFAULT_PAGE_SIZE, offset=0, pairs=False):
+        """Yields every row of `sql` from row `offset` on, fetching
+        `page_size` rows per call until a page comes back short. Each page
+        runs the statement again, so give it an ORDER BY for a stable order. A
+        page refused for passing the library's 100 MB cap is fetched again at
+        half the size."""
+        page_size = _int32_arg(page_size, "page_size")
+        if not 1 <= page_size <= MAX_PAGE_ROWS:
+            raise ValueError("page_size must be 1..%d, not %d" % (MAX_PAGE_ROWS, page_size))
+        next_offset = _int32_arg(offset, "offset")
+        while True:
+            if next_offset > _INT32_MAX:
+                raise SqlrError("more rows than an offset can reach (%d)" % _INT32_MAX)
+            try:
+                page = self.query(sql, next_offset, page_size, pairs)
+            except SqlrError as e:
+                if e.message == _TOO_LARGE and page_size > 1:
+                    page_size //= 2
+                    continue
+                raise
+            rows = page["rows"]
+            yield from rows
+            next_offset += len(rows)
+            if len(rows) < page_size:
+                return
+
+    def execute(self, sql):
+        """Runs one UPDATE or DELETE (the database must be open writable) and
+        returns the number of rows it changed."""
+        handle = self._live_handle()
+        return self._lib.call_int(self._lib.lib.sqlr_exec, handle, _text_arg(sql, "sql"))

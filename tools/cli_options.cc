@@ -1,0 +1,222 @@
+// Hand-written parsing: the options are few, and getopt_long is not on Windows.
+#include "cli_options.h"
+
+#include <charconv>
+#include <string_view>
+#include <vector>
+
+namespace kestrova_cli {
+
+const char kUsage[] =
+    "usage: kestrova-sqlr COMMAND DB [ARG] [OPTIONS]\n"
+    "\n"
+    "commands:\n"
+    "  tables DB          list the tables and views\n"
+    "  schema DB TABLE    describe the columns of a table or view\n"
+    "  query DB SQL       run one read statement (SELECT, VALUES, WITH ... SELECT,\n"
+    "                     EXPLAIN) and print one page of its rows\n"
+    "  exec DB SQL        run one UPDATE or DELETE; opens DB for writing and\n"
+    "                     prints the number of rows changed\n"
+    "\n"
+    "options:\n"
+    "  --offset N         query: rows to pass over first (default 0)\n"
+    "  --limit N          query: most rows in the page, 0 to 100000 (default 100000)\n"
+    "  --all              query: every row from --offset on, one JSON object per\n"
+    "                     line, fetched page by page; each page runs the statement\n"
+    "                     again, so give it an ORDER BY for a stable order\n"
+    "  --page-size N      rows fetched per call with --all, 1 to 100000 (default 10000)\n"
+    "  --format F         json (as the library returns it, one document per line),\n"
+    "                     pretty (indented JSON) or table (aligned text)\n"
+    "  --pretty           the same as --format pretty\n"
+    "  -h, --help         print this help\n"
+    "  --version          print the version\n"
+    "  --                 end of options (for SQL that starts with \"--\")\n"
+    "\n"
+    "DB is opened read-only except by exec, and never created.\n"
+    "exit status: 0 done, 1 the library or the output failed, 2 usage error\n";
+
+namespace {
+
+// Reads `text` as a whole decimal number from `min` to `max` for `option`.
+bool parse_count(std::string_view option, std::string_view text, int32_t min, int32_t max,
+                 int32_t* out, std::string* error) {
+  int64_t value = 0;
+  const char* end = text.data() + text.size();
+  // Digits only: from_chars alone would take a leading '-'.
+  const bool digits = !text.empty() && text.find_first_not_of("0123456789") == text.npos;
+  const auto [ptr, ec] = std::from_chars(text.data(), end, value);
+  if (!digits || ec != std::errc() || ptr != end || value < min || value > max) {
+    *error = std::string(option) + ": expected a whole number from " + std::to_string(min) +
+             " to " + std::to_string(max) + ", got '" + std::string(text) + "'";
+    return false;
+  }
+  *out = static_cast<int32_t>(value);
+  return true;
+}
+
+// What a command needs after its name.
+struct CommandShape {
+  std::string_view name;
+  Command command;
+  std::string_view operands;  // for messages
+  size_t count;
+};
+
+constexpr CommandShape kCommands[] = {
+    {"tables", Command::kTables, "DB", 1},
+    {"schema", Command::kSchema, "DB and TABLE", 2},
+    {"query", Command::kQuery, "DB and SQL", 2},
+    {"exec", Command::kExec, "DB and SQL", 2},
+};
+
+// The options as seen, before they are checked against each other.
+struct Seen {
+  bool help = false, version = false, offset = false, limit = false, page_size = false;
+};
+
+// Handles one "--name[=value]" or "-h" at argv[*i], consuming a separate value
+// when the option takes one. False with `error` set on a bad option.
+bool parse_option(int argc, const char* const* argv, int* i, Options* opts, Seen* seen,
+                  std::string* error) {
+  std::string_view arg = argv[*i];
+  std::string_view name = arg;
+  std::string_view value;
+  const bool inline_value = arg.find('=') != arg.npos;
+  if (inline_value) {
+    name = arg.substr(0, arg.find('='));
+    value = arg.substr(arg.find('=') + 1);
+  }
+  const bool takes_value =
+      name == "--offset" || name == "--limit" || name == "--page-size" || name == "--format";
+  if (takes_value && !inline_value) {
+    if (*i + 1 >= argc) {
+      *error = std::string(name) + " needs a value";
+      return false;
+    }
+    value = argv[++*i];
+  } else if (!takes_value && inline_value) {
+    *error = std::string(name) + " takes no value";
+    return false;
+  }
+
+  if (name == "-h" || name == "--help") {
+    seen->help = true;
+  } else if (name == "--version") {
+    seen->version = true;
+  } else if (name == "--all") {
+    opts->all = true;
+  } else if (name == "--pretty") {
+    opts->format = Format::kPretty;
+  } else if (name == "--format") {
+    if (value == "json") {
+      opts->format = Format::kJson;
+    } else if (value == "pretty") {
+      opts->format = Format::kPretty;
+    } else if (value == "table") {
+      opts->format = Format::kTable;
+    } else {
+      *error = "--format: expected json, pretty or table, got '" + std::string(value) + "'";
+      return false;
+    }
+  } else if (name == "--offset") {
+    seen->offset = true;
+    return parse_count(name, value, 0, INT32_MAX, &opts->offset, error);
+  } else if (name == "--limit") {
+    seen->limit = true;
+    return parse_count(name, value, 0, kMaxPageRows, &opts->limit, error);
+  } else if (name == "--page-size") {
+    seen->page_size = true;
+    return parse_count(name, value, 1, kMaxPageRows, &opts->page_size, error);
+  } else {
+    *error = "unknown option '" + std::string(arg) + "'";
+    return false;
+  }
+  return true;
+}
+
+// Checks the options that belong to one command or exclude each other.
+bool check_combinations(const Options& opts, const Seen& seen, std::string* error) {
+  const bool query = opts.command == Command::kQuery;
+  const char* query_only = seen.offset      ? "--offset"
+                           : seen.limit     ? "--limit"
+                           : opts.all       ? "--all"
+                           : seen.page_size ? "--page-size"
+                                            : nullptr;
+  if (!query && query_only != nullptr) {
+    *error = std::string(query_only) + " applies to query only";
+  } else if (opts.all && seen.limit) {
+    *error = "--all reads every row; choose the rows per call with --page-size, not --limit";
+  } else if (!opts.all && seen.page_size) {
+    *error = "--page-size applies with --all only";
+  } else if (opts.all && opts.format != Format::kJson) {
+    *error = "--all prints JSON Lines; --pretty and --format table do not apply";
+  } else {
+    return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+// See cli_options.h.
+bool parse_options(int argc, const char* const* argv, Options* opts, std::string* error) {
+  *opts = Options{};
+  Seen seen;
+  std::vector<std::string_view> operands;
+  bool options_ended = false;
+  std::string bad_option;
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    if (!options_ended && arg == "--") {
+      options_ended = true;
+    } else if (!options_ended && arg.size() > 1 && arg[0] == '-') {
+      // Keep reading after a bad option: a later --help still wins.
+      std::string why;
+      if (!parse_option(argc, argv, &i, opts, &seen, &why) && bad_option.empty()) {
+        bad_option = why;
+      }
+    } else {
+      operands.push_back(arg);
+    }
+  }
+  if (seen.help) {
+    opts->command = Command::kHelp;
+    return true;
+  }
+  if (seen.version) {
+    opts->command = Command::kVersion;
+    return true;
+  }
+  if (!bad_option.empty()) {
+    *error = bad_option;
+    return false;
+  }
+  if (operands.empty()) {
+    *error = "missing command";
+    return false;
+  }
+  const CommandShape* shape = nullptr;
+  for (const auto& c : kCommands) {
+    if (c.name == operands[0]) shape = &c;
+  }
+  if (shape == nullptr) {
+    *error = "unknown command '" + std::string(operands[0]) + "'";
+    return false;
+  }
+  opts->command = shape->command;
+  if (operands.size() - 1 < shape->count) {
+    *error = std::string(shape->name) + " needs " + std::string(shape->operands);
+    return false;
+  }
+  if (operands.size() - 1 > shape->count) {
+    *error = "unexpected argument '" + std::string(operands[shape->count + 1]) + "'";
+    return false;
+  }
+  opts->db = operands[1];
+  if (shape->count == 2) {
+    (shape->command == Command::kSchema ? opts->table : opts->sql) = operands[2];
+  }
+  return check_combinations(*opts, seen, error);
+}
+
+}  // namespace kestrova_cli

@@ -1,0 +1,44 @@
+// The command line of kestrova-sqlr: what it may say and how it is read.
+#ifndef KESTROVA_SQLR_TOOLS_CLI_OPTIONS_H_
+#define KESTROVA_SQLR_TOOLS_CLI_OPTIONS_H_
+
+#include <cstdint>
+#include <string>
+
+namespace kestrova_cli {
+
+// The library's largest page.
+constexpr int32_t kMaxPageRows = 100000;
+// Rows per call with --all: small enough that rows start flowing at once and a
+// page stays far below the library's 100 MB cap, large enough that re-running
+// the statement from its start for each page stays cheap.
+constexpr int32_t kDefaultPageSize = 10000;
+
+enum class Command { kTables, kSchema, kQuery, kExec, kHelp, kVersion };
+enum class Format { kJson, kPretty, kTable };
+
+struct Options {
+  Command command = Command::kHelp;
+  std::string db;
+  std::string table;  // schema
+  std::string sql;    // query, exec
+  int32_t offset = 0;
+  int32_t limit = kMaxPageRows;
+  bool all = false;
+  int32_t page_size = kDefaultPageSize;
+  Format format = Format::kJson;
+};
+
+// The text that --help prints and that follows every usage error.
+extern const char kUsage[];
+
+// Reads argv[1..argc) into `opts`. Options may stand anywhere; "--" ends them
+// (for SQL that starts with "--"). --help and --version win over everything
+// else. Returns false with a one-line reason in `error` on any usage error:
+// an unknown command or option, a missing or extra argument, a bad number, or
+// options that do not go together.
+bool parse_options(int argc, const char* const* argv, Options* opts, std::string* error);
+
+}  // namespace kestrova_cli
+
+#endif  // KESTROVA_SQLR_TOOLS_CLI_OPTIONS_H_
