@@ -457,7 +457,9 @@ const std::vector<VerdictCase>& DisguisedStatementCases() {
       {"WITH x AS (SELECT 1 AS [/*]) DELETE FROM t", SQLR_SQL_DELETE},
       // A variable's "(...)" suffix runs to the first ')' and hides what is in it.
       {"WITH x AS (SELECT $a(')) DELETE FROM t WHERE a = ')) select'", SQLR_SQL_DELETE},
-      {"WITH x AS (SELECT :a(()) DELETE FROM t; )) SELECT 1", SQLR_SQL_DELETE},
+      // ...and so does the statement scan: to SQLite the semicolon here ends
+      // the DELETE at depth 0, and ")) SELECT 1" is a second statement.
+      {"WITH x AS (SELECT :a(()) DELETE FROM t; )) SELECT 1", SQLR_SQL_REJECT},
       {"WITH x AS (SELECT @a('x)) DELETE FROM t", SQLR_SQL_DELETE},
       {"WITH x AS (SELECT #a(\")) DELETE FROM t", SQLR_SQL_DELETE},
       {"WITH x AS (SELECT $a::b(()) DELETE FROM t", SQLR_SQL_DELETE},

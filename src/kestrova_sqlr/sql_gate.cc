@@ -39,7 +39,7 @@ constexpr auto MakeClassTable() {
   t.bits[static_cast<unsigned char>('_')] |= kWord | kIdent;
   t.bits[static_cast<unsigned char>('$')] |= kIdent;
   for (int c = 0x80; c <= 0xFF; ++c) t.bits[c] |= kIdent;
-  const char scan_stops[] = {'\0', '\'', '"', '`', '(', ')', '-', '/', ';'};
+  const char scan_stops[] = {'\0', '\'', '"', '`', '(', ')', '-', '/', ';', '[', '$', '@', ':', '#'};
   for (char c : scan_stops) t.bits[static_cast<unsigned char>(c)] |= kScanStop;
   // A hyphen only ends a token when a second one follows; next_token checks that.
   const char token_stops[] = {'\0', '/', '(', ')', ',', ';', '-'};
@@ -178,7 +178,16 @@ int MainKeywordVerdict(const char* p, const char* end) {
 // i.e. no semicolon at parenthesis depth 0 is followed by anything but noise.
 // Quoted runs, comments and parentheses are respected; an unterminated run or
 // comment swallows the rest of the text.
+//
+// A bracketed name and a variable are single tokens to SQLite, whatever they
+// hold: a quote character or comment opener inside one must not start a run
+// here, or a semicolon after it would go unseen ("SELECT 1 AS [a'];DELETE ..."
+// is two statements). So both are passed over whole. A bracketed name that
+// holds a semicolon is refused outright, as brackets never made a semicolon
+// harmless ("SELECT [a;b] FROM t" stays refused). An unterminated bracket or a
+// variable SQLite would not accept is an ordinary character.
 bool IsSingleStatement(const char* p) {
+  const char* const begin = p;
   unsigned depth = 0;
   for (;;) {
     // Most bytes mean nothing here; pass over them four at a time.
@@ -234,6 +243,25 @@ bool IsSingleStatement(const char* p) {
         if (depth == 0) return *sqlr_skip_noise(p + 1) == '\0';
         ++p;
         break;
+      case '[': {
+        const char* end = BracketedRunEnd(p);
+        if (end == nullptr) {
+          ++p;
+        } else {
+          if (std::memchr(p, ';', static_cast<size_t>(end - p)) != nullptr) return false;
+          p = end;
+        }
+        break;
+      }
+      case '$':
+      case '@':
+      case ':':
+      case '#': {
+        // '$' after an identifier character continues that identifier.
+        const char* end = (*p == '$' && p > begin && IsIdent(p[-1])) ? nullptr : VariableEnd(p);
+        p = end != nullptr ? end : p + 1;
+        break;
+      }
       default:
         ++p;  // not reached: every stop byte has its case
         break;
