@@ -1,0 +1,1 @@
+ATTACH DATABASE 'x.db' AS x

@@ -1,0 +1,1 @@
+EXPLAIN QUERY PLAN SELECT * FROM t JOIN u ON u.x = t.a

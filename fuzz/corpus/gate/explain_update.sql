@@ -1,0 +1,1 @@
+EXPLAIN UPDATE t SET a = 1

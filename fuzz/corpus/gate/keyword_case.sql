@@ -1,0 +1,1 @@
+sElEcT a FrOm t

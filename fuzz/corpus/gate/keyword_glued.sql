@@ -1,0 +1,1 @@
+SELECTx 1

@@ -1,0 +1,1 @@
+SELECT $a(') ; DELETE FROM t --'

@@ -1,0 +1,1 @@
+SELECT ';' AS a, 'it''s; fine'

@@ -1,0 +1,1 @@
+UPDATE t SET b = u.y FROM u WHERE u.x = t.a

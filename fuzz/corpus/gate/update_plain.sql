@@ -1,0 +1,1 @@
+UPDATE t SET b = 'x' WHERE a = 1

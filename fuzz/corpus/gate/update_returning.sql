@@ -1,0 +1,1 @@
+UPDATE t SET b = 'x' RETURNING a

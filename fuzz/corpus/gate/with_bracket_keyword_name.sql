@@ -1,0 +1,1 @@
+WITH [select] AS (SELECT 1) DELETE FROM t

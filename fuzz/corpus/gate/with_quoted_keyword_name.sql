@@ -1,0 +1,1 @@
+WITH "delete" AS (SELECT 1) SELECT * FROM "delete"

@@ -1,0 +1,1 @@
+WITH x AS (SELECT 1) UPDATE t SET b = 'z' WHERE a IN x

@@ -1,0 +1,1 @@
+WITH x AS (SELECT $a(') SELECT')) DELETE FROM t

@@ -1,0 +1,1 @@
+SELECT customer, count(*) AS n, sum(total) AS s FROM orders GROUP BY customer

@@ -1,0 +1,1 @@
+ATTACH 'other.db' AS o

@@ -1,0 +1,1 @@
+BEGIN; DELETE FROM orders; COMMIT

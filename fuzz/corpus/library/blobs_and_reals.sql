@@ -1,0 +1,1 @@
+SELECT photo, joined, typeof(joined) FROM customers

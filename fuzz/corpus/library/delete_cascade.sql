@@ -1,0 +1,1 @@
+DELETE FROM customers WHERE id = 1

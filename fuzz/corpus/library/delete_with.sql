@@ -1,0 +1,1 @@
+WITH gone(id) AS (VALUES (3), (4)) DELETE FROM customers WHERE id IN gone

@@ -1,0 +1,1 @@
+EXPLAIN SELECT * FROM orders WHERE customer = 1

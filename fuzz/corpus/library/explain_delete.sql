@@ -1,0 +1,1 @@
+EXPLAIN WITH x AS (SELECT 1) DELETE FROM customers

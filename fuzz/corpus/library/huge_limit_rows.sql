@@ -1,0 +1,1 @@
+SELECT a.id, b.id FROM customers a, customers b, customers c, customers d

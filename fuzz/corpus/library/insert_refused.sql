@@ -1,0 +1,1 @@
+INSERT INTO audit VALUES (1, 'x')

@@ -1,0 +1,1 @@
+SELECT CAST(x'ff' AS TEXT) AS bad

@@ -1,0 +1,1 @@
+SELECT * FROM big_orders ORDER BY total DESC

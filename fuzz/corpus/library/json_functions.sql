@@ -1,0 +1,1 @@
+SELECT json_extract(items, '$[0]') AS first FROM orders WHERE json_valid(items)

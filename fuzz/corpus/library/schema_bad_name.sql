@@ -1,0 +1,1 @@
+orders; DROP TABLE orders

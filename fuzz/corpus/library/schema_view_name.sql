@@ -1,0 +1,1 @@
+big_orders

@@ -1,0 +1,1 @@
+SELECT note AS "ünïcødé" FROM customers WHERE id = 3

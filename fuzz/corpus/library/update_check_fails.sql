@@ -1,0 +1,1 @@
+UPDATE orders SET total = -1

@@ -1,0 +1,1 @@
+UPDATE customers SET note = 'x' RETURNING id

@@ -1,0 +1,1 @@
+UPDATE big_orders SET total = 0

@@ -1,0 +1,1 @@
+SELECT id, sum(total) OVER (ORDER BY id) AS running FROM orders

@@ -1,0 +1,1 @@
+SELECT k, v, typeof(v) FROM kv

@@ -1,0 +1,1 @@
+SELECT zeroblob(1000) AS z
