@@ -13,6 +13,23 @@ namespace {
 // per-name and per-row counts take once too often.
 constexpr size_t kFrameBytes = 58 - 2;
 
+// Holds a statement's connection mutex for its own lifetime. While it is held
+// the row's values may be read through sqlite3_value_* calls, which take no
+// lock of their own, instead of sqlite3_column_* calls, which take one each.
+class ConnectionLock {
+ public:
+  explicit ConnectionLock(sqlite3_stmt* stmt) noexcept
+      : mutex_(sqlite3_db_mutex(sqlite3_db_handle(stmt))) {
+    sqlite3_mutex_enter(mutex_);
+  }
+  ~ConnectionLock() { sqlite3_mutex_leave(mutex_); }
+  ConnectionLock(const ConnectionLock&) = delete;
+  ConnectionLock& operator=(const ConnectionLock&) = delete;
+
+ private:
+  sqlite3_mutex* mutex_;
+};
+
 }  // namespace
 
 PageBuilder::~PageBuilder() {
@@ -81,6 +98,7 @@ PageOutcome PageBuilder::add_columns(yyjson_mut_val* columns) noexcept {
 }
 
 PageOutcome PageBuilder::add_row(yyjson_mut_val* rows) noexcept {
+  ConnectionLock lock(stmt_);  // until the row's text is in the document
   yyjson_mut_val* row = nodes_;
   yyjson_mut_val* keys = nodes_ + 1;
   yyjson_mut_val* values = keys + ncols_;
@@ -123,25 +141,30 @@ bool PageBuilder::fits(size_t n) noexcept {
 
 // Sets `value` to column `c` of the current row by its storage class. Text
 // and BLOB values are not copied: the row is written before the next step.
-// The cap is tested before a large value is encoded or written.
+// The cap is tested before a large value is encoded or written. The caller
+// holds the connection's mutex.
 PageOutcome PageBuilder::set_value(int c, yyjson_mut_val* value) noexcept {
-  switch (sqlite3_column_type(stmt_, c)) {
+  sqlite3_value* v = sqlite3_column_value(stmt_, c);
+  switch (sqlite3_value_type(v)) {
     case SQLITE_INTEGER:
-      yyjson_mut_set_sint(value, sqlite3_column_int64(stmt_, c));
+      yyjson_mut_set_sint(value, sqlite3_value_int64(v));
       return fits(1) ? PageOutcome::kDone : PageOutcome::kTooLarge;
     case SQLITE_FLOAT:
-      yyjson_mut_set_real(value, sqlite3_column_double(stmt_, c));
+      yyjson_mut_set_real(value, sqlite3_value_double(v));
       return fits(1) ? PageOutcome::kDone : PageOutcome::kTooLarge;
     case SQLITE_TEXT: {
-      const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(stmt_, c));
-      size_t n = static_cast<size_t>(sqlite3_column_bytes(stmt_, c));
+      // UTF-8 text is read as its stored bytes, which spares SQLite copying
+      // each value only to give it a terminator; other encodings convert.
+      const bool utf8 = sqlite3_value_encoding(v) == SQLITE_UTF8;
+      const auto* text = static_cast<const char*>(
+          utf8 ? sqlite3_value_blob(v) : static_cast<const void*>(sqlite3_value_text(v)));
+      size_t n = static_cast<size_t>(sqlite3_value_bytes(v));
       if (text == nullptr) {
         // No text: empty, unless SQLite ran out of memory converting it.
-        if (sqlite3_errcode(sqlite3_db_handle(stmt_)) == SQLITE_NOMEM) {
+        if (n != 0 || sqlite3_errcode(sqlite3_db_handle(stmt_)) == SQLITE_NOMEM) {
           return PageOutcome::kRowFailed;
         }
         text = "";
-        n = 0;
       }
       // A value is returned up to its first NUL byte.
       if (const void* nul = std::memchr(text, '\0', n)) n = static_cast<const char*>(nul) - text;
@@ -150,8 +173,8 @@ PageOutcome PageBuilder::set_value(int c, yyjson_mut_val* value) noexcept {
       return PageOutcome::kDone;
     }
     case SQLITE_BLOB: {
-      const void* blob = sqlite3_column_blob(stmt_, c);
-      const int n = sqlite3_column_bytes(stmt_, c);
+      const void* blob = sqlite3_value_blob(v);
+      const int n = sqlite3_value_bytes(v);
       const size_t encoded = (static_cast<size_t>(n) + 2) / 3 * 4;
       if (!fits(encoded + 2)) return PageOutcome::kTooLarge;
       // The encoder fails only when memory runs out; a null in place of the
