@@ -36,41 +36,43 @@ PageBuilder::~PageBuilder() {
   release_row_blobs();
   std::free(blobs_);
   std::free(nodes_);
-  std::free(buffer_.data);
+  std::free(text_.data);
 }
 
-// The writer makes one allocation per row and grows it; that one lives in the
-// reused buffer. Anything beyond it (not expected) gets memory of its own.
-void* PageBuilder::buffer_malloc(void* ctx, size_t size) noexcept {
-  auto* b = static_cast<RowBuffer*>(ctx);
-  if (b->in_use) return std::malloc(size);
-  if (size > b->cap) {
-    char* bigger = static_cast<char*>(std::malloc(size));
-    if (bigger == nullptr) return nullptr;
-    std::free(b->data);
-    b->data = bigger;
-    b->cap = size;
-  }
-  b->in_use = true;
-  return b->data;
+// Grows the text to hold `need` bytes; false when memory runs out.
+bool PageBuilder::RowsText::reserve(size_t need) noexcept {
+  if (need <= cap) return true;
+  size_t bigger = cap < 4096 ? 4096 : cap * 2;
+  if (bigger < need) bigger = need;
+  char* moved = static_cast<char*>(std::realloc(data, bigger));
+  if (moved == nullptr) return false;
+  data = moved;
+  cap = bigger;
+  return true;
 }
 
-void* PageBuilder::buffer_realloc(void* ctx, void* ptr, size_t, size_t size) noexcept {
-  auto* b = static_cast<RowBuffer*>(ctx);
-  if (ptr != b->data) return std::realloc(ptr, size);
-  if (size > b->cap) {
-    char* bigger = static_cast<char*>(std::realloc(b->data, size));
-    if (bigger == nullptr) return nullptr;
-    b->data = bigger;
-    b->cap = size;
-  }
-  return b->data;
+// The writer makes one allocation per row and grows it; that one is the tail
+// of the text, from `start`. Anything beyond it (not expected) gets memory of
+// its own.
+void* PageBuilder::text_malloc(void* ctx, size_t size) noexcept {
+  auto* t = static_cast<RowsText*>(ctx);
+  if (t->writing) return std::malloc(size);
+  if (!t->reserve(t->start + size)) return nullptr;
+  t->writing = true;
+  return t->data + t->start;
 }
 
-void PageBuilder::buffer_free(void* ctx, void* ptr) noexcept {
-  auto* b = static_cast<RowBuffer*>(ctx);
-  if (ptr == b->data) {
-    b->in_use = false;
+void* PageBuilder::text_realloc(void* ctx, void* ptr, size_t, size_t size) noexcept {
+  auto* t = static_cast<RowsText*>(ctx);
+  if (!t->writing || ptr != t->data + t->start) return std::realloc(ptr, size);
+  if (!t->reserve(t->start + size)) return nullptr;
+  return t->data + t->start;
+}
+
+void PageBuilder::text_free(void* ctx, void* ptr) noexcept {
+  auto* t = static_cast<RowsText*>(ctx);
+  if (t->writing && ptr == t->data + t->start) {
+    t->writing = false;  // nothing is committed
   } else {
     std::free(ptr);
   }
@@ -82,7 +84,9 @@ PageOutcome PageBuilder::add_columns(yyjson_mut_val* columns) noexcept {
   const size_t n = static_cast<size_t>(ncols_);
   nodes_ = static_cast<yyjson_mut_val*>(std::malloc(sizeof(yyjson_mut_val) * (1 + 2 * n)));
   blobs_ = static_cast<char**>(std::calloc(n + 1, sizeof(char*)));
-  if (nodes_ == nullptr || blobs_ == nullptr) return PageOutcome::kNoMemory;
+  if (nodes_ == nullptr || blobs_ == nullptr || !text_.reserve(4096)) return PageOutcome::kNoMemory;
+  text_.data[0] = '[';
+  text_.used = 1;
   yyjson_mut_val* keys = nodes_ + 1;
   for (int c = 0; c < ncols_; ++c) {
     const char* name = sqlite3_column_name(stmt_, c);
@@ -97,8 +101,8 @@ PageOutcome PageBuilder::add_columns(yyjson_mut_val* columns) noexcept {
   return bound_ > SQLR_JSON_MAX_BYTES ? PageOutcome::kTooLarge : PageOutcome::kDone;
 }
 
-PageOutcome PageBuilder::add_row(yyjson_mut_val* rows) noexcept {
-  ConnectionLock lock(stmt_);  // until the row's text is in the document
+PageOutcome PageBuilder::add_row() noexcept {
+  ConnectionLock lock(stmt_);  // until the row's text is written
   yyjson_mut_val* row = nodes_;
   yyjson_mut_val* keys = nodes_ + 1;
   yyjson_mut_val* values = keys + ncols_;
@@ -115,22 +119,38 @@ PageOutcome PageBuilder::add_row(yyjson_mut_val* rows) noexcept {
     yyjson_mut_obj_add(row, &keys[c], &values[c]);
   }
 
-  const yyjson_alc alc = {buffer_malloc, buffer_realloc, buffer_free, &buffer_};
+  // The row is written after the separator, straight into the text.
+  const size_t separator = rows_ > 0 ? 1 : 0;
+  text_.start = text_.used + separator;
+  const yyjson_alc alc = {text_malloc, text_realloc, text_free, &text_};
   size_t len = 0;
   yyjson_write_err err{};
-  char* text = yyjson_mut_val_write_opts(row, 0, &alc, &len, &err);
+  char* written = yyjson_mut_val_write_opts(row, 0, &alc, &len, &err);
   release_row_blobs();
-  if (text == nullptr) {
+  if (written == nullptr) {
     if (err.code == YYJSON_WRITE_ERROR_MEMORY_ALLOCATION) return PageOutcome::kRowFailed;
     unserialisable_ = true;  // reported once the page is complete
     return PageOutcome::kDone;
   }
-  yyjson_mut_val* raw = yyjson_mut_rawncpy(doc_, text, len);
-  buffer_free(&buffer_, text);
-  if (raw == nullptr) return PageOutcome::kRowFailed;
+  if (written != text_.data + text_.start) {  // not in place after all: copy it
+    const bool copied = text_.reserve(text_.start + len);
+    if (copied) std::memcpy(text_.data + text_.start, written, len);
+    text_free(&text_, written);
+    if (!copied) return PageOutcome::kRowFailed;
+  }
+  text_.writing = false;
+  if (separator != 0) text_.data[text_.used] = ',';
+  text_.used = text_.start + len;
+  ++rows_;
   // The row's exact length replaces its estimate, plus the separator.
   bound_ = bound_before + len + 1;
-  return yyjson_mut_arr_append(rows, raw) ? PageOutcome::kDone : PageOutcome::kNoMemory;
+  return PageOutcome::kDone;
+}
+
+bool PageBuilder::finish_rows(yyjson_mut_val* rows) noexcept {
+  if (!text_.reserve(text_.used + 1)) return false;
+  text_.data[text_.used++] = ']';
+  return yyjson_mut_set_raw(rows, text_.data, text_.used);
 }
 
 // Counts `n` more bytes of text; true while the page still fits the cap.

@@ -100,11 +100,12 @@ extern "C" SQLR_API char* sqlr_query(int32_t handle, const char* sql, int32_t of
       rc = SQLITE_DONE;
       break;
     }
-    outcome = page.add_row(rows);
+    outcome = page.add_row();
     if (outcome == PageOutcome::kDone) ++returned;
   }
   if (outcome == PageOutcome::kDone && rc == SQLITE_DONE &&
-      !yyjson_mut_obj_add(root, yyjson_mut_str(d, "returned"), yyjson_mut_sint(d, returned))) {
+      (!page.finish_rows(rows) ||
+       !yyjson_mut_obj_add(root, yyjson_mut_str(d, "returned"), yyjson_mut_sint(d, returned)))) {
     outcome = PageOutcome::kNoMemory;
   }
   stmt.finalize();
