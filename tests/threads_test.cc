@@ -9,10 +9,11 @@
 
 #include <array>
 #include <atomic>
-#include <barrier>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <mutex>
 #include <random>
 #include <string>
@@ -46,6 +47,37 @@ constexpr char kSchema[] =
     "CREATE VIEW cheap AS SELECT id, name FROM items WHERE price < 5;"
     "CREATE TABLE counters(id INTEGER PRIMARY KEY, n INTEGER);"
     "INSERT INTO counters VALUES (1, 10), (2, 20), (3, 30), (4, 40);";
+
+// A reusable barrier for `count` threads: the last to arrive runs
+// `completion`, then all go on. Written over a mutex and a condition variable
+// rather than std::barrier, whose wait in the MinGW runtime can miss its
+// wake-up and leave every thread asleep at the barrier (seen under wine).
+class Barrier {
+ public:
+  Barrier(int count, std::function<void()> completion)
+      : count_(count), completion_(std::move(completion)) {}
+
+  void arrive_and_wait() {
+    std::unique_lock<std::mutex> lock(mu_);
+    const long generation = generation_;
+    if (++arrived_ == count_) {
+      completion_();
+      arrived_ = 0;
+      ++generation_;
+      cv_.notify_all();
+      return;
+    }
+    cv_.wait(lock, [&] { return generation_ != generation; });
+  }
+
+ private:
+  std::mutex mu_;
+  std::condition_variable cv_;
+  const int count_;
+  int arrived_ = 0;
+  long generation_ = 0;
+  std::function<void()> completion_;
+};
 
 // One read operation and the text it gave on a single thread.
 struct Read {
@@ -192,7 +224,7 @@ TEST_F(ThreadsTest, OwnersAndSharersGetSingleThreadedResults) {
   // (one slot is the shared handle), whoever wins them.
   enum class Step { kMixed, kEmptied, kFull, kClosed };
   Step step = Step::kMixed;
-  std::barrier sync(kOwners, [&]() noexcept {
+  Barrier sync(kOwners, [&]() {
     switch (step) {
       case Step::kMixed:
         step = Step::kEmptied;
