@@ -45,10 +45,22 @@ TEST_F(CatalogueTest, LeavesOutInternalTablesIndexesAndTriggers) {
       "CREATE TABLE mango(a); CREATE TABLE Zebra(a); CREATE TABLE apple(a);"
       "CREATE TABLE auto(id INTEGER PRIMARY KEY AUTOINCREMENT, v);"  // brings sqlite_sequence
       "INSERT INTO auto(v) VALUES (1);"
-      "CREATE TABLE sqlitex(a); CREATE TABLE SQLiteCache(a); CREATE TABLE sqlite(a);"
       "CREATE INDEX idx ON mango(a); CREATE TRIGGER trg AFTER INSERT ON mango BEGIN SELECT 1; END;"
-      "CREATE VIEW v AS SELECT 1; ANALYZE;");
-  EXPECT_EQ(tables(h), R"(["Zebra","apple","auto","mango","sqlite","v"])");
+      "CREATE VIEW v AS SELECT 1; ANALYZE;");  // brings sqlite_stat1
+  EXPECT_EQ(tables(h), R"(["Zebra","apple","auto","mango","v"])");
+}
+
+// Only names that start with "sqlite_" (any case) are SQLite's own; a user's
+// table may well start with "sqlite" otherwise, the underscore standing
+// anywhere after it.
+TEST_F(CatalogueTest, ListsUserTablesWhoseNamesStartLikeSqlites) {
+  int h = open_with(
+      "CREATE TABLE sqlitex(a); CREATE TABLE SQLiteCache(a); CREATE TABLE sqlite(a);"
+      "CREATE TABLE SqliteUsers(a); CREATE TABLE sqlite3_notes(a); CREATE TABLE [sqlite%](a);"
+      "CREATE VIEW sqliteXview AS SELECT 1;"
+      "CREATE TABLE auto(id INTEGER PRIMARY KEY AUTOINCREMENT); INSERT INTO auto VALUES (1);");
+  EXPECT_EQ(tables(h), R"(["SQLiteCache","SqliteUsers","auto","sqlite","sqlite%","sqlite3_notes",)"
+                       R"("sqliteXview","sqlitex"])");
 }
 
 TEST_F(CatalogueTest, EmptyDatabasesListNothing) {

@@ -11,6 +11,11 @@
 #include "kestrova_sqlr/registry.h"
 #include "test_util.h"
 
+#if !defined(_WIN32)
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 namespace {
 
 using sqlr_test::last_error;
@@ -75,10 +80,37 @@ TEST_F(OpenTest, MissingFileIsReportedAndNeverCreated) {
   }
 }
 
-TEST_F(OpenTest, DirectoryIsNotADatabase) {
-  EXPECT_EQ(sqlr_open(dir_.path().c_str(), 0), -1);
-  EXPECT_EQ(last_error().rfind("cannot open database: " + dir_.path() + " (", 0), 0u)
-      << last_error();
+// Only regular files are opened. Everything else fails at once, before
+// SQLite sees it: a FIFO would block the open until a writer came, a device
+// would open as an empty database.
+TEST_F(OpenTest, OnlyRegularFilesOpen) {
+  std::vector<std::string> others = {dir_.path()};
+#if !defined(_WIN32)
+  const std::string fifo = dir_.file("fifo");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  others.push_back(fifo);
+  others.push_back("/dev/null");
+  others.push_back("/dev/zero");
+#endif
+  for (const std::string& path : others) {
+    for (int writable : {0, 1}) {
+      EXPECT_EQ(sqlr_open(path.c_str(), writable), -1) << path;
+      EXPECT_EQ(last_error(), "cannot open database: " + path + " (not a regular file)");
+    }
+  }
+  // A name SQLite would read specially is a missing file like any other.
+  for (int writable : {0, 1}) {
+    EXPECT_EQ(sqlr_open(":memory:", writable), -1);
+    EXPECT_EQ(last_error(), "cannot open database: :memory: (unable to open database file)");
+  }
+  EXPECT_EQ(slots_in_use(), 0);
+#if !defined(_WIN32)
+  // A symbolic link to a database is the database.
+  const std::string link = dir_.file("link.db");
+  ASSERT_EQ(symlink(db_.c_str(), link.c_str()), 0);
+  sqlr_test::OpenDb linked(link, 0);
+  EXPECT_GE(linked.handle(), 0) << last_error();
+#endif
 }
 
 TEST_F(OpenTest, PathIsRequired) {
@@ -138,6 +170,25 @@ TEST_F(OpenTest, AnyNonZeroWritableOpensForWriting) {
     EXPECT_EQ(sqlite3_db_readonly(slot->db, "main"), c.recorded == 0 ? 1 : 0);
     sqlr_conn_unlock();
   }
+}
+
+// A slot claimed by an open still running belongs to that open: a close of
+// its number (a stale handle, say) passes over it, and the open then fills
+// the slot it claimed.
+TEST_F(OpenTest, CloseIgnoresASlotWhoseOpenIsRunning) {
+  sqlr_conn_lock();
+  const int32_t claimed = sqlr_alloc_handle();
+  sqlr_conn_unlock();
+  ASSERT_GE(claimed, 0);
+  sqlr_close(claimed);
+  EXPECT_EQ(slots_in_use(), 1);
+  const int32_t next = sqlr_open(db_.c_str(), 0);
+  EXPECT_NE(next, claimed);
+  sqlr_close(next);
+  sqlr_conn_lock();
+  sqlr_release_handle(claimed);
+  sqlr_conn_unlock();
+  EXPECT_EQ(slots_in_use(), 0);
 }
 
 TEST_F(OpenTest, CloseIgnoresUnknownHandlesAndKeepsTheLastError) {

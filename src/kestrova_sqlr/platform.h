@@ -1,5 +1,6 @@
-// The only place where the library differs between Windows and POSIX: a
-// process-wide lock, wall-clock seconds, and a heap copy of a C string.
+// The only place where the library differs between Windows and POSIX: what
+// a path names, a process-wide lock, wall-clock seconds, and a heap copy of a
+// C string.
 // Everything else in the library is written once against these.
 #ifndef KESTROVA_SQLR_PLATFORM_H_
 #define KESTROVA_SQLR_PLATFORM_H_
@@ -13,12 +14,45 @@
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
+#include <sys/stat.h>
 #include <windows.h>
+
+#include <memory>
+#include <new>
 #else
 #include <pthread.h>
+#include <sys/stat.h>
 #endif
 
 namespace sqlr_platform {
+
+// What a path names, as far as opening a database is concerned.
+enum class PathKind {
+  kMissing,  // nothing, or nothing that can be looked at
+  kRegular,  // a regular file (after following symbolic links)
+  kOther,    // a directory, FIFO, socket or device
+};
+
+// Looks at the UTF-8 `path` without opening it, so that nothing blocks (a
+// FIFO) and nothing is created. On Windows the path is converted to UTF-16
+// first, as SQLite opens it.
+inline PathKind path_kind(const char* path) noexcept {
+#if defined(_WIN32)
+  const int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, nullptr, 0);
+  if (n <= 0) return PathKind::kMissing;
+  std::unique_ptr<wchar_t[]> wide(new (std::nothrow) wchar_t[static_cast<size_t>(n)]);
+  if (!wide || MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, wide.get(), n) != n) {
+    return PathKind::kMissing;
+  }
+  struct _stat64 st {};
+  if (_wstat64(wide.get(), &st) != 0) return PathKind::kMissing;
+  return (st.st_mode & _S_IFMT) == _S_IFREG ? PathKind::kRegular : PathKind::kOther;
+#else
+  struct stat st {};
+  if (stat(path, &st) != 0) return PathKind::kMissing;
+  return S_ISREG(st.st_mode) ? PathKind::kRegular : PathKind::kOther;
+#endif
+}
 
 // A process-wide mutual-exclusion lock that is never destroyed. On Windows a
 // CRITICAL_SECTION, initialised exactly once even when the first calls race

@@ -15,6 +15,7 @@ void clear_slot(sqlr_conn& c) noexcept {
   c.writable = 0;
   c.db = nullptr;
   c.op_started.store(0, std::memory_order_relaxed);
+  c.guard = sqlr_guard{};
 }
 }  // namespace
 

@@ -6,6 +6,8 @@
 #include <atomic>
 #include <cstdint>
 
+#include "kestrova_sqlr/guard.h"
+
 struct sqlite3;
 
 constexpr int SQLR_MAX_CONNS = 64;
@@ -15,13 +17,15 @@ constexpr int SQLR_MAX_CONNS = 64;
 // in_use, writable and db are read and written only under the registry lock,
 // except that an operation keeps using db after resolving its handle.
 // op_started is read by the deadline handler without the lock, so every access
-// to it is indivisible.
+// to it is indivisible. guard is the connection's run-time guard; it is
+// touched only while the connection is held (see Operation).
 struct sqlr_conn {
   int32_t in_use;
   int32_t writable;
   sqlite3* db;
   // Wall-clock second at which the running operation started; 0 when none runs.
   std::atomic<int64_t> op_started;
+  sqlr_guard guard;
 };
 
 // The slot table. Slots never move: a slot's address stays valid for the life

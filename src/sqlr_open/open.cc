@@ -4,6 +4,8 @@
 #include "kestrova_sqlite_reader.h"
 #include "kestrova_sqlr/deadline.h"
 #include "kestrova_sqlr/error.h"
+#include "kestrova_sqlr/guard.h"
+#include "kestrova_sqlr/platform.h"
 #include "kestrova_sqlr/registry.h"
 #include "kestrova_sqlr/stmt.h"
 
@@ -16,10 +18,28 @@ void release_claimed(int32_t handle) noexcept {
   sqlr_conn_unlock();
 }
 
-// Opens and probes the connection for a claimed slot; on failure reports the
-// reason, leaves no connection behind and returns null. The slot is not
-// touched here.
-sqlite3* open_connection(const char* path, int flags) noexcept {
+// True when `path` names an existing regular file; otherwise reports why not.
+// Looked at before SQLite is asked, so that a FIFO never blocks the open, a
+// device or directory never opens as an empty database, and a name SQLite
+// would read specially (":memory:") fails as any missing file does.
+bool regular_file(const char* path) noexcept {
+  switch (sqlr_platform::path_kind(path)) {
+    case sqlr_platform::PathKind::kRegular:
+      return true;
+    case sqlr_platform::PathKind::kMissing:
+      sqlr_set_error("cannot open database: %s (%s)", path, sqlite3_errstr(SQLITE_CANTOPEN));
+      return false;
+    case sqlr_platform::PathKind::kOther:
+      break;
+  }
+  sqlr_set_error("cannot open database: %s (not a regular file)", path);
+  return false;
+}
+
+// Opens, probes and guards the connection for a claimed slot; on failure
+// reports the reason, leaves no connection behind and returns null. The slot
+// is not touched here, except for the guard state the connection will use.
+sqlite3* open_connection(const char* path, int flags, sqlr_guard* guard) noexcept {
   sqlite3* db = nullptr;
   const int rc = sqlite3_open_v2(path, &db, flags, nullptr);
   if (rc != SQLITE_OK) {
@@ -34,6 +54,13 @@ sqlite3* open_connection(const char* path, int flags) noexcept {
   Stmt probe;
   if (probe.prepare(db, "SELECT 1") != SQLITE_OK) {
     sqlr_set_error("database appears corrupt or unreadable: %s", sqlite3_errmsg(db));
+    probe.finalize();
+    sqlite3_close(db);
+    return nullptr;
+  }
+  probe.finalize();
+  if (sqlr_guard_install(db, guard) != SQLITE_OK) {
+    sqlr_set_error("cannot open database: %s (%s)", path, sqlite3_errmsg(db));
     sqlite3_close(db);
     return nullptr;
   }
@@ -51,6 +78,7 @@ extern "C" SQLR_API int32_t sqlr_open(const char* path, int32_t writable) noexce
     sqlr_set_error("path is required");
     return -1;
   }
+  if (!regular_file(path)) return -1;
   const int flags = writable != 0 ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY;
 
   sqlr_conn_lock();
@@ -64,7 +92,7 @@ extern "C" SQLR_API int32_t sqlr_open(const char* path, int32_t writable) noexce
 
   // Opening runs outside the lock; until the slot is filled its number
   // resolves to "invalid handle".
-  sqlite3* db = open_connection(path, flags);
+  sqlite3* db = open_connection(path, flags, &slot->guard);
   if (db == nullptr) {
     release_claimed(handle);
     return -1;
@@ -79,12 +107,14 @@ extern "C" SQLR_API int32_t sqlr_open(const char* path, int32_t writable) noexce
   return handle;
 }
 
-// Closes `handle`; a handle without a slot is passed over. Never touches the
-// last-error text. A claimed slot whose open is still running is freed too.
+// Closes `handle`; a handle that is not open is passed over, also one whose
+// slot an open still running has claimed (that open owns it). Never touches
+// the last-error text. An operation still running on the connection is waited
+// for by SQLite, which holds the connection's mutex to close it.
 extern "C" SQLR_API void sqlr_close(int32_t handle) noexcept {
   sqlr_conn_lock();
   sqlr_conn* slot = sqlr_conn_get(handle);
-  if (slot == nullptr) {
+  if (slot == nullptr || slot->db == nullptr) {
     sqlr_conn_unlock();
     return;
   }

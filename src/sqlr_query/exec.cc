@@ -2,15 +2,21 @@
 #include <sqlite3.h>
 
 #include "kestrova_sqlite_reader.h"
-#include "kestrova_sqlr/deadline.h"
 #include "kestrova_sqlr/error.h"
+#include "kestrova_sqlr/operation.h"
 #include "kestrova_sqlr/registry.h"
 #include "kestrova_sqlr/sql_gate.h"
-#include "kestrova_sqlr/stmt.h"
-#include "sqlr_query/op_failure.h"
+
+namespace {
+
+constexpr char kRejected[] = "exec rejected: only UPDATE/DELETE allowed";
+
+}  // namespace
 
 // Runs the one UPDATE or DELETE in `sql` and returns the number of rows it
-// changed; -1 with the reason in the last-error text.
+// changed; -1 with the reason in the last-error text. While it compiles and
+// runs, the guard allows row changes only (the statement's own and its
+// triggers'), never a schema change, ANALYZE, ATTACH or a pragma that sets.
 extern "C" SQLR_API int32_t sqlr_exec(int32_t handle, const char* sql) noexcept {
   sqlr_clear_error();
   if (sql == nullptr || sql[0] == '\0') {
@@ -19,7 +25,7 @@ extern "C" SQLR_API int32_t sqlr_exec(int32_t handle, const char* sql) noexcept 
   }
   const int kind = sqlr_classify_sql(sql);
   if (kind != SQLR_SQL_UPDATE && kind != SQLR_SQL_DELETE) {
-    sqlr_set_error("exec rejected: only UPDATE/DELETE allowed");
+    sqlr_set_error("%s", kRejected);
     return -1;
   }
   int32_t writable = 0;
@@ -29,26 +35,30 @@ extern "C" SQLR_API int32_t sqlr_exec(int32_t handle, const char* sql) noexcept 
     sqlr_set_error("database opened read-only; reopen with writable=1 for UPDATE/DELETE");
     return -1;
   }
-  sqlite3* db = slot->db;
 
-  OpStamp stamp(slot);
-  Stmt stmt;
-  if (!sqlr_prepare_or_report(stmt, stamp, db, sql, "prepare failed")) return -1;
+  const int write_kind = kind == SQLR_SQL_UPDATE ? SQLITE_UPDATE : SQLITE_DELETE;
+  Operation op(slot, Operation::Kind::kWrite, write_kind);
+  if (!op.prepare(sql, "prepare failed", kRejected)) return -1;
+  // The gate read the text; this asks what SQLite compiled. Its own top-level
+  // change must be the one the gate saw.
+  if (op.top_level_write() != write_kind) {
+    op.fail("%s", kRejected);
+    return -1;
+  }
   // UPDATE ... RETURNING makes all its changes on the first step and commits
   // them when finalised, so it is refused before it is ever stepped.
-  if (sqlite3_column_count(stmt.get()) > 0) {
-    stmt.finalize();
-    stamp.clear();
-    sqlr_set_error("exec failed: RETURNING is not supported");
+  if (sqlite3_column_count(op.stmt()) > 0) {
+    op.fail("exec failed: RETURNING is not supported");
     return -1;
   }
-  const int rc = sqlite3_step(stmt.get());
-  const int changes = rc == SQLITE_DONE ? sqlite3_changes(db) : 0;  // before finalising
-  stmt.finalize();
-  stamp.clear();
+  // One step runs the whole statement, triggers included, as one statement
+  // transaction: a denial while it runs undoes every change it made.
+  const int rc = sqlite3_step(op.stmt());
   if (rc != SQLITE_DONE) {
-    sqlr_report_step_failure(db, rc, "exec failed");
+    op.fail_step(rc, "exec failed");
     return -1;
   }
+  const int changes = sqlite3_changes(op.db());  // before finalising
+  op.finish();
   return changes;
 }

@@ -2,13 +2,11 @@
 #include <sqlite3.h>
 
 #include "kestrova_sqlite_reader.h"
-#include "kestrova_sqlr/deadline.h"
 #include "kestrova_sqlr/error.h"
 #include "kestrova_sqlr/json_doc.h"
+#include "kestrova_sqlr/operation.h"
 #include "kestrova_sqlr/registry.h"
 #include "kestrova_sqlr/sql_gate.h"
-#include "kestrova_sqlr/stmt.h"
-#include "sqlr_query/op_failure.h"
 #include "sqlr_query/page_builder.h"
 #include "sqlr_query/read_guard.h"
 
@@ -52,17 +50,17 @@ extern "C" SQLR_API char* sqlr_query(int32_t handle, const char* sql, int32_t of
   const int32_t eff_limit = limit >= 0 && limit <= SQLR_MAX_ROWS ? limit : SQLR_MAX_ROWS;
   sqlr_conn* slot = sqlr_resolve_handle(handle);
   if (slot == nullptr) return nullptr;
-  sqlite3* db = slot->db;
 
-  OpStamp stamp(slot);
-  Stmt stmt;
-  if (!sqlr_prepare_or_report(stmt, stamp, db, sql, "prepare failed")) return nullptr;
+  // The connection is query-only and the guard allows reading alone, from
+  // compiling to finalising: also what the statement starts while it runs
+  // (a pragma function, a view stored in the file) cannot write.
+  const bool explain = sqlr_scan::kw_eq(sqlr_skip_noise(sql), "explain") != 0;
+  Operation op(slot, explain ? Operation::Kind::kExplain : Operation::Kind::kRead);
+  if (!op.prepare(sql, "prepare failed", kRejected)) return nullptr;
   // The gate reads text; this asks the compiled statement itself. A statement
   // that could write is never stepped.
-  if (!sqlr_stmt_is_read(stmt.get())) {
-    stmt.finalize();
-    stamp.clear();
-    sqlr_set_error("%s", kRejected);
+  if (!sqlr_stmt_is_read(op.stmt())) {
+    op.fail("%s", kRejected);
     return nullptr;
   }
   const int32_t eff_offset = offset > 0 ? offset : 0;
@@ -70,15 +68,13 @@ extern "C" SQLR_API char* sqlr_query(int32_t handle, const char* sql, int32_t of
   JsonDoc doc;
   yyjson_mut_doc* d = doc.get();
   if (d == nullptr) {
-    stmt.finalize();
-    stamp.clear();
-    sqlr_set_error("null JSON document");
+    op.fail("null JSON document");
     return nullptr;
   }
   yyjson_mut_val* root = yyjson_mut_obj(d);
   yyjson_mut_val* columns = yyjson_mut_arr(d);
   yyjson_mut_val* rows = yyjson_mut_arr(d);
-  PageBuilder page(d, stmt.get());
+  PageBuilder page(d, op.stmt());
   PageOutcome outcome = PageOutcome::kNoMemory;
   if (root != nullptr && columns != nullptr && rows != nullptr &&
       add_frame(d, root, columns, rows, eff_offset, eff_limit)) {
@@ -90,7 +86,7 @@ extern "C" SQLR_API char* sqlr_query(int32_t handle, const char* sql, int32_t of
   int32_t skipped = 0;
   int32_t returned = 0;
   while (outcome == PageOutcome::kDone) {
-    rc = sqlite3_step(stmt.get());
+    rc = sqlite3_step(op.stmt());
     if (rc != SQLITE_ROW) break;
     if (skipped < eff_offset) {  // passed over without reading a column
       ++skipped;
@@ -108,8 +104,14 @@ extern "C" SQLR_API char* sqlr_query(int32_t handle, const char* sql, int32_t of
        !yyjson_mut_obj_add(root, yyjson_mut_str(d, "returned"), yyjson_mut_sint(d, returned)))) {
     outcome = PageOutcome::kNoMemory;
   }
-  stmt.finalize();
-  stamp.clear();  // serialisation lies outside the deadline
+  // Serialisation lies outside the deadline. A failed step's message is read
+  // after finalising, still inside the hold, so no other operation's can
+  // take its place.
+  if (outcome == PageOutcome::kDone && rc != SQLITE_DONE) {
+    op.fail_step(rc, "query failed");
+    return nullptr;
+  }
+  op.finish();
 
   switch (outcome) {
     case PageOutcome::kDone:
@@ -123,10 +125,6 @@ extern "C" SQLR_API char* sqlr_query(int32_t handle, const char* sql, int32_t of
     case PageOutcome::kNoMemory:
       sqlr_set_error("%s", kSerializeFailed);
       return nullptr;
-  }
-  if (rc != SQLITE_DONE) {
-    sqlr_report_step_failure(db, rc, "query failed");
-    return nullptr;
   }
   if (page.unserialisable()) {
     sqlr_set_error("%s", kSerializeFailed);

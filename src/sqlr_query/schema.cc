@@ -6,13 +6,12 @@
 #include <memory>
 
 #include "kestrova_sqlite_reader.h"
-#include "kestrova_sqlr/deadline.h"
 #include "kestrova_sqlr/error.h"
 #include "kestrova_sqlr/json_doc.h"
+#include "kestrova_sqlr/operation.h"
 #include "kestrova_sqlr/platform.h"
 #include "kestrova_sqlr/registry.h"
 #include "kestrova_sqlr/stmt.h"
-#include "sqlr_query/op_failure.h"
 
 namespace {
 
@@ -44,14 +43,16 @@ struct FreeDeleter {
 // The catalogue type ("table" or "view") of the object named exactly `name`,
 // as a heap copy; null when there is none, the lookup fails (a deadline
 // interrupt included) or memory runs out.
-std::unique_ptr<char, FreeDeleter> lookup_type(sqlite3* db, const char* name) noexcept {
-  Stmt lookup;
-  if (lookup.prepare(db, kLookupSql) != SQLITE_OK) return nullptr;
-  if (sqlite3_bind_text(lookup.get(), 1, name, -1, SQLITE_STATIC) != SQLITE_OK) return nullptr;
-  if (sqlite3_step(lookup.get()) != SQLITE_ROW) return nullptr;
-  const auto* type = reinterpret_cast<const char*>(sqlite3_column_text(lookup.get(), 0));
-  if (type == nullptr) return nullptr;
-  return std::unique_ptr<char, FreeDeleter>(sqlr_platform::strdup(type));
+// Runs as the first statement of `op`.
+std::unique_ptr<char, FreeDeleter> lookup_type(Operation& op, const char* name) noexcept {
+  if (!op.prepare(kLookupSql, "schema")) return nullptr;
+  std::unique_ptr<char, FreeDeleter> copy;
+  if (sqlite3_bind_text(op.stmt(), 1, name, -1, SQLITE_STATIC) == SQLITE_OK &&
+      sqlite3_step(op.stmt()) == SQLITE_ROW) {
+    const auto* type = reinterpret_cast<const char*>(sqlite3_column_text(op.stmt(), 0));
+    if (type != nullptr) copy.reset(sqlr_platform::strdup(type));
+  }
+  return copy;  // the next prepare finalises the lookup
 }
 
 // A string value for a text column: the text, or "" when SQLite gives null.
@@ -98,13 +99,11 @@ extern "C" SQLR_API char* sqlr_schema(int32_t handle, const char* table) noexcep
   }
   sqlr_conn* slot = sqlr_resolve_handle(handle);
   if (slot == nullptr) return nullptr;
-  sqlite3* db = slot->db;
-
-  OpStamp stamp(slot);  // one stamp covers both statements
-  std::unique_ptr<char, FreeDeleter> type = lookup_type(db, table);
+  // One operation covers both statements: one hold, one deadline.
+  Operation op(slot, Operation::Kind::kRead);
+  std::unique_ptr<char, FreeDeleter> type = lookup_type(op, table);
   if (type == nullptr) {
-    stamp.clear();
-    sqlr_set_error("table or view not found: %s", table);
+    op.fail("table or view not found: %s", table);
     return nullptr;
   }
 
@@ -112,8 +111,7 @@ extern "C" SQLR_API char* sqlr_schema(int32_t handle, const char* table) noexcep
   // or start a second statement. 19 + 128 bytes always fit.
   char pragma_sql[256];
   std::snprintf(pragma_sql, sizeof pragma_sql, "PRAGMA table_info(%s)", table);
-  Stmt pragma;
-  if (!sqlr_prepare_or_report(pragma, stamp, db, pragma_sql, "schema")) return nullptr;
+  if (!op.prepare(pragma_sql, "schema")) return nullptr;
 
   JsonDoc doc;
   yyjson_mut_doc* d = doc.get();
@@ -128,19 +126,18 @@ extern "C" SQLR_API char* sqlr_schema(int32_t handle, const char* table) noexcep
   if (complete) yyjson_mut_doc_set_root(d, root);
 
   int rc = SQLITE_DONE;
-  while (complete && (rc = sqlite3_step(pragma.get())) == SQLITE_ROW) {
-    complete = add_column(d, columns, pragma.get());
+  while (complete && (rc = sqlite3_step(op.stmt())) == SQLITE_ROW) {
+    complete = add_column(d, columns, op.stmt());
   }
-  pragma.finalize();
-  stamp.clear();
   if (!complete) {
     // A description that lacks a member or a column is never returned.
-    sqlr_set_error(d == nullptr ? "null JSON document" : "failed to serialize JSON");
+    op.fail(d == nullptr ? "null JSON document" : "failed to serialize JSON");
     return nullptr;
   }
   if (rc != SQLITE_DONE) {
-    sqlr_report_step_failure(db, rc, "schema step failed");
+    op.fail_step(rc, "schema step failed");
     return nullptr;
   }
+  op.finish();
   return sqlr_strdup_json(d);
 }

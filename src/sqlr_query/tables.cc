@@ -2,20 +2,19 @@
 #include <sqlite3.h>
 
 #include "kestrova_sqlite_reader.h"
-#include "kestrova_sqlr/deadline.h"
 #include "kestrova_sqlr/error.h"
 #include "kestrova_sqlr/json_doc.h"
+#include "kestrova_sqlr/operation.h"
 #include "kestrova_sqlr/registry.h"
-#include "kestrova_sqlr/stmt.h"
-#include "sqlr_query/op_failure.h"
 
 namespace {
 
-// LIKE folds ASCII case and its underscore matches any character, so this
-// leaves out every name of seven or more characters starting with "sqlite".
+// SQLite's own objects are the names that start with "sqlite_" in any case.
+// The underscore is escaped: unescaped, LIKE would read it as any character
+// and hide user tables such as "SqliteUsers" or "sqlite3_notes".
 constexpr char kListSql[] =
-    "SELECT name FROM sqlite_master WHERE type IN ('table','view') AND name NOT LIKE 'sqlite_%' "
-    "ORDER BY name";
+    "SELECT name FROM sqlite_master WHERE type IN ('table','view')"
+    " AND name NOT LIKE 'sqlite\\_%' ESCAPE '\\' ORDER BY name";
 
 }  // namespace
 
@@ -26,40 +25,31 @@ extern "C" SQLR_API char* sqlr_tables(int32_t handle) noexcept {
   sqlr_conn* slot = sqlr_resolve_handle(handle);
   if (slot == nullptr) return nullptr;
 
-  OpStamp stamp(slot);
-  Stmt stmt;
-  if (!sqlr_prepare_or_report(stmt, stamp, slot->db, kListSql, "tables")) return nullptr;
+  Operation op(slot, Operation::Kind::kRead);
+  if (!op.prepare(kListSql, "tables")) return nullptr;
   JsonDoc doc;
   yyjson_mut_val* names = doc.get() != nullptr ? yyjson_mut_arr(doc.get()) : nullptr;
   if (names == nullptr) {
-    stmt.finalize();
-    stamp.clear();
-    sqlr_set_error(doc.get() == nullptr ? "null JSON document" : "failed to serialize JSON");
+    op.fail(doc.get() == nullptr ? "null JSON document" : "failed to serialize JSON");
     return nullptr;
   }
   yyjson_mut_doc_set_root(doc.get(), names);
 
   int rc;
-  bool complete = true;
-  while ((rc = sqlite3_step(stmt.get())) == SQLITE_ROW) {
-    const auto* name = reinterpret_cast<const char*>(sqlite3_column_text(stmt.get(), 0));
+  while ((rc = sqlite3_step(op.stmt())) == SQLITE_ROW) {
+    const auto* name = reinterpret_cast<const char*>(sqlite3_column_text(op.stmt(), 0));
     // A NULL name is passed over; a name SQLite ran out of memory converting,
     // or one that cannot be added, would silently shorten the list: fail.
-    if (name == nullptr && sqlite3_errcode(slot->db) != SQLITE_NOMEM) continue;
+    if (name == nullptr && sqlite3_errcode(op.db()) != SQLITE_NOMEM) continue;
     if (name == nullptr || !yyjson_mut_arr_add_strcpy(doc.get(), names, name)) {
-      complete = false;
-      break;
+      op.fail("failed to serialize JSON");
+      return nullptr;
     }
   }
-  stmt.finalize();
-  stamp.clear();
-  if (!complete) {
-    sqlr_set_error("failed to serialize JSON");
-    return nullptr;
-  }
   if (rc != SQLITE_DONE) {
-    sqlr_report_step_failure(slot->db, rc, "tables step failed");
+    op.fail_step(rc, "tables step failed");
     return nullptr;
   }
+  op.finish();
   return sqlr_strdup_json(doc.get());
 }

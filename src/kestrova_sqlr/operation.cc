@@ -1,0 +1,99 @@
+#include "kestrova_sqlr/operation.h"
+
+#include <cstdarg>
+#include <cstdio>
+
+#include "kestrova_sqlr/error.h"
+
+namespace {
+
+// Enters the connection's mutex and returns it, so that the hold is taken
+// before any later member (the stamp) is initialised.
+sqlite3_mutex* hold(sqlite3* db) noexcept {
+  sqlite3_mutex* mutex = sqlite3_db_mutex(db);
+  sqlite3_mutex_enter(mutex);  // null (no mutexing) is a no-op
+  return mutex;
+}
+
+}  // namespace
+
+Operation::Operation(sqlr_conn* slot, Kind kind, int write_kind) noexcept
+    : slot_(slot),
+      db_(slot->db),
+      mutex_(hold(slot->db)),
+      kind_(kind),
+      write_kind_(write_kind),
+      stamp_(slot) {}
+
+Operation::~Operation() {
+  stmt_.finalize();
+  stamp_.clear();
+  if (kind_ == Kind::kWrite) {
+    slot_->guard.write_kind = 0;
+    slot_->guard.top_level_write = 0;
+    // Should this fail (memory), the mode is known to be off and the next
+    // read switches it on before it compiles anything.
+    sqlr_guard_set_query_only(db_, &slot_->guard, true);
+  }
+  sqlite3_mutex_leave(mutex_);
+}
+
+bool Operation::switch_guard() noexcept {
+  sqlr_guard& guard = slot_->guard;
+  if (kind_ != Kind::kWrite) {
+    guard.write_kind = 0;
+    return guard.query_only || sqlr_guard_set_query_only(db_, &guard, true) == SQLITE_OK;
+  }
+  guard.write_kind = write_kind_;
+  guard.top_level_write = 0;
+  return sqlr_guard_set_query_only(db_, &guard, false) == SQLITE_OK;
+}
+
+bool Operation::prepare(const char* sql, const char* prefix, const char* rejected) noexcept {
+  stmt_.finalize();
+  bool compiled = false;
+  if (switch_guard()) {
+    slot_->guard.explaining = kind_ == Kind::kExplain;
+    compiled = stmt_.prepare(db_, sql) == SQLITE_OK;
+    slot_->guard.explaining = false;
+  }
+  // What compiled under the EXPLAIN allowance must be an EXPLAIN.
+  if (compiled && kind_ == Kind::kExplain && sqlite3_stmt_isexplain(stmt_.get()) == 0) {
+    fail("%s", rejected != nullptr ? rejected : "statement is not an EXPLAIN");
+    return false;
+  }
+  if (compiled) return true;
+  if (rejected != nullptr && sqlite3_errcode(db_) == SQLITE_AUTH) {
+    fail("%s", rejected);
+  } else {
+    sqlr_set_error("%s: %s", prefix, sqlite3_errmsg(db_));
+    stamp_.clear();
+  }
+  return false;
+}
+
+void Operation::finish() noexcept {
+  stmt_.finalize();
+  stamp_.clear();
+}
+
+void Operation::fail_step(int rc, const char* prefix) noexcept {
+  stmt_.finalize();
+  if (rc == SQLITE_INTERRUPT) {
+    sqlr_set_timeout_error();
+  } else {
+    sqlr_set_error("%s: %s", prefix, sqlite3_errmsg(db_));
+  }
+  stamp_.clear();
+}
+
+void Operation::fail(const char* fmt, ...) noexcept {
+  stmt_.finalize();
+  char message[SQLR_ERR_SIZE];
+  va_list args;
+  va_start(args, fmt);
+  if (std::vsnprintf(message, sizeof message, fmt, args) < 0) message[0] = '\0';
+  va_end(args);
+  sqlr_set_error("%s", message);
+  stamp_.clear();
+}

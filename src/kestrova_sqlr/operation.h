@@ -1,0 +1,84 @@
+// One operation on an open handle (the table list, a schema, a query, an
+// UPDATE or DELETE), from the moment it holds its connection until its
+// statement is finalised.
+//
+// An operation holds the connection's own mutex (SQLite's, recursive) for its
+// whole life, so a second operation on the same handle waits and then gets a
+// deadline of its own: the stamp always belongs to the operation that runs.
+// Inside the hold it stamps the deadline, switches the guard for its kind,
+// compiles and steps its statement; leaving, it finalises the statement,
+// clears the stamp, puts the guard back for reading and releases the
+// connection, in that order, on every path.
+//
+// Never take the registry lock while an Operation is alive.
+#ifndef KESTROVA_SQLR_OPERATION_H_
+#define KESTROVA_SQLR_OPERATION_H_
+
+#include <sqlite3.h>
+
+#include "kestrova_sqlr/deadline.h"
+#include "kestrova_sqlr/registry.h"
+#include "kestrova_sqlr/stmt.h"
+
+class Operation {
+ public:
+  // kRead: the connection stays query-only and the guard allows reading
+  // only. kExplain: as kRead, but the statement is an EXPLAIN, which may
+  // describe row changes it never makes. kWrite(kind): while the statement
+  // compiles and runs, the guard allows the row changes of one statement of
+  // `kind` (SQLITE_UPDATE or SQLITE_DELETE) and of the file's own triggers.
+  enum class Kind { kRead, kExplain, kWrite };
+
+  // Holds `slot`'s connection (waiting for another operation on it to end),
+  // then stamps the deadline. `slot` is a live slot found by handle
+  // resolution; it and its connection outlive the operation.
+  Operation(sqlr_conn* slot, Kind kind, int write_kind = 0) noexcept;
+  ~Operation();
+  Operation(const Operation&) = delete;
+  Operation& operator=(const Operation&) = delete;
+
+  sqlite3* db() const noexcept { return db_; }
+  sqlite3_stmt* stmt() const noexcept { return stmt_.get(); }
+
+  // Switches the guard for the operation's kind and compiles the first
+  // statement of `sql` (replacing any earlier one). On failure finalises,
+  // reports and returns false: `rejected` when the guard refused the
+  // statement while it compiled (null: treat it as any other failure), else
+  // "<prefix>: <SQLite's message>".
+  bool prepare(const char* sql, const char* prefix, const char* rejected = nullptr) noexcept;
+
+  // For a write: the kind of the statement's own top-level change as SQLite
+  // compiled it (SQLITE_UPDATE, SQLITE_DELETE), or 0.
+  int top_level_write() const noexcept { return slot_->guard.top_level_write; }
+
+  // Ends the statement work now: finalises the statement and clears the
+  // stamp, so what follows (serialising a result) lies outside the deadline.
+  // The connection stays held until the operation is destroyed.
+  void finish() noexcept;
+
+  // Reports a step that ended in `rc` (anything but SQLITE_DONE): finalises,
+  // then sets the deadline's message for SQLITE_INTERRUPT, else "<prefix>:
+  // <SQLite's message>" as the failed step left it, then clears the stamp.
+  void fail_step(int rc, const char* prefix) noexcept;
+
+  // Reports a failure of the library's own (not SQLite's): finalises, sets
+  // the printf-formatted message, clears the stamp.
+  void fail(const char* fmt, ...) noexcept
+#if defined(__GNUC__)
+      __attribute__((format(printf, 2, 3)))
+#endif
+      ;
+
+ private:
+  bool switch_guard() noexcept;
+
+  sqlr_conn* slot_;
+  sqlite3* db_;
+  sqlite3_mutex* mutex_;
+  Kind kind_;
+  int write_kind_;
+  OpStamp stamp_;  // declared after the hold, so taken inside it
+  Stmt stmt_;      // declared last: finalised before the stamp is cleared
+};
+
+#endif  // KESTROVA_SQLR_OPERATION_H_
