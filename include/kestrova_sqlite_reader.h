@@ -19,13 +19,22 @@
  *             WITH ... SELECT, EXPLAIN); sqlr_exec() runs one UPDATE or DELETE
  *             on a handle opened for writing. Anything else, and any text that
  *             holds a second statement, is refused before SQLite sees it.
+ * Guard       The promise holds while a statement runs, not only for its text:
+ *             nothing sqlr_query() starts (a pragma function, a view or trigger
+ *             stored in the file) may write, on read-only and writable handles
+ *             alike, and sqlr_exec() changes rows, never the schema.
  * Deadline    Each operation on a handle is interrupted once it has run for 30
  *             seconds; it then fails with "operation timed out after 30 seconds"
- *             and the handle stays usable.
- * Threads     Any thread may call any function. Do not close a handle while an
- *             operation on it is running on another thread. The last-error text
- *             is one buffer for the whole process, so with several threads it
- *             may hold another thread's message.
+ *             and the handle stays usable. The deadline is checked between
+ *             steps of SQLite's virtual machine, so a single SQL function call
+ *             that runs long (instr() over tens of megabytes, say) ends only
+ *             when that call returns.
+ * Threads     Any thread may call any function. Operations on one handle run
+ *             one at a time: a second one waits for the first to end, then has
+ *             its own 30 seconds. Do not close a handle while an operation on
+ *             it is running on another thread. The last-error text is one
+ *             buffer for the whole process, so with several threads it may
+ *             hold another thread's message.
  * Text        Every const char* argument is NUL-terminated UTF-8 owned by the
  *             caller; the library reads it during the call and keeps nothing.
  */
@@ -58,12 +67,15 @@ extern "C" {
 #endif
 
 /* Opens the existing database file at `path` (UTF-8; never created, never read
- * as a URI), read-only when `writable` is 0 and read-write otherwise. Returns a
- * handle 0..63, or -1 with the reason in the last-error text. */
+ * as a URI), read-only when `writable` is 0 and read-write otherwise. Only a
+ * regular file (or a link to one) opens: a directory, FIFO, socket or device
+ * fails at once with "cannot open database: <path> (not a regular file)", and
+ * a name SQLite would read specially, such as ":memory:", is a missing file.
+ * Returns a handle 0..63, or -1 with the reason in the last-error text. */
 SQLR_API int32_t sqlr_open(const char* path, int32_t writable) SQLR_NOEXCEPT;
 
-/* Closes `handle`. A handle that is not open is ignored. Never changes the
- * last-error text. */
+/* Closes `handle`. A handle that is not open is ignored, also one whose
+ * sqlr_open() is still running. Never changes the last-error text. */
 SQLR_API void sqlr_close(int32_t handle) SQLR_NOEXCEPT;
 
 /* Returns the last-error text: never null, empty when there is no message.

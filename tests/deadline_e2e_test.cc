@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <string>
+#include <thread>
 
 #include "kestrova_sqlite_reader.h"
 #include "kestrova_sqlr/deadline.h"
@@ -88,6 +89,46 @@ TEST_F(DeadlineE2eTest, UpdateIsInterruptedAndRolledBack) {
   EXPECT_GE(took, kEarliest);
   EXPECT_LE(took, kLatest);
   RecordProperty("seconds", std::to_string(took.count()));
+  expect_untouched_and_usable();
+}
+
+// Two runaway queries on one handle: the second waits for the connection
+// while the first runs, and only then stamps its own deadline. Each ends with
+// the deadline's message, the second a whole timeout after the first: no
+// operation overwrites or clears another's stamp.
+TEST_F(DeadlineE2eTest, SecondOperationOnAHandleGetsItsOwnDeadline) {
+  constexpr char kRunaway[] =
+      "WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c)"
+      " SELECT x FROM c WHERE x < 0";
+  using Clock = std::chrono::steady_clock;
+  Clock::time_point first_end, second_end;
+  std::string first_result, second_result, first_error, second_error;
+  const Clock::time_point start = Clock::now();
+  std::thread first([&] {
+    first_result = text(Result(sqlr_query(h(), kRunaway, 0, -1)));
+    first_end = Clock::now();
+    first_error = last_error();
+  });
+  std::this_thread::sleep_for(std::chrono::seconds(3));
+  std::thread second([&] {
+    second_result = text(Result(sqlr_query(h(), kRunaway, 0, -1)));
+    second_end = Clock::now();
+    second_error = last_error();
+  });
+  first.join();
+  second.join();
+  EXPECT_EQ(first_result, "<null>");
+  EXPECT_EQ(second_result, "<null>");
+  EXPECT_EQ(first_error, kTimedOut);
+  EXPECT_EQ(second_error, kTimedOut);
+  const Seconds first_took = first_end - start;
+  const Seconds gap = second_end - first_end;
+  EXPECT_GE(first_took, kEarliest);
+  EXPECT_LE(first_took, kLatest);
+  EXPECT_GE(gap, kEarliest);
+  EXPECT_LE(gap, kLatest);
+  RecordProperty("first seconds", std::to_string(first_took.count()));
+  RecordProperty("second after first", std::to_string(gap.count()));
   expect_untouched_and_usable();
 }
 

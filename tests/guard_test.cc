@@ -1,6 +1,8 @@
 // The guard while statements run: whatever SQLite runs on a statement's
 // behalf (a pragma function, a view stored in the file, a trigger), a read
 // never changes the file and an UPDATE or DELETE never changes the schema.
+#include "kestrova_sqlr/guard.h"
+
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
@@ -9,6 +11,7 @@
 #include <string>
 
 #include "kestrova_sqlite_reader.h"
+#include "kestrova_sqlr/registry.h"
 #include "test_util.h"
 
 namespace {
@@ -121,6 +124,29 @@ TEST_P(GuardTest, CatalogueReadsOfHostileViewsChangeNothing) {
   Result schema(sqlr_schema(h(), "v"));
   EXPECT_NE(schema, nullptr) << last_error();
   EXPECT_TRUE(file_bytes(path_) == bytes_) << "the file changed";
+}
+
+// The two layers of the read guard each hold alone: with the authorizer
+// taken away, query-only mode refuses the write; with query-only mode off,
+// the authorizer refuses the pragma that would write.
+TEST_P(GuardTest, EachLayerOfTheReadGuardHoldsAlone) {
+  sqlr_conn& slot = g_conns[h()];
+  const char* sql = "SELECT * FROM pragma_optimize(0x10002)";
+
+  sqlite3_set_authorizer(slot.db, nullptr, nullptr);
+  EXPECT_EQ(Result(sqlr_query(h(), sql, 0, -1)), nullptr);
+  EXPECT_EQ(last_error().rfind("query failed: ", 0), 0u) << last_error();
+  sqlite3_set_authorizer(slot.db, sqlr_guard_authorize, &slot.guard);
+  EXPECT_TRUE(file_bytes(path_) == bytes_) << "the file changed";
+
+  // Switched off as sqlr_exec does; the next read would switch it back on,
+  // so the flag is marked as on to keep the mode off for this one query.
+  ASSERT_EQ(sqlr_guard_set_query_only(slot.db, &slot.guard, false), SQLITE_OK);
+  slot.guard.query_only = true;
+  EXPECT_EQ(Result(sqlr_query(h(), sql, 0, -1)), nullptr);
+  EXPECT_EQ(last_error(), "query failed: not authorized");
+  EXPECT_TRUE(file_bytes(path_) == bytes_) << "the file changed";
+  ASSERT_EQ(sqlr_guard_set_query_only(slot.db, &slot.guard, true), SQLITE_OK);
 }
 
 INSTANTIATE_TEST_SUITE_P(ReadOnlyAndWritable, GuardTest, ::testing::Values(0, 1),

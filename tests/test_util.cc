@@ -70,6 +70,17 @@ long long peak_rss_bytes() {
   return -1;
 }
 
+int open_descriptors() {
+#if defined(__linux__)
+  std::error_code ec;
+  int n = 0;
+  for (fs::directory_iterator it("/proc/self/fd", ec), end; !ec && it != end; it.increment(ec)) ++n;
+  return ec ? -1 : n;
+#else
+  return -1;
+#endif
+}
+
 int slots_in_use() {
   int n = 0;
   sqlr_conn_lock();

@@ -51,6 +51,10 @@ inline std::string text(const Result& r) { return r ? std::string(r.get()) : "<n
 // platform does not tell.
 long long peak_rss_bytes();
 
+// The number of file descriptors this process has open, or -1 where the
+// platform does not tell.
+int open_descriptors();
+
 // The number of registry slots in use (claimed or live).
 int slots_in_use();
 

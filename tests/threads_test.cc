@@ -359,4 +359,42 @@ TEST_F(ThreadsTest, OpenCloseStormNeverSharesASlot) {
   EXPECT_EQ(slots_in_use(), 0);
 }
 
+// Stale closes: threads close numbers at random while others open and close
+// their own. A close may take a live handle from its owner (the host's
+// mistake), but never a slot whose open is still running, so every open ends
+// in a slot it owns and every connection is closed by someone: the registry
+// comes back empty and the process holds the descriptors it held before.
+TEST_F(ThreadsTest, StaleClosesNeverLeakAConnection) {
+  const int fds_before = sqlr_test::open_descriptors();
+  std::vector<std::thread> threads;
+  std::atomic<bool> stop{false};
+  std::atomic<long> opened{0};
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&] {
+      while (!stop.load()) {
+        const int32_t h = sqlr_open(read_path_.c_str(), t % 2);
+        if (h >= 0) {
+          opened.fetch_add(1);
+          sqlr_close(h);
+        }
+      }
+    });
+  }
+  for (int t = 0; t < 2; ++t) {
+    threads.emplace_back([&, t] {
+      std::mt19937 rng(t + 991);
+      std::uniform_int_distribution<int32_t> number(0, 7);
+      while (!stop.load()) sqlr_close(number(rng));
+    });
+  }
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+  stop.store(true);
+  for (std::thread& th : threads) th.join();
+  EXPECT_GT(opened.load(), 0);
+  EXPECT_EQ(slots_in_use(), 0);
+  if (fds_before >= 0) {
+    EXPECT_EQ(sqlr_test::open_descriptors(), fds_before) << "after " << opened.load() << " opens";
+  }
+}
+
 }  // namespace
