@@ -1,8 +1,9 @@
 // The whole library on arbitrary SQL. Each input, cut at its first NUL, goes
 // through sqlr_query on a read-write handle, through sqlr_exec on a read-only
 // and on a read-write handle, and through sqlr_schema as a table name, all on
-// a small fixture database with foreign keys, triggers and every storage
-// class. Checked after every call:
+// a small fixture database with foreign keys, indexes, views and triggers
+// (some of which would run pragma optimize, and so ANALYZE, on a statement's
+// behalf) and every storage class. Checked after every call:
 //  - nothing crashes (the sanitizers watch every access);
 //  - a result string is JSON of the documented shape, and a page's
 //    "returned" counts its rows; a failure leaves a message, a success none;
@@ -12,7 +13,8 @@
 //    the connection's change counter, the file's bytes and the data version
 //    another connection reads are all as they were;
 //  - sqlr_exec changes nothing on the read-only handle, nor whenever it fails;
-//    after one that succeeded the fixture file is put back.
+//    one that succeeded changed rows only, never the catalogue; after it the
+//    fixture file is put back.
 // Statements get about a million virtual-machine steps here rather than 30
 // seconds: the harness ages the operation's stamp, and the library's own
 // deadline handler then interrupts them.
@@ -52,6 +54,8 @@ constexpr char kFixture[] =
     " INSERT INTO audit VALUES (old.id, 'deleted ' || old.name); END;"
     "CREATE TRIGGER orders_changed AFTER UPDATE OF total ON orders BEGIN"
     " INSERT INTO audit VALUES (new.id, 'total ' || new.total); END;"
+    "CREATE VIEW tuned AS SELECT * FROM pragma_optimize(0x10002);"
+    "CREATE TRIGGER kv_tuned AFTER UPDATE ON kv BEGIN SELECT * FROM pragma_optimize(0x10002); END;"
     "INSERT INTO customers VALUES (1, 'Ann', 2459000.5, x'00ff10', NULL),"
     " (2, 'Bo \"B\"', -0.0, x'', 'line\nbreak'), (3, 'Cy', 1e300, NULL, 'ünïcødé ✓'),"
     " (4, 'Dee', NULL, randomblob(40), '');"
@@ -151,6 +155,7 @@ void digest_rows(sqlite3* db, const std::string& sql, Digest& d) {
 
 // Everything the library's connections and the file hold.
 struct State {
+  uint64_t catalogue = 0;  // main.sqlite_master alone
   uint64_t content = 0;
   int64_t changes = 0;
   int64_t data_version = 0;
@@ -161,6 +166,9 @@ struct State {
 State state() {
   State s;
   sqlite3* db = g_conns[g_fixture.rw].db;
+  Digest cat;
+  digest_rows(db, "SELECT * FROM main.sqlite_master ORDER BY name", cat);
+  s.catalogue = cat.h;
   Digest d;
   for (const char* schema : {"main", "temp"}) {
     const std::string master = std::string(schema) + ".sqlite_master";
@@ -301,7 +309,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     require(state() == before, "a failed sqlr_exec changed the database", sql);
   } else {
     require(sqlr_last_error()[0] == '\0', "sqlr_exec succeeded with a message", sql);
-    if (!(state() == before)) {
+    const State after = state();
+    require(after.catalogue == before.catalogue, "sqlr_exec changed the catalogue", sql);
+    if (!(after == before)) {
       restore_fixture();
       g_baseline = state();
     }

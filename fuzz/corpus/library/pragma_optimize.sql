@@ -1,0 +1,1 @@
+SELECT * FROM pragma_optimize(0x10002)

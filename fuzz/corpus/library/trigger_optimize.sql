@@ -1,0 +1,1 @@
+UPDATE kv SET v = 9 WHERE k = 'a'

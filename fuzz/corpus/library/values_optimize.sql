@@ -1,0 +1,1 @@
+VALUES ((SELECT count(*) FROM pragma_optimize))
