@@ -43,6 +43,17 @@
 
 #include <stdint.h>
 
+/* The library's version. The build reads it from here. */
+#define SQLR_VERSION_MAJOR 0
+#define SQLR_VERSION_MINOR 1
+#define SQLR_VERSION_PATCH 0
+#define SQLR_VERSION_STRING "0.1.0"
+
+/* Limits a host must know. */
+#define SQLR_MAX_HANDLES 64             /* handles are 0 .. SQLR_MAX_HANDLES - 1 */
+#define SQLR_MAX_PAGE_ROWS 100000       /* the most rows one sqlr_query() returns */
+#define SQLR_MAX_RESULT_BYTES 104857600 /* the longest result text (100 MB) */
+
 /* SQLR_API marks the exported functions. Define SQLR_STATIC when linking the
  * library's objects directly into a program (as its own tests do). */
 #if defined(SQLR_STATIC)

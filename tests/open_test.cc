@@ -164,11 +164,10 @@ TEST_F(OpenTest, AnyNonZeroWritableOpensForWriting) {
   for (Case c : {Case{0, 0}, Case{1, 1}, Case{5, 1}, Case{-1, 1}, Case{INT_MIN, 1}}) {
     sqlr_test::OpenDb db(db_, c.writable);
     ASSERT_GE(db.handle(), 0);
-    sqlr_conn_lock();
+    RegistryLock lock;
     sqlr_conn* slot = sqlr_conn_get(db.handle());
     EXPECT_EQ(slot->writable, c.recorded) << c.writable;
     EXPECT_EQ(sqlite3_db_readonly(slot->db, "main"), c.recorded == 0 ? 1 : 0);
-    sqlr_conn_unlock();
   }
 }
 
@@ -176,18 +175,21 @@ TEST_F(OpenTest, AnyNonZeroWritableOpensForWriting) {
 // its number (a stale handle, say) passes over it, and the open then fills
 // the slot it claimed.
 TEST_F(OpenTest, CloseIgnoresASlotWhoseOpenIsRunning) {
-  sqlr_conn_lock();
-  const int32_t claimed = sqlr_alloc_handle();
-  sqlr_conn_unlock();
+  int32_t claimed;
+  {
+    RegistryLock lock;
+    claimed = sqlr_alloc_handle();
+  }
   ASSERT_GE(claimed, 0);
   sqlr_close(claimed);
   EXPECT_EQ(slots_in_use(), 1);
   const int32_t next = sqlr_open(db_.c_str(), 0);
   EXPECT_NE(next, claimed);
   sqlr_close(next);
-  sqlr_conn_lock();
-  sqlr_release_handle(claimed);
-  sqlr_conn_unlock();
+  {
+    RegistryLock lock;
+    sqlr_release_handle(claimed);
+  }
   EXPECT_EQ(slots_in_use(), 0);
 }
 

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <string>
 
 #include "kestrova_sqlr/error.h"
 #include "test_util.h"
@@ -83,6 +84,17 @@ TEST_F(RegistryTest, ResolutionRefusesFreeClaimedAndOutOfRangeHandles) {
     EXPECT_EQ(sqlr_resolve_handle(h), nullptr) << h;
     EXPECT_STREQ(sqlr_last_error(), "invalid handle") << h;
   }
+}
+
+// The public header's version parts and limits agree with each other and
+// with what the library enforces.
+TEST(PublicConstants, AgreeWithTheLibrary) {
+  EXPECT_EQ(std::to_string(SQLR_VERSION_MAJOR) + "." + std::to_string(SQLR_VERSION_MINOR) + "." +
+                std::to_string(SQLR_VERSION_PATCH),
+            SQLR_VERSION_STRING);
+  static_assert(SQLR_MAX_CONNS == SQLR_MAX_HANDLES);
+  static_assert(SQLR_JSON_MAX_BYTES == SQLR_MAX_RESULT_BYTES);
+  static_assert(SQLR_MAX_RESULT_BYTES == 100 * 1024 * 1024);
 }
 
 }  // namespace

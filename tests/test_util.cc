@@ -83,9 +83,8 @@ int open_descriptors() {
 
 int slots_in_use() {
   int n = 0;
-  sqlr_conn_lock();
+  RegistryLock lock;
   for (int i = 0; i < SQLR_MAX_CONNS; ++i) n += sqlr_conn_get(i) != nullptr ? 1 : 0;
-  sqlr_conn_unlock();
   return n;
 }
 

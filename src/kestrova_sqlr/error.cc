@@ -5,6 +5,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
 
 #include "kestrova_sqlite_reader.h"
 #include "kestrova_sqlr/platform.h"
@@ -20,17 +21,17 @@ constinit sqlr_platform::Lock g_err_lock;
 void sqlr_set_error(const char* fmt, ...) noexcept {
   va_list args;
   va_start(args, fmt);
-  g_err_lock.acquire();
-  // vsnprintf stores at most SQLR_ERR_SIZE - 1 bytes and always a NUL.
-  if (std::vsnprintf(g_err, SQLR_ERR_SIZE, fmt, args) < 0) g_err[0] = '\0';
-  g_err_lock.release();
+  {
+    std::lock_guard<sqlr_platform::Lock> hold(g_err_lock);
+    // vsnprintf stores at most SQLR_ERR_SIZE - 1 bytes and always a NUL.
+    if (std::vsnprintf(g_err, SQLR_ERR_SIZE, fmt, args) < 0) g_err[0] = '\0';
+  }
   va_end(args);
 }
 
 void sqlr_clear_error() noexcept {
-  g_err_lock.acquire();
+  std::lock_guard<sqlr_platform::Lock> hold(g_err_lock);
   g_err[0] = '\0';
-  g_err_lock.release();
 }
 
 char* sqlr_strdup_json(const yyjson_mut_doc* doc) noexcept {

@@ -5,11 +5,13 @@
 
 #include <cstddef>
 
+#include "kestrova_sqlite_reader.h"
+
 struct yyjson_mut_doc;
 
 constexpr size_t SQLR_ERR_SIZE = 1024;
 // The longest JSON text an operation may return, terminator not counted.
-constexpr size_t SQLR_JSON_MAX_BYTES = 104857600;
+constexpr size_t SQLR_JSON_MAX_BYTES = SQLR_MAX_RESULT_BYTES;
 
 // The message of the most recent failure, NUL-terminated, at most 1023 bytes.
 // One buffer for the whole process; its last byte is only ever written as NUL.

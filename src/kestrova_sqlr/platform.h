@@ -54,7 +54,8 @@ inline PathKind path_kind(const char* path) noexcept {
 #endif
 }
 
-// A process-wide mutual-exclusion lock that is never destroyed. On Windows a
+// A process-wide mutual-exclusion lock that is never destroyed; lock() and
+// unlock() make it usable with std::lock_guard. On Windows a
 // CRITICAL_SECTION, initialised exactly once even when the first calls race
 // (InitOnceExecuteOnce); elsewhere a statically initialised pthread mutex,
 // which needs no one-time step at all. A constant-initialised Lock may be used
@@ -66,11 +67,11 @@ class Lock {
   Lock& operator=(const Lock&) = delete;
 
 #if defined(_WIN32)
-  void acquire() noexcept {
+  void lock() noexcept {
     InitOnceExecuteOnce(&once_, &Lock::init, &cs_, nullptr);
     EnterCriticalSection(&cs_);
   }
-  void release() noexcept { LeaveCriticalSection(&cs_); }
+  void unlock() noexcept { LeaveCriticalSection(&cs_); }
 
  private:
   static BOOL CALLBACK init(PINIT_ONCE, PVOID cs, PVOID*) noexcept {
@@ -80,8 +81,8 @@ class Lock {
   INIT_ONCE once_ = INIT_ONCE_STATIC_INIT;
   CRITICAL_SECTION cs_{};
 #else
-  void acquire() noexcept { pthread_mutex_lock(&mu_); }
-  void release() noexcept { pthread_mutex_unlock(&mu_); }
+  void lock() noexcept { pthread_mutex_lock(&mu_); }
+  void unlock() noexcept { pthread_mutex_unlock(&mu_); }
 
  private:
   pthread_mutex_t mu_ = PTHREAD_MUTEX_INITIALIZER;

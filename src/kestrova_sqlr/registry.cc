@@ -19,9 +19,9 @@ void clear_slot(sqlr_conn& c) noexcept {
 }
 }  // namespace
 
-void sqlr_conn_lock() noexcept { g_lock.acquire(); }
+void sqlr_conn_lock() noexcept { g_lock.lock(); }
 
-void sqlr_conn_unlock() noexcept { g_lock.release(); }
+void sqlr_conn_unlock() noexcept { g_lock.unlock(); }
 
 int32_t sqlr_alloc_handle() noexcept {
   for (int32_t i = 0; i < SQLR_MAX_CONNS; ++i) {
@@ -46,14 +46,13 @@ sqlr_conn* sqlr_conn_get(int32_t handle) noexcept {
 }
 
 sqlr_conn* sqlr_resolve_handle(int32_t handle, int32_t* writable) noexcept {
-  sqlr_conn_lock();
-  sqlr_conn* c = sqlr_conn_get(handle);
-  if (c == nullptr || c->db == nullptr) {
-    sqlr_conn_unlock();
-    sqlr_set_error("invalid handle");
-    return nullptr;
+  sqlr_conn* c;
+  {
+    RegistryLock lock;
+    c = sqlr_conn_get(handle);
+    if (c != nullptr && c->db == nullptr) c = nullptr;  // claimed, not yet open
+    if (c != nullptr && writable != nullptr) *writable = c->writable;
   }
-  if (writable != nullptr) *writable = c->writable;
-  sqlr_conn_unlock();
+  if (c == nullptr) sqlr_set_error("invalid handle");
   return c;
 }

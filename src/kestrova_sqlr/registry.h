@@ -6,11 +6,12 @@
 #include <atomic>
 #include <cstdint>
 
+#include "kestrova_sqlite_reader.h"
 #include "kestrova_sqlr/guard.h"
 
 struct sqlite3;
 
-constexpr int SQLR_MAX_CONNS = 64;
+constexpr int SQLR_MAX_CONNS = SQLR_MAX_HANDLES;
 
 // One connection slot. A free slot has every field zero; a claimed slot (an
 // open in progress) has in_use 1 and db null; a live slot holds its connection.
@@ -37,6 +38,15 @@ extern sqlr_conn g_conns[SQLR_MAX_CONNS];
 void sqlr_conn_lock() noexcept;
 // Releases the registry lock.
 void sqlr_conn_unlock() noexcept;
+
+// Holds the registry lock for the life of the object.
+class RegistryLock {
+ public:
+  RegistryLock() noexcept { sqlr_conn_lock(); }
+  ~RegistryLock() { sqlr_conn_unlock(); }
+  RegistryLock(const RegistryLock&) = delete;
+  RegistryLock& operator=(const RegistryLock&) = delete;
+};
 
 // Claims the lowest-numbered free slot (all its fields zeroed, in_use 1) and
 // returns its index, or -1 when all slots are in use. Caller holds the lock.

@@ -39,7 +39,8 @@ constexpr auto MakeClassTable() {
   t.bits[static_cast<unsigned char>('_')] |= kWord | kIdent;
   t.bits[static_cast<unsigned char>('$')] |= kIdent;
   for (int c = 0x80; c <= 0xFF; ++c) t.bits[c] |= kIdent;
-  const char scan_stops[] = {'\0', '\'', '"', '`', '(', ')', '-', '/', ';', '[', '$', '@', ':', '#'};
+  const char scan_stops[] = {'\0', '\'', '"', '`', '(', ')', '-',
+                             '/',  ';',  '[', '$', '@', ':', '#'};
   for (char c : scan_stops) t.bits[static_cast<unsigned char>(c)] |= kScanStop;
   // A hyphen only ends a token when a second one follows; next_token checks that.
   const char token_stops[] = {'\0', '/', '(', ')', ',', ';', '-'};

@@ -13,9 +13,8 @@ namespace {
 
 // Frees a slot claimed by an open that failed.
 void release_claimed(int32_t handle) noexcept {
-  sqlr_conn_lock();
+  RegistryLock lock;
   sqlr_release_handle(handle);
-  sqlr_conn_unlock();
 }
 
 // True when `path` names an existing regular file; otherwise reports why not.
@@ -81,10 +80,13 @@ extern "C" SQLR_API int32_t sqlr_open(const char* path, int32_t writable) noexce
   if (!regular_file(path)) return -1;
   const int flags = writable != 0 ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY;
 
-  sqlr_conn_lock();
-  const int32_t handle = sqlr_alloc_handle();
-  sqlr_conn* slot = handle >= 0 ? sqlr_conn_get(handle) : nullptr;
-  sqlr_conn_unlock();
+  int32_t handle;
+  sqlr_conn* slot;
+  {
+    RegistryLock lock;
+    handle = sqlr_alloc_handle();
+    slot = handle >= 0 ? sqlr_conn_get(handle) : nullptr;
+  }
   if (slot == nullptr) {
     sqlr_set_error("too many open databases (max %d)", SQLR_MAX_CONNS);
     return -1;
@@ -99,11 +101,10 @@ extern "C" SQLR_API int32_t sqlr_open(const char* path, int32_t writable) noexce
   }
   sqlite3_progress_handler(db, SQLR_PROGRESS_OPS, sqlr_progress_cb, slot);
 
-  sqlr_conn_lock();
+  RegistryLock lock;
   slot->op_started.store(0, std::memory_order_relaxed);
   slot->db = db;
   slot->writable = writable != 0 ? 1 : 0;
-  sqlr_conn_unlock();
   return handle;
 }
 
@@ -112,18 +113,15 @@ extern "C" SQLR_API int32_t sqlr_open(const char* path, int32_t writable) noexce
 // the last-error text. An operation still running on the connection is waited
 // for by SQLite, which holds the connection's mutex to close it.
 extern "C" SQLR_API void sqlr_close(int32_t handle) noexcept {
-  sqlr_conn_lock();
-  sqlr_conn* slot = sqlr_conn_get(handle);
-  if (slot == nullptr || slot->db == nullptr) {
-    sqlr_conn_unlock();
-    return;
+  sqlite3* db;
+  {
+    RegistryLock lock;
+    sqlr_conn* slot = sqlr_conn_get(handle);
+    if (slot == nullptr || slot->db == nullptr) return;
+    db = slot->db;
+    sqlr_release_handle(handle);
   }
-  sqlite3* db = slot->db;
-  slot->db = nullptr;
-  sqlr_release_handle(handle);
-  sqlr_conn_unlock();
-  if (db != nullptr) {
-    sqlite3_progress_handler(db, 0, nullptr, nullptr);
-    sqlite3_close(db);
-  }
+  // The connection is closed outside the lock: no SQLite call is made under it.
+  sqlite3_progress_handler(db, 0, nullptr, nullptr);
+  sqlite3_close(db);
 }
