@@ -1,6 +1,7 @@
 -- The database every binding's tests read: items 1..25 (every third label
 -- NULL, item 1 with a BLOB), parts referencing them through a foreign key, a
--- view, and integers at and beyond the 2^53 edge beside look-alike text.
+-- view, integers at and beyond the 2^53 edge beside look-alike text, and a
+-- small customers table for the documentation's examples.
 CREATE TABLE items(id INTEGER PRIMARY KEY, label TEXT, weight REAL, data BLOB);
 CREATE TABLE parts(id INTEGER PRIMARY KEY, item_id INTEGER NOT NULL REFERENCES items(id));
 CREATE VIEW heavy AS SELECT id FROM items WHERE weight > 10;
@@ -16,3 +17,5 @@ INSERT INTO wide VALUES
   (2, -9223372036854775808, '{"n":-9223372036854775808}'),
   (3, 9007199254740991, 'dß-日本 "quoted" \ 12345678901234567890'),
   (4, 9223372036854775807, NULL);
+CREATE TABLE customers(id INTEGER PRIMARY KEY, name TEXT NOT NULL);
+INSERT INTO customers VALUES (1, 'Ada'), (2, 'Zoë'), (3, '日本');
