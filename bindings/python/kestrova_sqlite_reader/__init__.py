@@ -136,6 +136,16 @@ _loaded: Dict[str, _Library] = {}
 _loaded_lock = threading.Lock()
 
 
+def _installed_library_dir(here: str) -> Optional[str]:
+    """The library folder of the `cmake --install` tree that holds this module
+    (named by the _installed.py written there), or None elsewhere."""
+    try:
+        from . import _installed  # type: ignore[attr-defined]
+    except ImportError:
+        return None
+    return os.path.normpath(os.path.join(here, _installed.LIBRARY_DIR))
+
+
 def _candidates(path: Optional[PathArg]) -> List[str]:
     """The places to load the library from, in the order they are tried."""
     if path is not None:
@@ -145,6 +155,9 @@ def _candidates(path: Optional[PathArg]) -> List[str]:
         return [env]
     here = os.path.dirname(os.path.abspath(__file__))
     found = [os.path.join(here, name) for name in _FILE_NAMES]
+    installed = _installed_library_dir(here)
+    if installed:
+        found += [os.path.join(installed, name) for name in _FILE_NAMES]
     found = [p for p in found if os.path.exists(p)]
     system = ctypes.util.find_library("kestrova-sqlite-reader")
     # Bare names: the dynamic loader's own search (LD_LIBRARY_PATH, PATH...).
@@ -153,8 +166,10 @@ def _candidates(path: Optional[PathArg]) -> List[str]:
 
 def load_library(path: Optional[PathArg] = None) -> _Library:
     """Returns the library, loaded once per path. `path` wins; then the
-    environment variable KESTROVA_SQLR_LIB; then a copy beside this module;
-    then the system's search for the standard names. Raises OSError listing
+    environment variable KESTROVA_SQLR_LIB; then a copy inside this package
+    (pip copies one in when KESTROVA_SQLR_LIB names it at install time); then
+    the library of the `cmake --install` tree holding the package; then the
+    system's search for the standard names. Raises OSError listing
     what was tried when none loads."""
     tried = []
     for candidate in _candidates(path):
