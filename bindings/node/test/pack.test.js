@@ -52,14 +52,14 @@ test('the packed tarball installs offline and runs in a fresh folder', { skip },
   const fresh = path.join(dir, 'fresh');
   fs.mkdirSync(path.join(stage, 'native'), { recursive: true });
   fs.mkdirSync(fresh);
-  for (const name of ['package.json', 'index.d.ts', 'lib']) {
+  for (const name of ['package.json', 'README.md', 'index.d.ts', 'lib']) {
     fs.cpSync(path.join(HERE, name), path.join(stage, name), { recursive: true });
   }
   fs.copyFileSync(LIB, path.join(stage, 'native', path.basename(LIB).replace(/\.so\..*$/, '.so')));
 
   const tarball = path.join(dir, npm(['pack', '--pack-destination', dir], stage).trim().split('\n').pop());
   const listing = execFileSync('tar', ['-tzf', tarball], { encoding: 'utf8' }).split('\n').filter(Boolean).sort();
-  assert.deepEqual(listing, ['package/index.d.ts', 'package/lib/index.js', 'package/lib/json.js',
+  assert.deepEqual(listing, ['package/README.md', 'package/index.d.ts', 'package/lib/index.js', 'package/lib/json.js',
     'package/lib/library.js', 'package/native/libkestrova-sqlite-reader.so', 'package/package.json']);
 
   const own = JSON.parse(fs.readFileSync(path.join(HERE, 'package-lock.json'), 'utf8'));
