@@ -4,7 +4,6 @@ from this interpreter, without any package index, and runs a query there.
     KESTROVA_SQLR_LIB=build/libkestrova-sqlite-reader.so python3 bindings/python/test_install.py
 """
 
-import importlib.util
 import os
 import shutil
 import sqlite3
@@ -30,12 +29,13 @@ print(page["rows"])
 
 
 def load_backend():
-    """The package's build backend, imported from its file."""
-    spec = importlib.util.spec_from_file_location(
-        "kestrova_build", os.path.join(HERE, "build_backend", "kestrova_build.py"))
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
+    """The package's build backend, imported from its folder."""
+    sys.path.insert(0, os.path.join(HERE, "build_backend"))
+    try:
+        import kestrova_build
+    finally:
+        sys.path.pop(0)
+    return kestrova_build
 
 
 class Install(unittest.TestCase):

@@ -25,11 +25,11 @@ function npm(args, cwd) {
 // entry, and koffi's entries copied from this package's own lock.
 function consumerLock(tarball, own) {
   const integrity = `sha512-${crypto.createHash('sha512').update(fs.readFileSync(tarball)).digest('base64')}`;
-  const spec = `file:${tarball}`;
+  const source = `file:${tarball}`;
   const packages = {
-    '': { name: 'fresh', version: '1.0.0', dependencies: { 'kestrova-sqlite-reader': spec } },
+    '': { name: 'fresh', version: '1.0.0', dependencies: { 'kestrova-sqlite-reader': source } },
     'node_modules/kestrova-sqlite-reader': {
-      version: own.version, resolved: spec, integrity, dependencies: own.packages[''].dependencies,
+      version: own.version, resolved: source, integrity, dependencies: own.packages[''].dependencies,
     },
   };
   for (const [key, entry] of Object.entries(own.packages)) if (key !== '') packages[key] = entry;
