@@ -8,6 +8,8 @@
 #   include/kestrova_sqlite_reader.h          include/kestrova_sqlite_reader.h
 #   share/doc/kestrova-sqlite-reader/         share/doc/kestrova-sqlite-reader/
 #     USAGE.txt, LICENSE.yyjson.txt             USAGE.txt, LICENSE.yyjson.txt
+#   share/kestrova-sqlite-reader/python/      share/kestrova-sqlite-reader/python/
+#     kestrova_sqlite_reader/                   kestrova_sqlite_reader/
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
@@ -69,6 +71,24 @@ else()
   install(FILES ${PROJECT_BINARY_DIR}/packaging/${SQLR_PACKAGE}.pc
     DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 endif()
+
+# The Python module beside the library: PYTHONPATH=<prefix>/share/kestrova-sqlite-reader/python.
+# _installed.py tells it where the library lies relative to itself, so that it
+# loads the installed copy without KESTROVA_SQLR_LIB.
+set(SQLR_PYTHON_DIR ${CMAKE_INSTALL_DATADIR}/${SQLR_PACKAGE}/python/kestrova_sqlite_reader)
+if(WIN32)
+  set(SQLR_PYTHON_LIB_DIR ${CMAKE_INSTALL_BINDIR})
+else()
+  set(SQLR_PYTHON_LIB_DIR ${CMAKE_INSTALL_LIBDIR})
+endif()
+file(RELATIVE_PATH SQLR_PYTHON_LIB_FROM_MODULE /prefix/${SQLR_PYTHON_DIR} /prefix/${SQLR_PYTHON_LIB_DIR})
+file(WRITE ${PROJECT_BINARY_DIR}/packaging/_installed.py
+  "# Written by cmake --install: the library's folder, relative to this one.\n"
+  "LIBRARY_DIR = \"${SQLR_PYTHON_LIB_FROM_MODULE}\"\n")
+install(FILES ${PROJECT_SOURCE_DIR}/bindings/python/kestrova_sqlite_reader/__init__.py
+              ${PROJECT_SOURCE_DIR}/bindings/python/kestrova_sqlite_reader/py.typed
+              ${PROJECT_BINARY_DIR}/packaging/_installed.py
+  DESTINATION ${SQLR_PYTHON_DIR})
 
 # ---- CPack: `cpack --config build/CPackConfig.cmake` (or `cmake --build build
 # --target package`) writes kestrova-sqlite-reader-<version>-<system>.zip|tar.gz.

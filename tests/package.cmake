@@ -9,6 +9,8 @@ set(SQLR_PKG_PREFIX ${SQLR_PKG_TEST_DIR}/prefix)
 # One line per installed path, relative to the prefix; "link -> target" for a
 # symbolic link.
 set(doc share/doc/kestrova-sqlite-reader)
+set(py share/kestrova-sqlite-reader/python/kestrova_sqlite_reader)
+set(python_module ${py}/__init__.py ${py}/py.typed ${py}/_installed.py)
 if(WIN32)
   set(expected
     bin/kestrova-sqlite-reader.dll
@@ -16,7 +18,8 @@ if(WIN32)
     lib/kestrova-sqlite-reader.dll.a
     lib/kestrova-sqlite-reader.def
     ${doc}/USAGE.txt
-    ${doc}/LICENSE.yyjson.txt)
+    ${doc}/LICENSE.yyjson.txt
+    ${python_module})
 else()
   set(lib ${CMAKE_INSTALL_LIBDIR})
   set(so libkestrova-sqlite-reader.so)
@@ -36,7 +39,8 @@ else()
     ${cfg}/kestrova-sqlite-reader-targets-${config}.cmake
     ${lib}/pkgconfig/kestrova-sqlite-reader.pc
     ${doc}/USAGE.txt
-    ${doc}/LICENSE.yyjson.txt)
+    ${doc}/LICENSE.yyjson.txt
+    ${python_module})
 endif()
 list(JOIN expected "\n" expected)
 file(WRITE ${SQLR_PKG_TEST_DIR}/expected-files.txt "${expected}\n")

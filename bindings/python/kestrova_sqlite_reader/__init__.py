@@ -30,12 +30,21 @@ module makes each library call and the reading of its message one step under a
 lock. Calls from several threads therefore run one at a time.
 """
 
+from __future__ import annotations
+
 import ctypes
 import ctypes.util
 import json
 import os
 import sys
 import threading
+from typing import Any, Callable, Dict, Iterator, List, Optional, Tuple, Union
+
+# Rows are dicts keyed by column name, or lists of (name, value) pairs.
+Value = Union[int, float, str, None]
+Row = Union[Dict[str, Value], List[Tuple[str, Value]]]
+TextArg = Union[str, bytes]
+PathArg = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 
 __all__ = ["Database", "SqlrError", "load_library", "MAX_PAGE_ROWS", "DEFAULT_PAGE_SIZE"]
 
@@ -62,7 +71,7 @@ class SqlrError(Exception):
     """A failure reported by the library (its message is in .message), or a
     use of a closed Database."""
 
-    def __init__(self, message):
+    def __init__(self, message: str) -> None:
         super().__init__(message)
         self.message = message
 
@@ -70,7 +79,7 @@ class SqlrError(Exception):
 class _Library:
     """The loaded shared library with its eight functions declared."""
 
-    def __init__(self, path):
+    def __init__(self, path: str) -> None:
         """Loads `path` with ctypes and declares each function's types.
         Raises OSError when the file cannot be loaded."""
         lib = ctypes.CDLL(path)
@@ -96,12 +105,12 @@ class _Library:
         self.lib = lib
         self.lock = threading.Lock()
 
-    def _error(self):
+    def _error(self) -> str:
         """The library's last-error text as str (called under the lock)."""
         raw = self.lib.sqlr_last_error()
         return raw.decode("utf-8", "replace") if raw else ""
 
-    def call_text(self, fn, *args):
+    def call_text(self, fn: Callable[..., Any], *args: Any) -> str:
         """Calls a function that returns a result string and returns its text;
         the string is freed on every path. Raises SqlrError on a null result."""
         with self.lock:
@@ -113,7 +122,7 @@ class _Library:
         finally:
             self.lib.sqlr_free_string(ptr)
 
-    def call_int(self, fn, *args):
+    def call_int(self, fn: Callable[..., Any], *args: Any) -> int:
         """Calls a function that returns -1 on failure and returns its result.
         Raises SqlrError on -1."""
         with self.lock:
@@ -123,29 +132,44 @@ class _Library:
         return result
 
 
-_loaded = {}
+_loaded: Dict[str, _Library] = {}
 _loaded_lock = threading.Lock()
 
 
-def _candidates(path):
+def _installed_library_dir(here: str) -> Optional[str]:
+    """The library folder of the `cmake --install` tree that holds this module
+    (named by the _installed.py written there), or None elsewhere."""
+    try:
+        from . import _installed  # type: ignore[attr-defined]
+    except ImportError:
+        return None
+    return os.path.normpath(os.path.join(here, _installed.LIBRARY_DIR))
+
+
+def _candidates(path: Optional[PathArg]) -> List[str]:
     """The places to load the library from, in the order they are tried."""
     if path is not None:
-        return [os.fspath(path)]
+        return [os.fsdecode(path)]
     env = os.environ.get("KESTROVA_SQLR_LIB")
     if env:
         return [env]
     here = os.path.dirname(os.path.abspath(__file__))
     found = [os.path.join(here, name) for name in _FILE_NAMES]
+    installed = _installed_library_dir(here)
+    if installed:
+        found += [os.path.join(installed, name) for name in _FILE_NAMES]
     found = [p for p in found if os.path.exists(p)]
     system = ctypes.util.find_library("kestrova-sqlite-reader")
     # Bare names: the dynamic loader's own search (LD_LIBRARY_PATH, PATH...).
     return found + ([system] if system else []) + list(_FILE_NAMES)
 
 
-def load_library(path=None):
+def load_library(path: Optional[PathArg] = None) -> _Library:
     """Returns the library, loaded once per path. `path` wins; then the
-    environment variable KESTROVA_SQLR_LIB; then a copy beside this module;
-    then the system's search for the standard names. Raises OSError listing
+    environment variable KESTROVA_SQLR_LIB; then a copy inside this package
+    (pip copies one in when KESTROVA_SQLR_LIB names it at install time); then
+    the library of the `cmake --install` tree holding the package; then the
+    system's search for the standard names. Raises OSError listing
     what was tried when none loads."""
     tried = []
     for candidate in _candidates(path):
@@ -162,7 +186,7 @@ def load_library(path=None):
     raise OSError("kestrova-sqlite-reader not found; tried: " + "; ".join(tried))
 
 
-def _text_arg(value, what):
+def _text_arg(value: TextArg, what: str) -> bytes:
     """`value` (str or bytes) as NUL-free UTF-8 bytes for the library."""
     if isinstance(value, str):
         value = value.encode("utf-8")
@@ -174,7 +198,7 @@ def _text_arg(value, what):
     return value
 
 
-def _int32_arg(value, what):
+def _int32_arg(value: int, what: str) -> int:
     """`value` checked to be an int in the signed 32-bit range, which ctypes
     would otherwise wrap silently."""
     if isinstance(value, bool) or not isinstance(value, int):
@@ -184,7 +208,7 @@ def _int32_arg(value, what):
     return value
 
 
-def _parse_page(text, pairs):
+def _parse_page(text: str, pairs: bool) -> Dict[str, Any]:
     """The page document `text` as a dict; rows as dicts, or as lists of
     (name, value) tuples when `pairs`."""
     if not pairs:
@@ -197,7 +221,8 @@ class Database:
     """One open database file. Usable with `with`; close() is also called when
     the object is collected."""
 
-    def __init__(self, path, writable=False, library=None):
+    def __init__(self, path: PathArg, writable: bool = False,
+                 library: Optional[PathArg] = None) -> None:
         """Opens the existing file at `path` (str, bytes or path-like; never
         created), read-only unless `writable`. `library` is a path to the
         shared library (see load_library). Raises SqlrError with the library's
@@ -208,14 +233,14 @@ class Database:
         self._handle = self._lib.call_int(self._lib.lib.sqlr_open, raw, 1 if writable else 0)
         self.writable = bool(writable)
 
-    def __enter__(self):
+    def __enter__(self) -> "Database":
         return self
 
-    def __exit__(self, *exc):
+    def __exit__(self, *exc: object) -> bool:
         self.close()
         return False
 
-    def __del__(self):
+    def __del__(self) -> None:
         # At interpreter exit the library may already be gone.
         try:
             self.close()
@@ -223,34 +248,34 @@ class Database:
             pass
 
     @property
-    def closed(self):
+    def closed(self) -> bool:
         """True once close() has run (or the open failed)."""
         return self._handle < 0
 
-    def close(self):
+    def close(self) -> None:
         """Closes the database; later calls raise SqlrError. Closing twice is
         fine."""
         handle, self._handle = getattr(self, "_handle", -1), -1
         if handle >= 0:
             self._lib.lib.sqlr_close(handle)
 
-    def _live_handle(self):
+    def _live_handle(self) -> int:
         """The handle, or SqlrError when the database is closed."""
         if self._handle < 0:
             raise SqlrError("database is closed")
         return self._handle
 
-    def tables(self):
+    def tables(self) -> List[str]:
         """The names of the tables and views, in byte order, as a list."""
         return json.loads(self._lib.call_text(self._lib.lib.sqlr_tables, self._live_handle()))
 
-    def schema(self, name):
+    def schema(self, name: TextArg) -> Dict[str, Any]:
         """The description of table or view `name`: a dict with "name", "type"
         and "columns" (each with cid, name, type, notnull, dflt_value, pk)."""
         raw = _text_arg(name, "name")
         return json.loads(self._lib.call_text(self._lib.lib.sqlr_schema, self._live_handle(), raw))
 
-    def query_json(self, sql, offset=0, limit=MAX_PAGE_ROWS):
+    def query_json(self, sql: TextArg, offset: int = 0, limit: int = MAX_PAGE_ROWS) -> str:
         """One page of the read statement `sql` as the library's JSON text:
         `offset` rows passed over, at most `limit` returned (the library reads
         a negative limit, or one above 100000, as 100000)."""
@@ -260,14 +285,16 @@ class Database:
         limit = _int32_arg(limit, "limit")
         return self._lib.call_text(self._lib.lib.sqlr_query, handle, raw, offset, limit)
 
-    def query(self, sql, offset=0, limit=MAX_PAGE_ROWS, pairs=False):
+    def query(self, sql: TextArg, offset: int = 0, limit: int = MAX_PAGE_ROWS,
+              pairs: bool = False) -> Dict[str, Any]:
         """One page of the read statement `sql` as a dict: "columns" (list of
         names), "rows", "offset", "limit", "returned". Rows are dicts keyed by
         column name, or lists of (name, value) tuples when `pairs`. The
         library keeps no cursor: ask for the next page with a larger offset."""
         return _parse_page(self.query_json(sql, offset, limit), pairs)
 
-    def iter_rows(self, sql, page_size=DEFAULT_PAGE_SIZE, offset=0, pairs=False):
+    def iter_rows(self, sql: TextArg, page_size: int = DEFAULT_PAGE_SIZE, offset: int = 0,
+                  pairs: bool = False) -> Iterator[Row]:
         """Yields every row of `sql` from row `offset` on, fetching
         `page_size` rows per call until a page comes back short. Each page
         runs the statement again, so give it an ORDER BY for a stable order. A
@@ -293,7 +320,7 @@ class Database:
             if len(rows) < page_size:
                 return
 
-    def execute(self, sql):
+    def execute(self, sql: TextArg) -> int:
         """Runs one UPDATE or DELETE (the database must be open writable) and
         returns the number of rows it changed."""
         handle = self._live_handle()

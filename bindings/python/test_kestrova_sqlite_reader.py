@@ -1,6 +1,6 @@
 """Tests of the Python module against the built library.
 
-    KESTROVA_SQLR_LIB=build/libkestrova-sqlite-reader.so python3 python/test_kestrova_sqlite_reader.py
+    KESTROVA_SQLR_LIB=build/libkestrova-sqlite-reader.so python3 bindings/python/test_kestrova_sqlite_reader.py
 """
 
 import base64
@@ -13,7 +13,7 @@ import tempfile
 import threading
 import unittest
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))  # the package folder
 
 import kestrova_sqlite_reader as ksr  # noqa: E402
 from kestrova_sqlite_reader import Database, SqlrError  # noqa: E402
