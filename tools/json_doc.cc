@@ -49,6 +49,18 @@ bool write_json(const yyjson_mut_doc* doc, yyjson_write_flag flags, std::string*
   return take_text(text, len, err, out, error);
 }
 
+// See json_doc.h. A document this small only fails when memory runs out,
+// which the tool does not survive anyway.
+std::string changed_rows_json(int32_t changed) {
+  const MutJsonDoc doc(yyjson_mut_doc_new(nullptr));
+  yyjson_mut_val* root = yyjson_mut_obj(doc.get());
+  yyjson_mut_doc_set_root(doc.get(), root);
+  yyjson_mut_obj_add_int(doc.get(), root, "changed", changed);
+  std::string text, unused;
+  write_json(doc.get(), YYJSON_WRITE_NOFLAG, &text, &unused);
+  return text;
+}
+
 // See json_doc.h. Follows RFC 3629: no overlong forms, no surrogates, nothing
 // above U+10FFFF.
 std::string valid_utf8(std::string_view text) {

@@ -3,6 +3,7 @@
 #ifndef KESTROVA_SQLR_TOOLS_JSON_DOC_H_
 #define KESTROVA_SQLR_TOOLS_JSON_DOC_H_
 
+#include <cstdint>
 #include <cstdlib>
 #include <memory>
 #include <string>
@@ -36,6 +37,10 @@ bool write_json(yyjson_val* val, yyjson_write_flag flags, std::string* out, std:
 // Writes the root of `doc` as JSON text with `flags` into `out`, as above.
 bool write_json(const yyjson_mut_doc* doc, yyjson_write_flag flags, std::string* out,
                 std::string* error);
+
+// {"changed":N}: what exec and the write_query tool report for `changed`
+// rows, written by yyjson like every other document of the tool.
+std::string changed_rows_json(int32_t changed);
 
 // `text` as valid UTF-8: every byte that does not belong to a well-formed
 // sequence becomes U+FFFD. Used for messages that may be cut mid-character or

@@ -110,7 +110,7 @@ int run_command(const Options& opts) {
         std::printf("%d row%s changed\n", changed, changed == 1 ? "" : "s");
         return 0;
       }
-      return emit("{\"changed\":" + std::to_string(changed) + "}", opts.format, nullptr);
+      return emit(kestrova_cli::changed_rows_json(changed), opts.format, nullptr);
     }
     case Command::kMcp:
       kestrova_cli::use_stdio_for_protocol();

@@ -117,7 +117,7 @@ RpcReply run_read_query(int32_t handle, const Args& args, yyjson_mut_doc* doc) {
 RpcReply run_write_query(int32_t handle, const Args& args, yyjson_mut_doc* doc) {
   const int32_t changed = sqlr_exec(handle, args.sql.c_str());
   if (changed < 0) return library_error(doc);
-  return tool_result(doc, {"{\"changed\":" + std::to_string(changed) + "}"}, false);
+  return tool_result(doc, {changed_rows_json(changed)}, false);
 }
 
 constexpr ArgSpec kTableArgs[] = {
