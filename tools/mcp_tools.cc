@@ -4,6 +4,7 @@
 #include "mcp_tools.h"
 
 #include <cstring>
+#include <initializer_list>
 #include <span>
 #include <string>
 #include <string_view>
@@ -23,7 +24,7 @@ struct Args {
 };
 
 // One argument: its JSON type, bounds and where its value goes.
-struct ArgSpec {
+struct ArgDef {
   const char* name;
   const char* description;
   bool required;
@@ -32,12 +33,12 @@ struct ArgSpec {
   int32_t min, max, fallback;
 };
 
-struct ToolSpec {
+struct ToolDef {
   const char* name;
   const char* title;
   const char* description;
   bool read_only;
-  std::span<const ArgSpec> args;
+  std::span<const ArgDef> args;
   RpcReply (*run)(int32_t handle, const Args& args, yyjson_mut_doc* doc);
 };
 
@@ -120,12 +121,12 @@ RpcReply run_write_query(int32_t handle, const Args& args, yyjson_mut_doc* doc) 
   return tool_result(doc, {changed_rows_json(changed)}, false);
 }
 
-constexpr ArgSpec kTableArgs[] = {
+constexpr ArgDef kTableArgs[] = {
     {"table", "Name of the table or view, exactly as list_tables gives it.", true, &Args::table,
      nullptr, 0, 0, 0},
 };
 
-constexpr ArgSpec kReadArgs[] = {
+constexpr ArgDef kReadArgs[] = {
     {"sql",
      "One read-only SQLite statement: SELECT, VALUES, WITH ... SELECT or EXPLAIN. Use ORDER BY "
      "for a stable order across pages.",
@@ -135,12 +136,12 @@ constexpr ArgSpec kReadArgs[] = {
     {"limit", "Most rows in the page.", false, nullptr, &Args::limit, 0, 100000, kDefaultToolLimit},
 };
 
-constexpr ArgSpec kWriteArgs[] = {
+constexpr ArgDef kWriteArgs[] = {
     {"sql", "One UPDATE or DELETE statement (optionally introduced by WITH).", true, &Args::sql,
      nullptr, 0, 0, 0},
 };
 
-const ToolSpec kTools[] = {
+const ToolDef kTools[] = {
     {"list_tables",
      "List tables",
      "Lists the tables and views of the SQLite database as a JSON array of names.",
@@ -166,7 +167,7 @@ const ToolSpec kTools[] = {
 };
 
 // The tool called `name` that this server offers, or null.
-const ToolSpec* find_tool(std::string_view name, bool writable) {
+const ToolDef* find_tool(std::string_view name, bool writable) {
   for (const auto& tool : kTools) {
     if (name == tool.name && (tool.read_only || writable)) return &tool;
   }
@@ -176,7 +177,7 @@ const ToolSpec* find_tool(std::string_view name, bool writable) {
 // ---- schemas and argument checks
 
 // The JSON Schema of a tool's arguments.
-yyjson_mut_val* input_schema(yyjson_mut_doc* doc, const ToolSpec& tool) {
+yyjson_mut_val* input_schema(yyjson_mut_doc* doc, const ToolDef& tool) {
   yyjson_mut_val* schema = yyjson_mut_obj(doc);
   yyjson_mut_obj_add_str(doc, schema, "type", "object");
   yyjson_mut_val* properties = yyjson_mut_obj_add_obj(doc, schema, "properties");
@@ -200,7 +201,7 @@ yyjson_mut_val* input_schema(yyjson_mut_doc* doc, const ToolSpec& tool) {
 }
 
 // The argument called `name` of `tool`, or null.
-const ArgSpec* find_arg(const ToolSpec& tool, std::string_view name) {
+const ArgDef* find_arg(const ToolDef& tool, std::string_view name) {
   for (const auto& arg : tool.args) {
     if (name == arg.name) return &arg;
   }
@@ -209,7 +210,7 @@ const ArgSpec* find_arg(const ToolSpec& tool, std::string_view name) {
 
 // Reads `value` as a whole number within the argument's bounds. A real with no
 // fraction counts, as JSON Schema's "integer" has it.
-bool whole_number(yyjson_val* value, const ArgSpec& arg, int32_t* out) {
+bool whole_number(yyjson_val* value, const ArgDef& arg, int32_t* out) {
   double v = 0;
   if (yyjson_is_sint(value)) {
     v = static_cast<double>(yyjson_get_sint(value));
@@ -228,7 +229,7 @@ bool whole_number(yyjson_val* value, const ArgSpec& arg, int32_t* out) {
 }
 
 // Fills `out` from a call's "arguments" (null when the call gave none).
-RpcReply read_args(const ToolSpec& tool, yyjson_val* arguments, Args* out) {
+RpcReply read_args(const ToolDef& tool, yyjson_val* arguments, Args* out) {
   const std::string where = std::string(" of tool ") + tool.name;
   if (arguments != nullptr && !yyjson_is_obj(arguments)) {
     return RpcReply::error(kRpcInvalidParams, "arguments must be an object");
@@ -239,7 +240,7 @@ RpcReply read_args(const ToolSpec& tool, yyjson_val* arguments, Args* out) {
   yyjson_obj_iter it = yyjson_obj_iter_with(arguments);
   while (yyjson_val* key = yyjson_obj_iter_next(&it)) {
     const std::string_view name(yyjson_get_str(key), yyjson_get_len(key));
-    const ArgSpec* arg = find_arg(tool, name);
+    const ArgDef* arg = find_arg(tool, name);
     if (arg == nullptr) {
       return RpcReply::error(kRpcInvalidParams,
                              "unknown argument '" + std::string(name) + "'" + where);
@@ -300,7 +301,7 @@ RpcReply call_tool(int32_t handle, bool writable, yyjson_val* params, yyjson_mut
     return RpcReply::error(kRpcInvalidParams, "tools/call needs the tool's name");
   }
   const std::string_view tool_name(yyjson_get_str(name), yyjson_get_len(name));
-  const ToolSpec* tool = find_tool(tool_name, writable);
+  const ToolDef* tool = find_tool(tool_name, writable);
   if (tool == nullptr) {
     std::string why = "unknown tool '" + valid_utf8(tool_name) + "'";
     if (!writable && find_tool(tool_name, true) != nullptr) {
