@@ -36,6 +36,12 @@ install(TARGETS kestrova-sqlite-reader EXPORT kestrova-sqlite-reader-targets
 install(FILES ${PROJECT_SOURCE_DIR}/include/kestrova_sqlite_reader.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 
+# The example in USAGE.txt opens a file by a path of the package's own system.
+if(WIN32)
+  set(SQLR_USAGE_EXAMPLE_DB "C:/data/shop.db")
+else()
+  set(SQLR_USAGE_EXAMPLE_DB "/home/me/shop.db")
+endif()
 configure_file(${SQLR_PACKAGING_DIR}/USAGE.txt.in ${PROJECT_BINARY_DIR}/packaging/USAGE.txt @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/packaging/USAGE.txt DESTINATION ${SQLR_DOC_DIR})
 # yyjson's MIT licence asks for its notice in every copy; SQLite is public domain.

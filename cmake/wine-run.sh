@@ -9,7 +9,8 @@ command -v wine >/dev/null || {
   echo "wine-run.sh: wine is not installed (scripts/install-packages windows)" >&2
   exit 127
 }
-prefix=$1
+# wine takes only an absolute WINEPREFIX.
+prefix=$(realpath -m -- "$1")
 shift
 
 export WINEPREFIX=$prefix WINEARCH=win64 WINEDEBUG=-all
@@ -26,7 +27,15 @@ if [[ ! -e $prefix/.ready ]]; then
   if [[ ! -e $prefix/.ready ]]; then
     rm -rf "$prefix"
     # 9>&-: the wine server this starts must not hold the lock for its life.
-    wine wineboot --init >/dev/null 2>&1 9>&-
+    # Its chatter is kept out of the way, but shown when the prefix fails.
+    log=$(mktemp)
+    if ! wine wineboot --init >"$log" 2>&1 9>&- || [[ ! -d $prefix ]]; then
+      cat "$log" >&2
+      rm -f "$log"
+      echo "wine-run.sh: cannot make the wine prefix $prefix" >&2
+      exit 1
+    fi
+    rm -f "$log"
     touch "$prefix/.ready"
   fi
   exec 9>&-

@@ -4,7 +4,7 @@
 
 #include <chrono>
 
-#include "json_tree.h"
+#include "json_doc.h"
 #include "sqlr_handle.h"
 
 namespace kestrova_cli {
@@ -71,24 +71,32 @@ bool write_all_rows(int32_t handle, const std::string& sql, int32_t offset, int3
       *error = why;
       return false;
     }
-    JsonValue doc;
+    // Numbers as raw text and the library's own writer flags: each row comes
+    // out byte for byte as the library wrote it.
     std::string bad;
-    const JsonValue* rows = nullptr;
-    if (!parse_json(page.get(), &doc, &bad) || (rows = doc.find("rows")) == nullptr ||
-        rows->kind != JsonValue::Kind::kArray) {
+    const JsonDoc doc = read_json(page.get(), YYJSON_READ_NUMBER_AS_RAW, &bad);
+    yyjson_val* rows = yyjson_obj_get(yyjson_doc_get_root(doc.get()), "rows");
+    if (!yyjson_is_arr(rows)) {
       *error = "unexpected page from the library: " + (bad.empty() ? "no rows" : bad);
       return false;
     }
-    for (const auto& row : rows->items) {
-      std::fwrite(row.raw.data(), 1, row.raw.size(), out);
-      std::fputc('\n', out);
+    size_t i, n;
+    yyjson_val* row;
+    std::string text;
+    yyjson_arr_foreach(rows, i, n, row) {
+      if (!write_json(row, YYJSON_WRITE_NOFLAG, &text, &bad)) {
+        *error = "cannot write a row: " + bad;
+        return false;
+      }
+      text.push_back('\n');
+      std::fwrite(text.data(), 1, text.size(), out);
     }
     std::fflush(out);  // rows as they come, also into a pipe
     if (std::ferror(out)) {
       *error = "cannot write the output";
       return false;
     }
-    const auto returned = static_cast<int64_t>(rows->items.size());
+    const auto returned = static_cast<int64_t>(yyjson_arr_size(rows));
     written += returned;
     next += returned;
     meter.update(written);

@@ -16,23 +16,31 @@ const char kUsage[] =
     "  query DB SQL       run one read statement (SELECT, VALUES, WITH ... SELECT,\n"
     "                     EXPLAIN) and print one page of its rows\n"
     "  exec DB SQL        run one UPDATE or DELETE; opens DB for writing and\n"
-    "                     prints the number of rows changed\n"
+    "                     prints {\"changed\":N}, the number of rows changed\n"
+    "  mcp DB             serve DB to an assistant as a Model Context Protocol\n"
+    "                     server on standard input and output (JSON-RPC, one\n"
+    "                     message per line); read-only unless --writable\n"
+    "\n"
+    "SQL may be \"-\" to read it from standard input, or left out for --file F.\n"
     "\n"
     "options:\n"
+    "  --file F           query, exec: read the SQL from file F (\"-\": standard input)\n"
     "  --offset N         query: rows to pass over first (default 0)\n"
     "  --limit N          query: most rows in the page, 0 to 100000 (default 100000)\n"
     "  --all              query: every row from --offset on, one JSON object per\n"
     "                     line, fetched page by page; each page runs the statement\n"
     "                     again, so give it an ORDER BY for a stable order\n"
-    "  --page-size N      rows fetched per call with --all, 1 to 100000 (default 10000)\n"
+    "  --page-size N      rows fetched per call with --all, 1 to 100000 (default\n"
+    "                     100000, halved while a page passes the 100 MB cap)\n"
     "  --format F         json (as the library returns it, one document per line),\n"
     "                     pretty (indented JSON) or table (aligned text)\n"
     "  --pretty           the same as --format pretty\n"
+    "  --writable         mcp: open DB for writing and offer the write_query tool\n"
     "  -h, --help         print this help\n"
-    "  --version          print the version\n"
+    "  --version          print the versions of the tool, SQLite and yyjson\n"
     "  --                 end of options (for SQL that starts with \"--\")\n"
     "\n"
-    "DB is opened read-only except by exec, and never created.\n"
+    "DB is opened read-only except by exec and mcp --writable, and never created.\n"
     "exit status: 0 done, 1 the library or the output failed, 2 usage error\n";
 
 namespace {
@@ -67,11 +75,13 @@ constexpr CommandShape kCommands[] = {
     {"schema", Command::kSchema, "DB and TABLE", 2},
     {"query", Command::kQuery, "DB and SQL", 2},
     {"exec", Command::kExec, "DB and SQL", 2},
+    {"mcp", Command::kMcp, "DB", 1},
 };
 
 // The options as seen, before they are checked against each other.
 struct Seen {
-  bool help = false, version = false, offset = false, limit = false, page_size = false;
+  bool help = false, version = false, offset = false, limit = false, page_size = false,
+       file = false;
 };
 
 // Handles one "--name[=value]" or "-h" at argv[*i], consuming a separate value
@@ -86,8 +96,8 @@ bool parse_option(int argc, const char* const* argv, int* i, Options* opts, Seen
     name = arg.substr(0, arg.find('='));
     value = arg.substr(arg.find('=') + 1);
   }
-  const bool takes_value =
-      name == "--offset" || name == "--limit" || name == "--page-size" || name == "--format";
+  const bool takes_value = name == "--offset" || name == "--limit" || name == "--page-size" ||
+                           name == "--format" || name == "--file";
   if (takes_value && !inline_value) {
     if (*i + 1 >= argc) {
       *error = std::string(name) + " needs a value";
@@ -103,6 +113,15 @@ bool parse_option(int argc, const char* const* argv, int* i, Options* opts, Seen
     seen->help = true;
   } else if (name == "--version") {
     seen->version = true;
+  } else if (name == "--writable") {
+    opts->writable = true;
+  } else if (name == "--file") {
+    if (value.empty()) {
+      *error = "--file needs a file name";
+      return false;
+    }
+    seen->file = true;
+    opts->sql_file = value;
   } else if (name == "--all") {
     opts->all = true;
   } else if (name == "--pretty") {
@@ -142,8 +161,15 @@ bool check_combinations(const Options& opts, const Seen& seen, std::string* erro
                            : opts.all       ? "--all"
                            : seen.page_size ? "--page-size"
                                             : nullptr;
+  const bool takes_sql = query || opts.command == Command::kExec;
   if (!query && query_only != nullptr) {
     *error = std::string(query_only) + " applies to query only";
+  } else if (!takes_sql && seen.file) {
+    *error = "--file applies to query and exec only";
+  } else if (opts.writable && opts.command != Command::kMcp) {
+    *error = opts.command == Command::kExec
+                 ? "--writable applies to mcp only (exec always opens DB for writing)"
+                 : "--writable applies to mcp only";
   } else if (opts.all && seen.limit) {
     *error = "--all reads every row; choose the rows per call with --page-size, not --limit";
   } else if (!opts.all && seen.page_size) {
@@ -204,17 +230,26 @@ bool parse_options(int argc, const char* const* argv, Options* opts, std::string
     return false;
   }
   opts->command = shape->command;
-  if (operands.size() - 1 < shape->count) {
+  const bool sql_command = shape->command == Command::kQuery || shape->command == Command::kExec;
+  // With --file the SQL operand is left out.
+  const size_t count = sql_command && seen.file ? 1 : shape->count;
+  if (operands.size() - 1 < count) {
     *error = std::string(shape->name) + " needs " + std::string(shape->operands);
     return false;
   }
-  if (operands.size() - 1 > shape->count) {
-    *error = "unexpected argument '" + std::string(operands[shape->count + 1]) + "'";
+  if (operands.size() - 1 > count) {
+    *error = sql_command && seen.file && operands.size() - 1 == 2
+                 ? "give the SQL as an argument or with --file, not both"
+                 : "unexpected argument '" + std::string(operands[count + 1]) + "'";
     return false;
   }
   opts->db = operands[1];
-  if (shape->count == 2) {
+  if (count == 2) {
     (shape->command == Command::kSchema ? opts->table : opts->sql) = operands[2];
+    if (sql_command && opts->sql == "-") {
+      opts->sql.clear();
+      opts->sql_file = "-";
+    }
   }
   return check_combinations(*opts, seen, error);
 }

@@ -9,19 +9,21 @@ namespace kestrova_cli {
 
 // The library's largest page.
 constexpr int32_t kMaxPageRows = 100000;
-// Rows per call with --all: small enough that rows start flowing at once and a
-// page stays far below the library's 100 MB cap, large enough that re-running
-// the statement from its start for each page stays cheap.
-constexpr int32_t kDefaultPageSize = 10000;
+// Rows per call with --all: the largest page, since each page runs the
+// statement again from its start. A page refused for the library's 100 MB cap
+// is asked for again at half the size (all_rows.h).
+constexpr int32_t kDefaultPageSize = kMaxPageRows;
 
-enum class Command { kTables, kSchema, kQuery, kExec, kHelp, kVersion };
+enum class Command { kTables, kSchema, kQuery, kExec, kMcp, kHelp, kVersion };
 enum class Format { kJson, kPretty, kTable };
 
 struct Options {
   Command command = Command::kHelp;
   std::string db;
-  std::string table;  // schema
-  std::string sql;    // query, exec
+  std::string table;      // schema
+  std::string sql;        // query, exec: the SQL itself, unless sql_file is set
+  std::string sql_file;   // query, exec: --file F, or "-" for standard input
+  bool writable = false;  // mcp: --writable
   int32_t offset = 0;
   int32_t limit = kMaxPageRows;
   bool all = false;
@@ -29,14 +31,14 @@ struct Options {
   Format format = Format::kJson;
 };
 
-// The text that --help prints and that follows every usage error.
+// The text that --help prints.
 extern const char kUsage[];
 
 // Reads argv[1..argc) into `opts`. Options may stand anywhere; "--" ends them
-// (for SQL that starts with "--"). --help and --version win over everything
-// else. Returns false with a one-line reason in `error` on any usage error:
-// an unknown command or option, a missing or extra argument, a bad number, or
-// options that do not go together.
+// (for SQL that starts with "--"). An SQL operand "-" means standard input,
+// like --file -. --help and --version win over everything else. Returns false with a one-line
+// reason in `error` on any usage error: an unknown command or option, a missing or extra argument,
+// a bad number, or options that do not go together.
 bool parse_options(int argc, const char* const* argv, Options* opts, std::string* error);
 
 }  // namespace kestrova_cli

@@ -1,5 +1,6 @@
-// kestrova-sqlr: the library's eight functions from a shell. A host like any
-// other: it sees only the public header and the shared library.
+// kestrova-sqlr: the library's eight functions from a shell, and a tool server
+// for assistants. A host like any other: it sees only the public header and
+// the shared library.
 #include <cstdio>
 #include <exception>
 #include <string>
@@ -8,27 +9,23 @@
 
 #include "all_rows.h"
 #include "cli_options.h"
-#include "json_pretty.h"
+#include "console_io.h"
+#include "json_doc.h"
+#include "mcp_server.h"
+#include "sql_source.h"
 #include "sqlr_handle.h"
 #include "table_views.h"
-#include "utf8_args.h"
-
-#if defined(_WIN32)
-#include <io.h>
-#define SQLR_ISATTY _isatty
-#define SQLR_FILENO _fileno
-#else
-#include <unistd.h>
-#define SQLR_ISATTY isatty
-#define SQLR_FILENO fileno
-#endif
 
 #ifndef KESTROVA_SQLR_VERSION
 #define KESTROVA_SQLR_VERSION "unknown"
 #endif
+#ifndef KESTROVA_SQLR_SQLITE_VERSION
+#define KESTROVA_SQLR_SQLITE_VERSION "unknown"
+#endif
 
 namespace {
 
+using kestrova_cli::Command;
 using kestrova_cli::Format;
 using kestrova_cli::Options;
 
@@ -44,23 +41,29 @@ int fail(const std::string& message) {
 // A table layout of one kind of document (table_views.h).
 using TableView = bool (*)(std::string_view, std::string*, std::string*);
 
+// `json` re-indented by yyjson's writer, numbers kept exactly as written.
+bool pretty(std::string_view json, std::string* out, std::string* error) {
+  const kestrova_cli::JsonDoc doc = kestrova_cli::read_json(json, YYJSON_READ_NUMBER_AS_RAW, error);
+  return doc != nullptr && kestrova_cli::write_json(yyjson_doc_get_root(doc.get()),
+                                                    YYJSON_WRITE_PRETTY_TWO_SPACES, out, error);
+}
+
 // Prints one document in the chosen format, followed by a newline.
 int emit(std::string_view json, Format format, TableView as_table) {
   std::string text;
+  std::string why;
   switch (format) {
     case Format::kJson:
       std::fwrite(json.data(), 1, json.size(), stdout);
       std::fputc('\n', stdout);
       return 0;
     case Format::kPretty:
-      text = kestrova_cli::pretty_json(json);
+      if (!pretty(json, &text, &why)) return fail("cannot lay out the result: " + why);
       text.push_back('\n');
       break;
-    case Format::kTable: {
-      std::string why;
+    case Format::kTable:
       if (!as_table(json, &text, &why)) return fail("cannot lay out the result: " + why);
       break;
-    }
   }
   std::fwrite(text.data(), 1, text.size(), stdout);
   return 0;
@@ -68,43 +71,52 @@ int emit(std::string_view json, Format format, TableView as_table) {
 
 // Runs the command in `opts` and prints its result; returns the exit status.
 int run_command(const Options& opts) {
-  const bool writable = opts.command == kestrova_cli::Command::kExec;
+  std::string sql = opts.sql;
+  std::string why;
+  if (!opts.sql_file.empty() && !kestrova_cli::read_sql(opts.sql_file, &sql, &why)) {
+    return fail(why);
+  }
+  const bool writable =
+      opts.command == Command::kExec || (opts.command == Command::kMcp && opts.writable);
   const kestrova_cli::Database db(opts.db, writable);
   if (!db.ok()) return fail(kestrova_cli::last_error());
 
   kestrova_cli::Result result;
   TableView view = nullptr;
   switch (opts.command) {
-    case kestrova_cli::Command::kTables:
+    case Command::kTables:
       result.reset(sqlr_tables(db.handle()));
       view = kestrova_cli::tables_as_table;
       break;
-    case kestrova_cli::Command::kSchema:
+    case Command::kSchema:
       result.reset(sqlr_schema(db.handle(), opts.table.c_str()));
       view = kestrova_cli::schema_as_table;
       break;
-    case kestrova_cli::Command::kQuery:
+    case Command::kQuery:
       if (opts.all) {
-        std::string why;
-        const bool progress = SQLR_ISATTY(SQLR_FILENO(stderr)) != 0;
-        if (!kestrova_cli::write_all_rows(db.handle(), opts.sql, opts.offset, opts.page_size,
-                                          stdout, progress, &why)) {
+        if (!kestrova_cli::write_all_rows(db.handle(), sql, opts.offset, opts.page_size, stdout,
+                                          kestrova_cli::stderr_is_terminal(), &why)) {
           return fail(why);
         }
         return 0;
       }
-      result.reset(sqlr_query(db.handle(), opts.sql.c_str(), opts.offset, opts.limit));
+      result.reset(sqlr_query(db.handle(), sql.c_str(), opts.offset, opts.limit));
       view = kestrova_cli::page_as_table;
       break;
-    case kestrova_cli::Command::kExec: {
-      const int32_t changed = sqlr_exec(db.handle(), opts.sql.c_str());
+    case Command::kExec: {
+      const int32_t changed = sqlr_exec(db.handle(), sql.c_str());
       if (changed < 0) return fail(kestrova_cli::last_error());
       if (opts.format == Format::kTable) {
         std::printf("%d row%s changed\n", changed, changed == 1 ? "" : "s");
         return 0;
       }
-      return emit("{\"changed\":" + std::to_string(changed) + "}", opts.format, nullptr);
+      return emit(kestrova_cli::changed_rows_json(changed), opts.format, nullptr);
     }
+    case Command::kMcp:
+      kestrova_cli::use_stdio_for_protocol();
+      std::fprintf(stderr, "kestrova-sqlr: serving %s (%s) over MCP on standard input/output\n",
+                   opts.db.c_str(), writable ? "writable" : "read-only");
+      return kestrova_cli::serve_mcp(db.handle(), writable, KESTROVA_SQLR_VERSION, stdin, stdout);
     default:
       return fail("internal error: no such command");
   }
@@ -121,14 +133,16 @@ int run(int argc, char** argv) {
   std::string why;
   if (!kestrova_cli::parse_options(static_cast<int>(arg_ptrs.size()), arg_ptrs.data(), &opts,
                                    &why)) {
-    std::fprintf(stderr, "kestrova-sqlr: %s\n\n%s", why.c_str(), kestrova_cli::kUsage);
+    std::fprintf(stderr, "kestrova-sqlr: %s\ntry 'kestrova-sqlr --help'\n", why.c_str());
     return kExitUsage;
   }
   int status = 0;
-  if (opts.command == kestrova_cli::Command::kHelp) {
+  if (opts.command == Command::kHelp) {
     std::fputs(kestrova_cli::kUsage, stdout);
-  } else if (opts.command == kestrova_cli::Command::kVersion) {
-    std::printf("kestrova-sqlr %s\n", KESTROVA_SQLR_VERSION);
+  } else if (opts.command == Command::kVersion) {
+    // SQLite is the one compiled into the library this tool was built with.
+    std::printf("kestrova-sqlr %s\nSQLite %s\nyyjson %s\n", KESTROVA_SQLR_VERSION,
+                KESTROVA_SQLR_SQLITE_VERSION, YYJSON_VERSION_STRING);
   } else {
     status = run_command(opts);
   }

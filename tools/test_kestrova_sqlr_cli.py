@@ -76,17 +76,19 @@ class CliTestCase(unittest.TestCase):
     def tearDownClass(cls):
         shutil.rmtree(cls.dir, ignore_errors=True)
 
-    def run_cli(self, *args, stdout=subprocess.PIPE):
-        """Runs the tool with `args`; returns (status, stdout, stderr) as text."""
+    def run_cli(self, *args, stdout=subprocess.PIPE, stdin=None):
+        """Runs the tool with `args` (and bytes `stdin` as its standard input);
+        returns (status, stdout, stderr) as text."""
         proc = subprocess.run(
-            [CLI, *args], stdout=stdout, stderr=subprocess.PIPE, timeout=120
+            [CLI, *args], input=stdin, stdout=stdout, stderr=subprocess.PIPE, timeout=120,
+            stdin=None if stdin is not None else subprocess.DEVNULL,
         )
         out = proc.stdout.decode("utf-8") if proc.stdout is not None else ""
         return proc.returncode, out, proc.stderr.decode("utf-8")
 
-    def ok(self, *args):
+    def ok(self, *args, stdin=None):
         """Runs the tool expecting success and an empty stderr; returns stdout."""
-        status, out, err = self.run_cli(*args)
+        status, out, err = self.run_cli(*args, stdin=stdin)
         self.assertEqual((status, err), (0, ""), args)
         return out
 
@@ -187,6 +189,60 @@ class OutputFormats(CliTestCase):
     def test_sql_after_double_dash(self):
         page = json.loads(self.ok("query", self.db, "--limit", "1", "--", "-- a comment\nSELECT 7 AS x"))
         self.assertEqual(page["rows"], [{"x": 7}])
+
+
+class SqlSources(CliTestCase):
+    """SQL from standard input ("-") or a file (--file), not the command line."""
+
+    def write_file(self, name, data):
+        path = os.path.join(self.dir, name)
+        with open(path, "wb") as f:
+            f.write(data)
+        self.addCleanup(os.remove, path)
+        return path
+
+    def test_query_from_file_and_stdin(self):
+        sql = b"-- the first three\nSELECT id FROM customers\nORDER BY id LIMIT 3;\n"
+        path = self.write_file("q.sql", sql)
+        bom = self.write_file("bom.sql", b"\xef\xbb\xbf" + sql)
+        cases = [
+            (["--file", path], None),
+            (["--file=" + bom], None),  # a byte-order mark from a Windows editor is dropped
+            (["--file", "-"], sql),
+            (["-"], sql),
+        ]
+        for args, stdin in cases:
+            with self.subTest(args=args):
+                page = json.loads(self.ok("query", self.db, *args, stdin=stdin))
+                self.assertEqual([r["id"] for r in page["rows"]], [1, 2, 3])
+        # Quotes and dollar signs reach the library as written, no shell between.
+        page = json.loads(self.ok("query", self.db, "-", stdin=b"SELECT 'it''s $HOME' AS s"))
+        self.assertEqual(page["rows"], [{"s": "it's $HOME"}])
+
+    def test_exec_from_file(self):
+        copy = os.path.join(self.dir, "from-file.db")
+        shutil.copyfile(self.db, copy)
+        self.addCleanup(os.remove, copy)
+        path = self.write_file("u.sql", b"UPDATE orders SET total = 0 WHERE id <= 2")
+        self.assertEqual(self.ok("exec", copy, "--file", path), '{"changed":2}\n')
+        self.assertEqual(self.ok("exec", copy, "-", stdin=b"DELETE FROM orders WHERE id = 25"),
+                         '{"changed":1}\n')
+
+    def test_unreadable_sources_fail(self):
+        nul = self.write_file("nul.sql", b"SELECT 1\0; DROP TABLE orders")
+        missing = os.path.join(self.dir, "missing.sql")
+        cases = [
+            (["--file", nul], None, "the SQL in %s holds a NUL byte" % nul),
+            (["-"], b"SELECT 1\0", "the SQL in standard input holds a NUL byte"),
+            (["--file", missing], None, "cannot open %s: " % missing),
+            (["--file", self.dir], None, "cannot read %s: " % self.dir),
+            (["-"], b"", "sql is required"),
+        ]
+        for args, stdin, message in cases:
+            with self.subTest(args=args):
+                status, out, err = self.run_cli("query", self.db, *args, stdin=stdin)
+                self.assertEqual((status, out), (1, ""))
+                self.assertTrue(err.startswith("kestrova-sqlr: " + message), err)
 
 
 class AllRows(CliTestCase):
@@ -387,15 +443,27 @@ class Usage(CliTestCase):
             (["tables", db, "--bogus"], "unknown option '--bogus'"),
             (["tables", db, "-x"], "unknown option '-x'"),
             (["tables", db, "--all=yes"], "--all takes no value"),
+            (["mcp"], "mcp needs DB"),
+            (["mcp", db, "extra"], "unexpected argument 'extra'"),
+            (["mcp", db, "--file", "q.sql"], "--file applies to query and exec only"),
+            (["mcp", db, "--limit", "5"], "--limit applies to query only"),
+            (["tables", db, "--writable"], "--writable applies to mcp only"),
+            (["exec", db, "DELETE FROM orders", "--writable"], "exec always opens DB for writing"),
+            (["query", db, sql, "--file", "q.sql"], "give the SQL as an argument or with --file, not both"),
+            (["query", db, "--file="], "--file needs a file name"),
+            (["query", db, "--file"], "--file needs a value"),
+            (["schema", db, "orders", "--file", "q.sql"], "--file applies to query and exec only"),
         ]
         for args, message in cases:
             with self.subTest(args=args):
                 status, out, err = self.run_cli(*args)
                 self.assertEqual((status, out), (2, ""))
-                first = err.splitlines()[0]
-                self.assertTrue(first.startswith("kestrova-sqlr: "), err)
-                self.assertIn(message, first)
-                self.assertIn("usage: kestrova-sqlr COMMAND DB", err)
+                # One line saying what is wrong, one saying where help is: not the whole help.
+                lines = err.splitlines()
+                self.assertEqual(len(lines), 2, err)
+                self.assertTrue(lines[0].startswith("kestrova-sqlr: "), err)
+                self.assertIn(message, lines[0])
+                self.assertEqual(lines[1], "try 'kestrova-sqlr --help'")
 
     def test_help_and_version(self):
         for args in (["--help"], ["-h"], ["query", "--limit", "abc", "--help"]):
@@ -403,7 +471,9 @@ class Usage(CliTestCase):
                 out = self.ok(*args)
                 self.assertTrue(out.startswith("usage: kestrova-sqlr COMMAND DB"))
                 self.assertIn("--all", out)
-        self.assertRegex(self.ok("--version"), r"^kestrova-sqlr \d+\.\d+\.\d+\n$")
+        self.assertIn("mcp DB", self.ok("--help"))
+        self.assertRegex(self.ok("--version"),
+                         r"^kestrova-sqlr \d+\.\d+\.\d+\nSQLite 3\.\d+\.\d+\nyyjson \d+\.\d+\.\d+\n$")
 
 
 if __name__ == "__main__":

@@ -1,12 +1,19 @@
-// The only place the tool differs between Windows and POSIX, apart from
-// asking whether stderr is a terminal.
-#include "utf8_args.h"
+// Everything here has one Windows and one POSIX form.
+#include "console_io.h"
+
+#include <cerrno>
+#include <cstdio>
 
 #if defined(_WIN32)
 #define WIN32_LEAN_AND_MEAN
+#include <fcntl.h>
+#include <io.h>
 #include <windows.h>
 // windows.h first: shellapi.h needs its types.
 #include <shellapi.h>
+#else
+#include <signal.h>
+#include <unistd.h>
 #endif
 
 namespace kestrova_cli {
@@ -27,7 +34,7 @@ std::string to_utf8(const wchar_t* wide) {
 
 }  // namespace
 
-// See utf8_args.h. Falls back to argv when the wide command line is not there.
+// See console_io.h. Falls back to argv when the wide command line is not there.
 std::vector<std::string> utf8_args(int argc, char** argv) {
   SetConsoleOutputCP(CP_UTF8);
   int wide_argc = 0;
@@ -42,12 +49,42 @@ std::vector<std::string> utf8_args(int argc, char** argv) {
   return args;
 }
 
+// See console_io.h. fopen would read the path in the ANSI code page.
+std::FILE* open_for_reading(const std::string& path) {
+  const int n = MultiByteToWideChar(CP_UTF8, 0, path.c_str(), -1, nullptr, 0);
+  if (n <= 0) {
+    errno = ENOENT;
+    return nullptr;
+  }
+  std::wstring wide(static_cast<size_t>(n), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, path.c_str(), -1, wide.data(), n);
+  return _wfopen(wide.c_str(), L"rb");
+}
+
+// See console_io.h.
+void use_stdio_for_protocol() {
+  _setmode(_fileno(stdin), _O_BINARY);
+  _setmode(_fileno(stdout), _O_BINARY);
+}
+
+// See console_io.h.
+bool stderr_is_terminal() { return _isatty(_fileno(stderr)) != 0; }
+
 #else
 
-// See utf8_args.h.
+// See console_io.h.
 std::vector<std::string> utf8_args(int argc, char** argv) {
   return std::vector<std::string>(argv, argv + argc);
 }
+
+// See console_io.h.
+std::FILE* open_for_reading(const std::string& path) { return std::fopen(path.c_str(), "rb"); }
+
+// See console_io.h.
+void use_stdio_for_protocol() { signal(SIGPIPE, SIG_IGN); }
+
+// See console_io.h.
+bool stderr_is_terminal() { return isatty(fileno(stderr)) != 0; }
 
 #endif
 
