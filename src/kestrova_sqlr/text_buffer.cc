@@ -1,0 +1,45 @@
+#include "kestrova_sqlr/text_buffer.h"
+
+#include <cstdlib>
+
+namespace {
+constexpr size_t kFirstCapacity = 4096;
+// Unused room worth handing back before a text passes to its owner.
+constexpr size_t kSlackToTrim = 4096;
+}  // namespace
+
+TextBuffer::~TextBuffer() { std::free(data_); }
+
+bool TextBuffer::reserve(size_t n) noexcept {
+  if (n <= cap_) return true;
+  size_t bigger = cap_ < kFirstCapacity ? kFirstCapacity : cap_ * 2;
+  if (bigger > ceiling_) bigger = ceiling_;
+  if (bigger < n) bigger = n;
+  char* moved = static_cast<char*>(std::realloc(data_, bigger));
+  if (moved == nullptr) return false;
+  data_ = moved;
+  cap_ = bigger;
+  return true;
+}
+
+void TextBuffer::release() noexcept {
+  std::free(data_);
+  data_ = nullptr;
+  size_ = 0;
+  cap_ = 0;
+}
+
+char* TextBuffer::take_string() noexcept {
+  if (!reserve(size_ + 1)) return nullptr;
+  data_[size_] = '\0';
+  char* out = data_;
+  if (cap_ - (size_ + 1) > kSlackToTrim) {
+    // Shrinking keeps the bytes; when it cannot be done the larger block is
+    // as good a string.
+    if (char* trimmed = static_cast<char*>(std::realloc(data_, size_ + 1))) out = trimmed;
+  }
+  data_ = nullptr;
+  size_ = 0;
+  cap_ = 0;
+  return out;
+}
