@@ -4,8 +4,6 @@
 
 namespace {
 constexpr size_t kFirstCapacity = 4096;
-// Unused room worth handing back before a text passes to its owner.
-constexpr size_t kSlackToTrim = 4096;
 }  // namespace
 
 TextBuffer::~TextBuffer() { std::free(data_); }
@@ -32,12 +30,9 @@ void TextBuffer::release() noexcept {
 char* TextBuffer::take_string() noexcept {
   if (!reserve(size_ + 1)) return nullptr;
   data_[size_] = '\0';
+  // The unused room is not handed back: it has never been touched, and a
+  // block of the size the next page grows to is what the heap keeps ready.
   char* out = data_;
-  if (cap_ - (size_ + 1) > kSlackToTrim) {
-    // Shrinking keeps the bytes; when it cannot be done the larger block is
-    // as good a string.
-    if (char* trimmed = static_cast<char*>(std::realloc(data_, size_ + 1))) out = trimmed;
-  }
   data_ = nullptr;
   size_ = 0;
   cap_ = 0;

@@ -20,6 +20,9 @@ constexpr size_t kShortText = 512;
 // A row's Base64 scratch larger than this goes back to the heap after the
 // row, rather than sit beside the page.
 constexpr size_t kKeptScratch = 1 << 20;
+// Room for the writer to write a row without a call to the heap; the writer
+// asks for six bytes per byte of text, the most that escaping can take.
+constexpr size_t kRowScratch = 64 << 10;
 
 // Holds a statement's connection mutex for its own lifetime. While it is held
 // the row's values may be read through sqlite3_value_* calls, which take no
@@ -48,7 +51,7 @@ size_t digits(int32_t n) noexcept {
 }  // namespace
 
 PageWriter::PageWriter(sqlite3_stmt* stmt, int32_t offset, int32_t limit) noexcept
-    : stmt_(stmt), page_(SQLR_JSON_MAX_BYTES + 1) {
+    : stmt_(stmt), page_(SQLR_JSON_MAX_BYTES + 1), scratch_(kRowScratch) {
   const int n = std::snprintf(tail_, sizeof tail_, "],\"offset\":%d,\"limit\":%d,\"returned\":",
                               static_cast<int>(offset), static_cast<int>(limit));
   tail_len_ = n > 0 ? static_cast<size_t>(n) : 0;
@@ -154,7 +157,9 @@ PageOutcome PageWriter::add_row() noexcept {
 
   size_t len = 0;
   yyjson_write_err err{};
-  char* text = yyjson_mut_val_write_opts(row_, 0, nullptr, &len, &err);
+  scratch_.reset();  // the previous row's text was freed
+  const yyjson_alc* alc = scratch_.alc();
+  char* text = yyjson_mut_val_write_opts(row_, 0, alc, &len, &err);
   if (b64_.capacity() > kKeptScratch) b64_.release();
   if (text == nullptr) {
     if (err.code == YYJSON_WRITE_ERROR_MEMORY_ALLOCATION) return PageOutcome::kRowFailed;
@@ -173,7 +178,7 @@ PageOutcome PageWriter::add_row() noexcept {
   } else {
     outcome = PageOutcome::kRowFailed;
   }
-  std::free(text);
+  alc->free(alc->ctx, text);
   return outcome;
 }
 

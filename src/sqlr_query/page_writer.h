@@ -10,6 +10,7 @@
 
 #include "kestrova_sqlr/json_doc.h"
 #include "kestrova_sqlr/text_buffer.h"
+#include "sqlr_query/scratch_allocator.h"
 
 // How writing a page goes.
 enum class PageOutcome {
@@ -76,6 +77,7 @@ class PageWriter {
   size_t keys_bytes_ = 0;             // "{}", every key with its ':' and the ','s
   TextBuffer page_;                   // the page so far
   TextBuffer b64_;                    // the Base64 texts of the current row
+  ScratchAllocator scratch_;          // where the writer writes each row
   size_t uncounted_ = 0;              // lower bounds of rows that were not written
   int32_t rows_ = 0;
   char tail_[64];  // ],"offset":O,"limit":L,"returned":
