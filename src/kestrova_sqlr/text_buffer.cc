@@ -1,6 +1,7 @@
 #include "kestrova_sqlr/text_buffer.h"
 
 #include <cstdlib>
+#include <cstring>
 
 namespace {
 constexpr size_t kFirstCapacity = 4096;
@@ -17,6 +18,18 @@ bool TextBuffer::reserve(size_t n) noexcept {
   if (moved == nullptr) return false;
   data_ = moved;
   cap_ = bigger;
+  return true;
+}
+
+bool TextBuffer::append_block(char* block, size_t n) noexcept {
+  char* grown = static_cast<char*>(std::realloc(block, size_ + n));
+  if (grown == nullptr) return false;
+  std::memmove(grown + size_, grown, n);
+  if (size_ > 0) std::memcpy(grown, data_, size_);
+  std::free(data_);
+  data_ = grown;
+  size_ += n;
+  cap_ = size_;
   return true;
 }
 

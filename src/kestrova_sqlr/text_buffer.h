@@ -29,6 +29,13 @@ class TextBuffer {
     return true;
   }
 
+  // Appends the `n` bytes at the start of `block`, a block of at least `n`
+  // bytes from the C heap, by taking the block over and moving the text so
+  // far in front of them: cheaper in memory than a copy when the block holds
+  // more than the text. On success the block belongs to the buffer; on
+  // failure (memory ran out) it stays the caller's and the text is unchanged.
+  bool append_block(char* block, size_t n) noexcept;
+
   // The bytes so far; data() may be null while nothing was reserved. The
   // buffer keeps ownership.
   char* data() noexcept { return data_; }

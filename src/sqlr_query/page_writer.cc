@@ -168,15 +168,26 @@ PageOutcome PageWriter::add_row() noexcept {
     ++rows_;
     return PageOutcome::kDone;
   }
-  PageOutcome outcome = PageOutcome::kDone;
   if (len > budget) {
-    outcome = PageOutcome::kTooLarge;
-  } else if (page_.reserve(page_.size() + separator + len)) {
+    alc->free(alc->ctx, text);
+    return PageOutcome::kTooLarge;
+  }
+  // A row longer than the page so far (one long value) keeps its block, and
+  // the page moves in front of it: a copy of the row would need its length
+  // twice over.
+  if (len > page_.size() && !scratch_.owns(text) && page_.append(",", separator)) {
+    if (page_.append_block(text, len)) {
+      ++rows_;
+      return PageOutcome::kDone;
+    }
+    page_.resize(page_.size() - separator);
+  }
+  PageOutcome outcome = PageOutcome::kRowFailed;
+  if (page_.reserve(page_.size() + separator + len)) {
     page_.append(",", separator);
     page_.append(text, len);
     ++rows_;
-  } else {
-    outcome = PageOutcome::kRowFailed;
+    outcome = PageOutcome::kDone;
   }
   alc->free(alc->ctx, text);
   return outcome;

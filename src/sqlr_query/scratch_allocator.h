@@ -22,6 +22,10 @@ class ScratchAllocator {
   // The allocator to hand to yyjson; it points at this object.
   const yyjson_alc* alc() const noexcept { return &alc_; }
 
+  // True when `p` lies in the scratch block; other blocks came from the C
+  // heap and may be kept, grown and freed as any heap block.
+  bool owns(const void* p) const noexcept;
+
   // Makes the whole block free again. Every block it handed out must have
   // been freed (heap blocks need not be).
   void reset() noexcept;
@@ -30,7 +34,6 @@ class ScratchAllocator {
   static void* do_malloc(void* ctx, size_t size) noexcept;
   static void* do_realloc(void* ctx, void* ptr, size_t old_size, size_t size) noexcept;
   static void do_free(void* ctx, void* ptr) noexcept;
-  bool owns(const void* p) const noexcept;
 
   yyjson_alc alc_;
   char* block_ = nullptr;  // owned; taken at the first request
