@@ -25,16 +25,22 @@ enum class PageOutcome {
 // one growing buffer on the C heap that finish() hands over as the result.
 // The column names and every row are written by yyjson's writer: a row is one
 // reused object of value nodes that point straight into SQLite's buffers,
-// written into the writer's own allocation and appended. So the text is
-// exactly what the writer makes of a document of row objects.
+// written into the writer's own allocation (a reusable scratch block) and
+// appended. So the text is exactly what the writer makes of a document of row
+// objects, and it is made once.
 //
 // The page's length is known exactly as it grows, and the cap is tested
 // against the text that the page would be if the row at hand were its last.
 // Before a row is written, its length is bounded from below (exactly for the
 // keys, long texts and BLOBs, which are counted before they are read or
 // encoded), so that a value that cannot fit is refused without being built: a
-// zero BLOB is sized without being expanded, and a long text is counted only
-// as far as the room left.
+// BLOB is sized without being expanded, and a long text is counted only as far
+// as the room left.
+//
+// Memory beside SQLite's row: the page, at most the cap; a row longer than
+// the page so far takes the page in front of it rather than being copied, so
+// the page and one row's text never pass 1.5 times the cap; a long BLOB's
+// Base64 text exists once more while its row is written.
 class PageWriter {
  public:
   // `stmt` outlives the writer; `offset` and `limit` are the effective ones.
