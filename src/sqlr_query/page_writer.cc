@@ -12,7 +12,6 @@ namespace {
 
 constexpr char kHead[] = "{\"columns\":";
 constexpr char kRowsOpen[] = ",\"rows\":[";
-constexpr size_t kNotBlob = static_cast<size_t>(-1);
 // Texts up to this length are written without being counted first: what they
 // can cost beyond their lower bound is small, and counting would slow every
 // row. The exact length of the written row is tested all the same.
@@ -105,7 +104,9 @@ PageOutcome PageWriter::begin() noexcept {
     yyjson_mut_val* key =
         v != nullptr ? yyjson_mut_strn(d, yyjson_mut_get_str(v), yyjson_mut_get_len(v)) : nullptr;
     yyjson_mut_val* value = yyjson_mut_null(d);
-    if (key == nullptr || value == nullptr || !yyjson_mut_arr_append(columns, v)) {
+    // The row object is linked once: each row only sets its values.
+    if (key == nullptr || value == nullptr || !yyjson_mut_arr_append(columns, v) ||
+        !yyjson_mut_obj_add(row_, key, value)) {
       return PageOutcome::kNoMemory;
     }
     nodes_[c] = key;
@@ -140,19 +141,15 @@ PageOutcome PageWriter::add_row() noexcept {
   if (need > budget) return PageOutcome::kTooLarge;
 
   b64_.resize(0);
+  blobs_ = 0;
   for (int c = 0; c < ncols_; ++c) {
     const PageOutcome made = set_value(c, budget, &need);
     if (made != PageOutcome::kDone) return made;
   }
   // The Base64 scratch has stopped moving: the BLOB values can point into it.
-  yyjson_mut_set_obj(row_);
-  for (int c = 0; c < ncols_; ++c) {
-    yyjson_mut_val* value = nodes_[ncols_ + c];
-    if (encoded_[c].at != kNotBlob) {
-      yyjson_mut_set_strn(value, encoded_[c].len > 0 ? b64_.data() + encoded_[c].at : "",
-                          encoded_[c].len);
-    }
-    yyjson_mut_obj_add(row_, nodes_[c], value);
+  for (size_t i = 0; i < blobs_; ++i) {
+    const Encoded& e = encoded_[i];
+    yyjson_mut_set_strn(nodes_[ncols_ + e.column], e.len > 0 ? b64_.data() + e.at : "", e.len);
   }
 
   size_t len = 0;
@@ -200,7 +197,6 @@ PageOutcome PageWriter::add_row() noexcept {
 PageOutcome PageWriter::set_value(int c, size_t budget, size_t* need) noexcept {
   sqlite3_value* v = sqlite3_column_value(stmt_, c);
   yyjson_mut_val* value = nodes_[ncols_ + c];
-  encoded_[c].at = kNotBlob;
   switch (sqlite3_value_type(v)) {
     case SQLITE_INTEGER:
       yyjson_mut_set_sint(value, sqlite3_value_int64(v));
@@ -253,7 +249,7 @@ PageOutcome PageWriter::set_value(int c, size_t budget, size_t* need) noexcept {
       if (!b64_.reserve(at + chars)) return PageOutcome::kRowFailed;
       sqlr_b64_encode_to(blob, n, b64_.data() + at);
       b64_.resize(at + chars);
-      encoded_[c] = {at, chars};
+      encoded_[blobs_++] = {c, at, chars};
       break;
     }
     default:

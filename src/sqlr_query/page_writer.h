@@ -67,6 +67,7 @@ class PageWriter {
 
  private:
   struct Encoded {  // where a BLOB's Base64 text lies in b64_
+    int column;
     size_t at;
     size_t len;
   };
@@ -79,7 +80,8 @@ class PageWriter {
   int ncols_ = 0;
   yyjson_mut_val* row_ = nullptr;
   yyjson_mut_val** nodes_ = nullptr;  // owned: ncols_ keys, then ncols_ values
-  Encoded* encoded_ = nullptr;        // owned: one per column
+  Encoded* encoded_ = nullptr;        // owned: room for one per column
+  size_t blobs_ = 0;                  // BLOBs of the current row in encoded_
   size_t keys_bytes_ = 0;             // "{}", every key with its ':' and the ','s
   TextBuffer page_;                   // the page so far
   TextBuffer b64_;                    // the Base64 texts of the current row
