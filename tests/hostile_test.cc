@@ -18,6 +18,7 @@
 namespace {
 
 namespace fs = std::filesystem;
+using sqlr_test::kAddressSanitizer;
 using sqlr_test::last_error;
 using sqlr_test::OpenDb;
 using sqlr_test::Result;
@@ -28,18 +29,6 @@ constexpr char kRejected[] = "query rejected: only SELECT/EXPLAIN/WITH-SELECT al
 constexpr char kExecRejected[] = "exec rejected: only UPDATE/DELETE allowed";
 constexpr char kNotJson[] = "failed to serialize JSON";
 constexpr int kPageSize = 1024;
-
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kAddressSanitizer = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr bool kAddressSanitizer = true;
-#else
-constexpr bool kAddressSanitizer = false;
-#endif
-#else
-constexpr bool kAddressSanitizer = false;
-#endif
 
 // The page that a one-row, one-column result gives.
 std::string one_row(const std::string& column, const std::string& json_value) {

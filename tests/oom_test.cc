@@ -49,6 +49,10 @@ struct Injector {
   // the library's and yyjson's, not SQLite's.
   std::unordered_set<void*> live;
   long sqlite_blocks = 0;  // SQLite's blocks outstanding, armed or not
+  // The largest single request since the last clear, of the library and
+  // yyjson (the wrapped heap) and of SQLite, armed or not.
+  size_t largest_heap = 0;
+  size_t largest_sqlite = 0;
 
   bool refuse() {
     if (!armed) return false;
@@ -61,6 +65,7 @@ Injector g_inject;
 // SQLite's allocator: a block with its size in front, as SQLite's own default
 // keeps it, over the unwrapped C heap.
 void* sqlite_malloc(int n) {
+  if (static_cast<size_t>(n) > g_inject.largest_sqlite) g_inject.largest_sqlite = n;
   if (g_inject.refuse()) return nullptr;
   auto* p = static_cast<int64_t*>(__real_malloc(static_cast<size_t>(n) + 8));
   if (p == nullptr) return nullptr;
@@ -75,6 +80,7 @@ void sqlite_free(void* p) {
 }
 void* sqlite_realloc(void* p, int n) {
   if (p == nullptr) return sqlite_malloc(n);
+  if (static_cast<size_t>(n) > g_inject.largest_sqlite) g_inject.largest_sqlite = n;
   if (g_inject.refuse()) return nullptr;
   auto* q = static_cast<int64_t*>(
       __real_realloc(static_cast<int64_t*>(p) - 1, static_cast<size_t>(n) + 8));
@@ -93,18 +99,21 @@ void sqlite_shutdown(void*) {}
 
 extern "C" {
 void* __wrap_malloc(size_t n) {
+  if (n > g_inject.largest_heap) g_inject.largest_heap = n;
   if (g_inject.refuse()) return nullptr;
   void* p = __real_malloc(n);
   if (p != nullptr && g_inject.armed) g_inject.live.insert(p);
   return p;
 }
 void* __wrap_calloc(size_t n, size_t size) {
+  if (n * size > g_inject.largest_heap) g_inject.largest_heap = n * size;
   if (g_inject.refuse()) return nullptr;
   void* p = __real_calloc(n, size);
   if (p != nullptr && g_inject.armed) g_inject.live.insert(p);
   return p;
 }
 void* __wrap_realloc(void* p, size_t n) {
+  if (n > g_inject.largest_heap) g_inject.largest_heap = n;
   if (g_inject.refuse()) return nullptr;  // the old block stays as it was
   void* q = __real_realloc(p, n);
   if (q != nullptr) {
@@ -339,6 +348,58 @@ TEST_F(OomTest, Query) {
             1, 3));
       },
       m);
+}
+
+// Values long enough that the writer's request for a row passes its scratch
+// block and goes to the heap, escaped texts and BLOBs, over several rows.
+TEST_F(OomTest, QueryOfLongValues) {
+  Messages m = kJsonMessages;
+  m.insert(m.end(), {"prepare failed: ", "query failed: ", "failed to build JSON row"});
+  walk(
+      "query of long values", [&] { return fresh(0); },
+      [](int32_t h) {
+        return text_outcome(
+            sqlr_query(h,
+                       "SELECT id, printf('%.20000c', 'x') || char(1, 10, 34, 92) AS long_text,"
+                       " zeroblob(30000) AS long_blob, replace(note, 'n', char(1)) AS escaped"
+                       " FROM items ORDER BY id",
+                       0, 3));
+      },
+      m);
+}
+
+// A value whose text cannot fit the page is refused before anything of its
+// size is asked for: the library sizes a zero BLOB without expanding it and
+// counts an escaped text before writing it. Where SQLite computes the value
+// itself, it asks for the value's memory (a constant zero BLOB is expanded
+// when SQLite copies it into the result row); where it does not, nobody does.
+TEST_F(OomTest, OverCapValuesAreRefusedBeforeTheirMemoryIsAskedFor) {
+  struct Case {
+    const char* sql;
+    bool sqlite_builds_it;
+  };
+  constexpr size_t kMB = 1 << 20;
+  const Case cases[] = {
+      {"SELECT zeroblob(n) AS z FROM (SELECT 1000000000 AS n)", false},
+      {"SELECT 1 AS a, zeroblob(n) AS z FROM (SELECT 80000000 AS n)", false},  // 107 MB Base64
+      {"SELECT zeroblob(1000000000) AS z", true},
+      {"SELECT replace(printf('%.20000000c', 'x'), 'x', char(1)) AS t", true},  // 120 MB
+      {"SELECT printf('%.60000000c', 'x') AS a, printf('%.50000000c', 'x') AS b", true},
+  };
+  const int32_t h = fresh(0);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.sql);
+    g_inject.largest_heap = 0;
+    g_inject.largest_sqlite = 0;
+    sqlr_test::Result r(sqlr_query(h, c.sql, 0, -1));
+    EXPECT_EQ(sqlr_test::text(r), "<null>");
+    EXPECT_EQ(last_error(), "JSON result exceeds 100MB limit");
+    EXPECT_LT(g_inject.largest_heap, kMB);
+    if (!c.sqlite_builds_it) {
+      EXPECT_LT(g_inject.largest_sqlite, kMB);
+    }
+  }
+  sqlr_close(h);
 }
 
 TEST_F(OomTest, Exec) {

@@ -55,6 +55,20 @@ long long peak_rss_bytes();
 // platform does not tell.
 int open_descriptors();
 
+// AddressSanitizer keeps freed blocks in quarantine and shadows every byte,
+// so resident memory tells nothing about the library's under it.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kAddressSanitizer = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kAddressSanitizer = true;
+#else
+constexpr bool kAddressSanitizer = false;
+#endif
+#else
+constexpr bool kAddressSanitizer = false;
+#endif
+
 // The number of registry slots in use (claimed or live).
 int slots_in_use();
 

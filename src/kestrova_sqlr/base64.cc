@@ -4,12 +4,7 @@
 
 const char B64[65] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
-char* sqlr_b64_encode(const void* data, int32_t len) noexcept {
-  if (data == nullptr && len > 0) return nullptr;
-  const uint32_t n = len > 0 ? static_cast<uint32_t>(len) : 0;
-  // Cannot overflow: (2^31 + 1) / 3 * 4 + 1 < 2^32.
-  char* out = static_cast<char*>(std::malloc((n + 2) / 3 * 4 + 1));
-  if (out == nullptr) return nullptr;
+void sqlr_b64_encode_to(const void* data, uint32_t n, char* out) noexcept {
   const auto* in = static_cast<const unsigned char*>(data);
   char* o = out;
   uint32_t i = 0;
@@ -27,15 +22,23 @@ char* sqlr_b64_encode(const void* data, int32_t len) noexcept {
     o[1] = B64[(v >> 12) & 63];
     o[2] = '=';
     o[3] = '=';
-    o += 4;
   } else if (n - i == 2) {
     const uint32_t v = (uint32_t{in[i]} << 16) | (uint32_t{in[i + 1]} << 8);
     o[0] = B64[v >> 18];
     o[1] = B64[(v >> 12) & 63];
     o[2] = B64[(v >> 6) & 63];
     o[3] = '=';
-    o += 4;
   }
-  *o = '\0';
+}
+
+char* sqlr_b64_encode(const void* data, int32_t len) noexcept {
+  if (data == nullptr && len > 0) return nullptr;
+  const uint32_t n = len > 0 ? static_cast<uint32_t>(len) : 0;
+  // Cannot overflow: (2^31 + 1) / 3 * 4 + 1 < 2^32.
+  const uint32_t chars = (n + 2) / 3 * 4;
+  char* out = static_cast<char*>(std::malloc(chars + 1));
+  if (out == nullptr) return nullptr;
+  sqlr_b64_encode_to(data, n, out);
+  out[chars] = '\0';
   return out;
 }

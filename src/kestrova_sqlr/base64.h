@@ -13,4 +13,9 @@ extern const char B64[65];
 // does running out of memory. n = 0 gives the empty string.
 char* sqlr_b64_encode(const void* data, int32_t len) noexcept;
 
+// Writes the Base64 form of the `n` bytes at `data` (null only when n is 0)
+// to `out`, which has room for its 4 * ceil(n / 3) characters; no terminator.
+// Both stay the caller's.
+void sqlr_b64_encode_to(const void* data, uint32_t n, char* out) noexcept;
+
 #endif  // KESTROVA_SQLR_BASE64_H_

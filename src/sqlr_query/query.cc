@@ -3,33 +3,20 @@
 
 #include "kestrova_sqlite_reader.h"
 #include "kestrova_sqlr/error.h"
-#include "kestrova_sqlr/json_doc.h"
 #include "kestrova_sqlr/operation.h"
 #include "kestrova_sqlr/registry.h"
 #include "kestrova_sqlr/sql_gate.h"
-#include "sqlr_query/page_builder.h"
+#include "sqlr_query/page_writer.h"
 #include "sqlr_query/read_guard.h"
 
 namespace {
 
-constexpr int32_t SQLR_MAX_ROWS = 100000;
-
 constexpr char kRejected[] = "query rejected: only SELECT/EXPLAIN/WITH-SELECT allowed";
 constexpr char kTooLarge[] = "JSON result exceeds 100MB limit";
 constexpr char kRowFailed[] = "failed to build JSON row";
-// Memory running out while the document is built, and values JSON cannot
+// Memory running out while the page is written, and values JSON cannot
 // hold, are reported as the writer reports them.
 constexpr char kSerializeFailed[] = "failed to serialize JSON";
-
-// The members of the top-level object, in order; false when one cannot be
-// added.
-bool add_frame(yyjson_mut_doc* d, yyjson_mut_val* root, yyjson_mut_val* columns,
-               yyjson_mut_val* rows, int32_t offset, int32_t limit) noexcept {
-  return yyjson_mut_obj_add(root, yyjson_mut_str(d, "columns"), columns) &&
-         yyjson_mut_obj_add(root, yyjson_mut_str(d, "rows"), rows) &&
-         yyjson_mut_obj_add(root, yyjson_mut_str(d, "offset"), yyjson_mut_sint(d, offset)) &&
-         yyjson_mut_obj_add(root, yyjson_mut_str(d, "limit"), yyjson_mut_sint(d, limit));
-}
 
 }  // namespace
 
@@ -47,7 +34,7 @@ extern "C" SQLR_API char* sqlr_query(int32_t handle, const char* sql, int32_t of
     sqlr_set_error("%s", kRejected);
     return nullptr;
   }
-  const int32_t eff_limit = limit >= 0 && limit <= SQLR_MAX_ROWS ? limit : SQLR_MAX_ROWS;
+  const int32_t eff_limit = limit >= 0 && limit <= SQLR_MAX_PAGE_ROWS ? limit : SQLR_MAX_PAGE_ROWS;
   sqlr_conn* slot = sqlr_resolve_handle(handle);
   if (slot == nullptr) return nullptr;
 
@@ -65,22 +52,8 @@ extern "C" SQLR_API char* sqlr_query(int32_t handle, const char* sql, int32_t of
   }
   const int32_t eff_offset = offset > 0 ? offset : 0;
 
-  JsonDoc doc;
-  yyjson_mut_doc* d = doc.get();
-  if (d == nullptr) {
-    op.fail("null JSON document");
-    return nullptr;
-  }
-  yyjson_mut_val* root = yyjson_mut_obj(d);
-  yyjson_mut_val* columns = yyjson_mut_arr(d);
-  yyjson_mut_val* rows = yyjson_mut_arr(d);
-  PageBuilder page(d, op.stmt());
-  PageOutcome outcome = PageOutcome::kNoMemory;
-  if (root != nullptr && columns != nullptr && rows != nullptr &&
-      add_frame(d, root, columns, rows, eff_offset, eff_limit)) {
-    yyjson_mut_doc_set_root(d, root);
-    outcome = page.add_columns(columns);
-  }
+  PageWriter page(op.stmt(), eff_offset, eff_limit);
+  PageOutcome outcome = page.begin();
 
   int rc = SQLITE_DONE;
   int32_t skipped = 0;
@@ -99,19 +72,13 @@ extern "C" SQLR_API char* sqlr_query(int32_t handle, const char* sql, int32_t of
     outcome = page.add_row();
     if (outcome == PageOutcome::kDone) ++returned;
   }
-  if (outcome == PageOutcome::kDone && rc == SQLITE_DONE &&
-      (!page.finish_rows(rows) ||
-       !yyjson_mut_obj_add(root, yyjson_mut_str(d, "returned"), yyjson_mut_sint(d, returned)))) {
-    outcome = PageOutcome::kNoMemory;
-  }
-  // Serialisation lies outside the deadline. A failed step's message is read
-  // after finalising, still inside the hold, so no other operation's can
-  // take its place.
+  // A failed step's message is read after finalising, still inside the hold,
+  // so no other operation's message can take its place.
   if (outcome == PageOutcome::kDone && rc != SQLITE_DONE) {
     op.fail_step(rc, "query failed");
     return nullptr;
   }
-  op.finish();
+  op.finish();  // closing the page lies outside the deadline
 
   switch (outcome) {
     case PageOutcome::kDone:
@@ -130,5 +97,8 @@ extern "C" SQLR_API char* sqlr_query(int32_t handle, const char* sql, int32_t of
     sqlr_set_error("%s", kSerializeFailed);
     return nullptr;
   }
-  return sqlr_strdup_json(d);
+  char* result = page.finish(returned, &outcome);
+  if (outcome == PageOutcome::kTooLarge) sqlr_set_error("%s", kTooLarge);
+  if (outcome == PageOutcome::kNoMemory) sqlr_set_error("%s", kSerializeFailed);
+  return result;
 }
