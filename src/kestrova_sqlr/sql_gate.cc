@@ -20,11 +20,12 @@
 namespace {
 
 // Class bits, one byte per character.
-constexpr uint8_t kSpace = 1 << 0;      // the six C-locale whitespace characters
-constexpr uint8_t kWord = 1 << 1;       // A-Z, a-z, 0-9, underscore
-constexpr uint8_t kIdent = 1 << 2;      // word characters, '$' and 0x80-0xFF (SQLite's IdChar)
-constexpr uint8_t kScanStop = 1 << 3;   // bytes the statement scan must look at
-constexpr uint8_t kTokenStop = 1 << 4;  // bytes that may end a token in next_token
+constexpr uint8_t kSpace = 1 << 0;       // the six C-locale whitespace characters
+constexpr uint8_t kWord = 1 << 1;        // A-Z, a-z, 0-9, underscore
+constexpr uint8_t kIdent = 1 << 2;       // word characters, '$' and 0x80-0xFF (SQLite's IdChar)
+constexpr uint8_t kScanStop = 1 << 3;    // bytes the statement scan must look at
+constexpr uint8_t kTokenStop = 1 << 4;   // bytes that may end a token in next_token
+constexpr uint8_t kSuffixStop = 1 << 5;  // bytes that end a variable's "(...)" suffix
 
 // Builds the class table at compile time from explicit ranges.
 constexpr auto MakeClassTable() {
@@ -39,11 +40,15 @@ constexpr auto MakeClassTable() {
   t.bits[static_cast<unsigned char>('_')] |= kWord | kIdent;
   t.bits[static_cast<unsigned char>('$')] |= kIdent;
   for (int c = 0x80; c <= 0xFF; ++c) t.bits[c] |= kIdent;
-  const char scan_stops[] = {'\0', '\'', '"', '`', '(', ')', '-', '/', ';', '[', '$', '@', ':', '#'};
+  const char scan_stops[] = {'\0', '\'', '"', '`', '(', ')', '-',
+                             '/',  ';',  '[', '$', '@', ':', '#'};
   for (char c : scan_stops) t.bits[static_cast<unsigned char>(c)] |= kScanStop;
   // A hyphen only ends a token when a second one follows; next_token checks that.
   const char token_stops[] = {'\0', '/', '(', ')', ',', ';', '-'};
   for (char c : token_stops) t.bits[static_cast<unsigned char>(c)] |= kTokenStop;
+  for (char c : spaces) t.bits[static_cast<unsigned char>(c)] |= kSuffixStop;
+  t.bits[0] |= kSuffixStop;
+  t.bits[static_cast<unsigned char>(')')] |= kSuffixStop;
   return t;
 }
 
@@ -119,6 +124,13 @@ const char* SkipWalkNoise(const char* p) {
   }
 }
 
+// `p` is just past the '(' that opens a variable's suffix. Returns the first
+// ')', whitespace or NUL from there: the suffix is whole only when it is a ')'.
+inline const char* SuffixStop(const char* p) {
+  while (!(ClassOf(*p) & kSuffixStop)) ++p;
+  return p;
+}
+
 // `p` is at '$', '@', ':' or '#' at the start of a token: SQLite reads a
 // variable there. Its name is a run of identifier characters in which "::" may
 // appear; after a non-empty name, a '(' opens a suffix that runs to the first
@@ -134,8 +146,7 @@ const char* VariableEnd(const char* p) {
       ++name_chars;
       ++p;
     } else if (c == '(' && name_chars > 0) {
-      ++p;
-      while (*p != '\0' && *p != ')' && !IsSpace(*p)) ++p;
+      p = SuffixStop(p + 1);
       return *p == ')' ? p + 1 : nullptr;
     } else if (c == ':' && p[1] == ':') {
       p += 2;
@@ -174,6 +185,63 @@ int MainKeywordVerdict(const char* p, const char* end) {
   return -1;
 }
 
+// What the statement scan has learnt about the text ahead of it. The scan
+// treats an unterminated bracket, and a variable whose suffix SQLite would
+// refuse, as one ordinary character and goes on right after it, so the text
+// that was searched in vain is read again; without these facts each later
+// bracket or variable in that stretch would search it again to the same end,
+// and a text of many of them would take time quadratic in its length.
+struct ScanFacts {
+  // Set once a search for ']' has reached the end of the text: no later
+  // bracket can close either.
+  bool brackets_unclosed = false;
+  // The last suffix searched: every suffix opened by a '(' in
+  // [suffix_open, suffix_stop) stops at suffix_stop, as no ')' or whitespace
+  // lies between.
+  const char* suffix_open;
+  const char* suffix_stop;
+  // The name of the last variable found refused by a full reading. Its bytes
+  // are identifier characters and "::" pairs, and its reading steps on every
+  // byte of [name_begin, name_end) but the second colon of each pair. A later
+  // reading that steps on one of those identifier bytes has read one name
+  // character and goes on exactly as that reading did, to the '(' at name_end
+  // and the same refused suffix.
+  const char* name_begin;
+  const char* name_end;
+
+  explicit ScanFacts(const char* begin)
+      : suffix_open(begin), suffix_stop(begin), name_begin(begin), name_end(begin) {}
+};
+
+// VariableEnd for the statement scan, with the same results, reading no byte
+// of a refused variable's name or suffix again. `p` is at '$', '@', ':' or '#'.
+const char* ScanVariableEnd(const char* p, ScanFacts& facts) {
+  const char* const name = p + 1;
+  int name_chars = 0;
+  p = name;
+  for (;;) {
+    const char c = *p;
+    if (IsIdent(c)) {
+      if (p >= facts.name_begin && p < facts.name_end) return nullptr;
+      ++name_chars;
+      ++p;
+    } else if (c == '(' && name_chars > 0) {
+      if (p < facts.suffix_open || p >= facts.suffix_stop) {
+        facts.suffix_open = p;
+        facts.suffix_stop = SuffixStop(p + 1);
+      }
+      if (*facts.suffix_stop == ')') return facts.suffix_stop + 1;
+      facts.name_begin = name;
+      facts.name_end = p;
+      return nullptr;
+    } else if (c == ':' && p[1] == ':') {
+      p += 2;
+    } else {
+      return p;
+    }
+  }
+}
+
 // Statement scan: true when the text from `p` holds at most one statement,
 // i.e. no semicolon at parenthesis depth 0 is followed by anything but noise.
 // Quoted runs, comments and parentheses are respected; an unterminated run or
@@ -186,8 +254,12 @@ int MainKeywordVerdict(const char* p, const char* end) {
 // holds a semicolon is refused outright, as brackets never made a semicolon
 // harmless ("SELECT [a;b] FROM t" stays refused). An unterminated bracket or a
 // variable SQLite would not accept is an ordinary character.
+//
+// Each byte is read a bounded number of times, whatever the text (see
+// ScanFacts).
 bool IsSingleStatement(const char* p) {
   const char* const begin = p;
+  ScanFacts facts(begin);
   unsigned depth = 0;
   for (;;) {
     // Most bytes mean nothing here; pass over them four at a time.
@@ -244,8 +316,9 @@ bool IsSingleStatement(const char* p) {
         ++p;
         break;
       case '[': {
-        const char* end = BracketedRunEnd(p);
+        const char* end = facts.brackets_unclosed ? nullptr : BracketedRunEnd(p);
         if (end == nullptr) {
+          facts.brackets_unclosed = true;
           ++p;
         } else {
           if (std::memchr(p, ';', static_cast<size_t>(end - p)) != nullptr) return false;
@@ -258,7 +331,8 @@ bool IsSingleStatement(const char* p) {
       case ':':
       case '#': {
         // '$' after an identifier character continues that identifier.
-        const char* end = (*p == '$' && p > begin && IsIdent(p[-1])) ? nullptr : VariableEnd(p);
+        const char* end =
+            (*p == '$' && p > begin && IsIdent(p[-1])) ? nullptr : ScanVariableEnd(p, facts);
         p = end != nullptr ? end : p + 1;
         break;
       }
