@@ -288,12 +288,18 @@ bool IsSingleStatement(const char* p) {
         if (p == nullptr) return true;
         break;
       case '(':
-        ++depth;
-        ++p;
+        // Runs of parentheses are common and hostile texts nest deep: take
+        // a run in one go.
+        do {
+          ++depth;
+          ++p;
+        } while (*p == '(');
         break;
       case ')':
-        if (depth > 0) --depth;
-        ++p;
+        do {
+          if (depth > 0) --depth;
+          ++p;
+        } while (*p == ')');
         break;
       case '-':
         if (p[1] == '-') {
@@ -417,12 +423,16 @@ int ClassifyWith(const char* start) {
         p = p[1] == '*' ? BlockCommentEnd(p + 2) : p + 1;
         break;
       case '(':
-        ++depth;
-        ++p;
+        do {
+          ++depth;
+          ++p;
+        } while (*p == '(');
         break;
       case ')':
-        if (depth > 0) --depth;
-        ++p;
+        do {
+          if (depth > 0) --depth;
+          ++p;
+        } while (*p == ')');
         break;
       case '\'':
       case '"':
