@@ -63,18 +63,28 @@ inline bool IsQuote(char c) { return c == '\'' || c == '"' || c == '`'; }
 // The position of the NUL that ends the text holding `p`.
 inline const char* EndOf(const char* p) { return p + std::strlen(p); }
 
+// The searches below are given the end of the text (the position of its NUL)
+// and use memchr rather than strchr: a checking build may make strchr measure
+// the whole rest of the text on each call, and a text of many short runs would
+// then take quadratic time there.
+
+// The first `c` in [p, end), or null.
+inline const char* Find(const char* p, const char* end, char c) {
+  return static_cast<const char*>(std::memchr(p, c, static_cast<size_t>(end - p)));
+}
+
 // `p` is just past the "--" of a line comment. Returns the line feed that ends
 // it, or null when the comment runs to the end of the text.
-inline const char* LineCommentEnd(const char* p) { return std::strchr(p, '\n'); }
+inline const char* LineCommentEnd(const char* p, const char* end) { return Find(p, end, '\n'); }
 
 // `p` is just past the "/*" of a block comment. Returns the position after the
 // closing "*/", or null when the comment is unterminated. The asterisk of the
 // opening pair lies before `p`, so "/*/" does not close.
-const char* BlockCommentEnd(const char* p) {
+const char* BlockCommentEnd(const char* p, const char* end) {
   for (;;) {
-    p = std::strchr(p, '*');
+    p = Find(p, end, '*');
     if (p == nullptr) return nullptr;
-    if (p[1] == '/') return p + 2;  // p[0] is '*', so p[1] is still inside the text
+    if (p[1] == '/') return p + 2;  // p[0] is '*', so p[1] is at most the NUL
     ++p;
   }
 }
@@ -82,11 +92,11 @@ const char* BlockCommentEnd(const char* p) {
 // `p` is at an opening quote character. Returns the position after the
 // closing one (a doubled quote stands for one character and does not close),
 // or null when the text ends inside the run.
-const char* QuotedRunEnd(const char* p) {
+const char* QuotedRunEnd(const char* p, const char* end) {
   const char q = *p;
   ++p;
   for (;;) {
-    p = std::strchr(p, q);
+    p = Find(p, end, q);
     if (p == nullptr) return nullptr;
     if (p[1] != q) return p + 1;
     p += 2;  // a doubled quote
@@ -95,9 +105,33 @@ const char* QuotedRunEnd(const char* p) {
 
 // `p` is at '['. Returns the position after the first ']', or null when the
 // text ends first. Brackets have no doubling rule.
-const char* BracketedRunEnd(const char* p) {
-  const char* close = std::strchr(p + 1, ']');
+const char* BracketedRunEnd(const char* p, const char* end) {
+  const char* close = Find(p + 1, end, ']');
   return close == nullptr ? nullptr : close + 1;
+}
+
+// sqlr_skip_noise for a text whose end is known, or null when it is not yet:
+// it is then measured only if a comment is met.
+const char* SkipNoise(const char* p, const char* end) {
+  for (;;) {
+    const char c = *p;
+    if (c == '\0') return p;
+    if (IsSpace(c)) {
+      ++p;
+    } else if (c == '-' && p[1] == '-') {
+      if (end == nullptr) end = EndOf(p + 2);
+      const char* lf = LineCommentEnd(p + 2, end);
+      if (lf == nullptr) return end;
+      p = lf;  // passed over as whitespace on the next round
+    } else if (c == '/' && p[1] == '*') {
+      if (end == nullptr) end = EndOf(p + 2);
+      const char* after = BlockCommentEnd(p + 2, end);
+      if (after == nullptr) return end;
+      p = after;
+    } else {
+      return p;
+    }
+  }
 }
 
 // The end of the run of identifier characters (letters, digits, '_', '$' and
@@ -115,10 +149,10 @@ inline bool IsBom(const char* p) {
 }
 
 // Noise as the common-table walk sees it: whitespace, comments and byte order
-// marks. Returns the first position that is none of them, or the NUL.
-const char* SkipWalkNoise(const char* p) {
+// marks. Returns the first position that is none of them, or the NUL at `end`.
+const char* SkipWalkNoise(const char* p, const char* end) {
   for (;;) {
-    p = sqlr_skip_noise(p);
+    p = SkipNoise(p, end);
     if (!IsBom(p)) return p;
     p += 3;
   }
@@ -160,11 +194,11 @@ const char* VariableEnd(const char* p) {
 // else the longest run of identifier characters (possibly empty). The name is
 // never tested as a keyword, so a table called "explain", [select] or
 // t$select cannot pose as the main statement. Returns null when a quoted or
-// bracketed name is unterminated.
-const char* SkipCteName(const char* p) {
-  p = SkipWalkNoise(p);
-  if (IsQuote(*p)) return QuotedRunEnd(p);
-  if (*p == '[') return BracketedRunEnd(p);
+// bracketed name is unterminated. `end` is the position of the text's NUL.
+const char* SkipCteName(const char* p, const char* end) {
+  p = SkipWalkNoise(p, end);
+  if (IsQuote(*p)) return QuotedRunEnd(p, end);
+  if (*p == '[') return BracketedRunEnd(p, end);
   return IdentRunEnd(p);
 }
 
@@ -242,8 +276,9 @@ const char* ScanVariableEnd(const char* p, ScanFacts& facts) {
   }
 }
 
-// Statement scan: true when the text from `p` holds at most one statement,
-// i.e. no semicolon at parenthesis depth 0 is followed by anything but noise.
+// Statement scan: true when the text from `p` to its NUL at `text_end` holds
+// at most one statement, i.e. no semicolon at parenthesis depth 0 is followed
+// by anything but noise.
 // Quoted runs, comments and parentheses are respected; an unterminated run or
 // comment swallows the rest of the text.
 //
@@ -257,7 +292,7 @@ const char* ScanVariableEnd(const char* p, ScanFacts& facts) {
 //
 // Each byte is read a bounded number of times, whatever the text (see
 // ScanFacts).
-bool IsSingleStatement(const char* p) {
+bool IsSingleStatement(const char* p, const char* text_end) {
   const char* const begin = p;
   ScanFacts facts(begin);
   unsigned depth = 0;
@@ -284,7 +319,7 @@ bool IsSingleStatement(const char* p) {
       case '\'':
       case '"':
       case '`':
-        p = QuotedRunEnd(p);
+        p = QuotedRunEnd(p, text_end);
         if (p == nullptr) return true;
         break;
       case '(':
@@ -303,7 +338,7 @@ bool IsSingleStatement(const char* p) {
         break;
       case '-':
         if (p[1] == '-') {
-          p = LineCommentEnd(p + 2);  // the line feed is scanned as an ordinary byte
+          p = LineCommentEnd(p + 2, text_end);  // the line feed is scanned as an ordinary byte
           if (p == nullptr) return true;
         } else {
           ++p;
@@ -311,18 +346,18 @@ bool IsSingleStatement(const char* p) {
         break;
       case '/':
         if (p[1] == '*') {
-          p = BlockCommentEnd(p + 2);
+          p = BlockCommentEnd(p + 2, text_end);
           if (p == nullptr) return true;
         } else {
           ++p;
         }
         break;
       case ';':
-        if (depth == 0) return *sqlr_skip_noise(p + 1) == '\0';
+        if (depth == 0) return *SkipNoise(p + 1, text_end) == '\0';
         ++p;
         break;
       case '[': {
-        const char* end = facts.brackets_unclosed ? nullptr : BracketedRunEnd(p);
+        const char* end = facts.brackets_unclosed ? nullptr : BracketedRunEnd(p, text_end);
         if (end == nullptr) {
           facts.brackets_unclosed = true;
           ++p;
@@ -363,10 +398,10 @@ int ClassifyExplain(const char* start) {
   return SQLR_SQL_REJECT;
 }
 
-// Common-table walk; `start` is at WITH. Returns the verdict of the first of
-// the seven main-statement keywords that stands as a whole identifier at
-// parenthesis depth 0, outside quoted and bracketed runs, comments, variables
-// and common-table names; REJECT when the text ends first or inside a run.
+// Common-table walk; `start` is at WITH, `end` at the text's NUL. Returns the verdict of the first
+// of the seven main-statement keywords that stands as a whole identifier at parenthesis depth 0,
+// outside quoted and bracketed runs, comments, variables and common-table names; REJECT when the
+// text ends first or inside a run.
 //
 // The walk reads the text token by token the way SQLite splits it, so that a
 // keyword is only seen where the engine would see one:
@@ -381,15 +416,15 @@ int ClassifyExplain(const char* start) {
 // The walk starts right after the letters of WITH (and of RECURSIVE), not at
 // the next token: a token boundary can fall inside a quoted name such as
 // "a "" select"" " written without a blank after WITH.
-int ClassifyWith(const char* start) {
+int ClassifyWith(const char* start, const char* end) {
   using sqlr_scan::kw_eq;
   // kw_eq matched the four letters of WITH; followed by '$' or a byte
   // 0x80-0xFF they are the start of a name to SQLite, and no WITH at all.
   if (IdentRunEnd(start) != start + 4) return SQLR_SQL_REJECT;
-  const char* p = SkipWalkNoise(start + 4);
+  const char* p = SkipWalkNoise(start + 4, end);
   // After WITH, SQLite always reads RECURSIVE as the keyword, never as a name.
   if (kw_eq(p, "recursive") && IdentRunEnd(p) == p + 9) p += 9;
-  p = SkipCteName(p);
+  p = SkipCteName(p, end);
   unsigned depth = 0;
   // Noise is handled inline rather than through SkipWalkNoise: this loop runs
   // once per token of the whole WITH list.
@@ -417,10 +452,10 @@ int ClassifyWith(const char* start) {
       case '\0':
         return SQLR_SQL_REJECT;  // no main statement
       case '-':
-        p = p[1] == '-' ? LineCommentEnd(p + 2) : p + 1;
+        p = p[1] == '-' ? LineCommentEnd(p + 2, end) : p + 1;
         break;
       case '/':
-        p = p[1] == '*' ? BlockCommentEnd(p + 2) : p + 1;
+        p = p[1] == '*' ? BlockCommentEnd(p + 2, end) : p + 1;
         break;
       case '(':
         do {
@@ -437,14 +472,14 @@ int ClassifyWith(const char* start) {
       case '\'':
       case '"':
       case '`':
-        p = QuotedRunEnd(p);
+        p = QuotedRunEnd(p, end);
         break;
       case '[':
-        p = BracketedRunEnd(p);
+        p = BracketedRunEnd(p, end);
         break;
       case ',':
         ++p;
-        if (depth == 0) p = SkipCteName(p);
+        if (depth == 0) p = SkipCteName(p, end);
         break;
       case '$':
       case '@':
@@ -464,24 +499,7 @@ int ClassifyWith(const char* start) {
 }  // namespace
 
 const char* sqlr_skip_noise(const char* p) noexcept {
-  if (p == nullptr) return nullptr;
-  for (;;) {
-    const char c = *p;
-    if (c == '\0') return p;
-    if (IsSpace(c)) {
-      ++p;
-    } else if (c == '-' && p[1] == '-') {
-      const char* lf = LineCommentEnd(p + 2);
-      if (lf == nullptr) return EndOf(p + 2);
-      p = lf;  // passed over as whitespace on the next round
-    } else if (c == '/' && p[1] == '*') {
-      const char* after = BlockCommentEnd(p + 2);
-      if (after == nullptr) return EndOf(p + 2);
-      p = after;
-    } else {
-      return p;
-    }
-  }
+  return p == nullptr ? nullptr : SkipNoise(p, nullptr);
 }
 
 int sqlr_classify_sql(const char* sql) noexcept {
@@ -489,11 +507,12 @@ int sqlr_classify_sql(const char* sql) noexcept {
   if (sql == nullptr || *sql == '\0') return SQLR_SQL_REJECT;
   const char* start = sqlr_skip_noise(sql);
   if (*start == '\0') return SQLR_SQL_REJECT;
+  const char* const end = EndOf(start);
   // The whole text is checked for a second statement before any keyword is
   // looked at, so no verdict can be reached while a later statement hides.
-  if (!IsSingleStatement(start)) return SQLR_SQL_REJECT;
+  if (!IsSingleStatement(start, end)) return SQLR_SQL_REJECT;
   if (kw_eq(start, "explain")) return ClassifyExplain(start);
-  if (kw_eq(start, "with")) return ClassifyWith(start);
+  if (kw_eq(start, "with")) return ClassifyWith(start, end);
   if (kw_eq(start, "select") || kw_eq(start, "values")) return SQLR_SQL_READ;
   if (kw_eq(start, "update")) return SQLR_SQL_UPDATE;
   if (kw_eq(start, "delete")) return SQLR_SQL_DELETE;
