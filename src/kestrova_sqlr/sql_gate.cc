@@ -28,7 +28,7 @@ constexpr uint8_t kTokenStop = 1 << 4;   // bytes that may end a token in next_t
 constexpr uint8_t kSuffixStop = 1 << 5;  // bytes that end a variable's "(...)" suffix
 
 // Builds the class table at compile time from explicit ranges.
-constexpr auto MakeClassTable() {
+constexpr auto make_class_table() {
   struct Table {
     uint8_t bits[256];
   } t{};
@@ -52,16 +52,16 @@ constexpr auto MakeClassTable() {
   return t;
 }
 
-constexpr auto kClass = MakeClassTable();
+constexpr auto kClass = make_class_table();
 
-inline uint8_t ClassOf(char c) { return kClass.bits[static_cast<unsigned char>(c)]; }
-inline bool IsSpace(char c) { return (ClassOf(c) & kSpace) != 0; }
-inline bool IsWord(char c) { return (ClassOf(c) & kWord) != 0; }
-inline bool IsIdent(char c) { return (ClassOf(c) & kIdent) != 0; }
-inline bool IsQuote(char c) { return c == '\'' || c == '"' || c == '`'; }
+inline uint8_t class_of(char c) { return kClass.bits[static_cast<unsigned char>(c)]; }
+inline bool is_space(char c) { return (class_of(c) & kSpace) != 0; }
+inline bool is_word(char c) { return (class_of(c) & kWord) != 0; }
+inline bool is_ident(char c) { return (class_of(c) & kIdent) != 0; }
+inline bool is_quote(char c) { return c == '\'' || c == '"' || c == '`'; }
 
 // The position of the NUL that ends the text holding `p`.
-inline const char* EndOf(const char* p) { return p + std::strlen(p); }
+inline const char* end_of(const char* p) { return p + std::strlen(p); }
 
 // The searches below are given the end of the text (the position of its NUL)
 // and use memchr rather than strchr: a checking build may make strchr measure
@@ -69,20 +69,22 @@ inline const char* EndOf(const char* p) { return p + std::strlen(p); }
 // then take quadratic time there.
 
 // The first `c` in [p, end), or null.
-inline const char* Find(const char* p, const char* end, char c) {
+inline const char* find_byte(const char* p, const char* end, char c) {
   return static_cast<const char*>(std::memchr(p, c, static_cast<size_t>(end - p)));
 }
 
 // `p` is just past the "--" of a line comment. Returns the line feed that ends
 // it, or null when the comment runs to the end of the text.
-inline const char* LineCommentEnd(const char* p, const char* end) { return Find(p, end, '\n'); }
+inline const char* line_comment_end(const char* p, const char* end) {
+  return find_byte(p, end, '\n');
+}
 
 // `p` is just past the "/*" of a block comment. Returns the position after the
 // closing "*/", or null when the comment is unterminated. The asterisk of the
 // opening pair lies before `p`, so "/*/" does not close.
-const char* BlockCommentEnd(const char* p, const char* end) {
+const char* block_comment_end(const char* p, const char* end) {
   for (;;) {
-    p = Find(p, end, '*');
+    p = find_byte(p, end, '*');
     if (p == nullptr) return nullptr;
     if (p[1] == '/') return p + 2;  // p[0] is '*', so p[1] is at most the NUL
     ++p;
@@ -92,11 +94,11 @@ const char* BlockCommentEnd(const char* p, const char* end) {
 // `p` is at an opening quote character. Returns the position after the
 // closing one (a doubled quote stands for one character and does not close),
 // or null when the text ends inside the run.
-const char* QuotedRunEnd(const char* p, const char* end) {
+const char* quoted_run_end(const char* p, const char* end) {
   const char q = *p;
   ++p;
   for (;;) {
-    p = Find(p, end, q);
+    p = find_byte(p, end, q);
     if (p == nullptr) return nullptr;
     if (p[1] != q) return p + 1;
     p += 2;  // a doubled quote
@@ -105,27 +107,27 @@ const char* QuotedRunEnd(const char* p, const char* end) {
 
 // `p` is at '['. Returns the position after the first ']', or null when the
 // text ends first. Brackets have no doubling rule.
-const char* BracketedRunEnd(const char* p, const char* end) {
-  const char* close = Find(p + 1, end, ']');
+const char* bracketed_run_end(const char* p, const char* end) {
+  const char* close = find_byte(p + 1, end, ']');
   return close == nullptr ? nullptr : close + 1;
 }
 
 // sqlr_skip_noise for a text whose end is known, or null when it is not yet:
 // it is then measured only if a comment is met.
-const char* SkipNoise(const char* p, const char* end) {
+const char* skip_noise(const char* p, const char* end) {
   for (;;) {
     const char c = *p;
     if (c == '\0') return p;
-    if (IsSpace(c)) {
+    if (is_space(c)) {
       ++p;
     } else if (c == '-' && p[1] == '-') {
-      if (end == nullptr) end = EndOf(p + 2);
-      const char* lf = LineCommentEnd(p + 2, end);
+      if (end == nullptr) end = end_of(p + 2);
+      const char* lf = line_comment_end(p + 2, end);
       if (lf == nullptr) return end;
       p = lf;  // passed over as whitespace on the next round
     } else if (c == '/' && p[1] == '*') {
-      if (end == nullptr) end = EndOf(p + 2);
-      const char* after = BlockCommentEnd(p + 2, end);
+      if (end == nullptr) end = end_of(p + 2);
+      const char* after = block_comment_end(p + 2, end);
       if (after == nullptr) return end;
       p = after;
     } else {
@@ -136,32 +138,32 @@ const char* SkipNoise(const char* p, const char* end) {
 
 // The end of the run of identifier characters (letters, digits, '_', '$' and
 // bytes 0x80-0xFF) that starts at `p`; `p` itself when there is none.
-inline const char* IdentRunEnd(const char* p) {
-  while (IsIdent(*p)) ++p;
+inline const char* ident_run_end(const char* p) {
+  while (is_ident(*p)) ++p;
   return p;
 }
 
 // True when the three bytes of a UTF-8 byte order mark start at `p`. SQLite's
 // tokenizer takes a BOM at a token start for whitespace.
-inline bool IsBom(const char* p) {
+inline bool is_bom(const char* p) {
   return static_cast<unsigned char>(p[0]) == 0xEF && static_cast<unsigned char>(p[1]) == 0xBB &&
          static_cast<unsigned char>(p[2]) == 0xBF;  // stops at the first mismatch, so at a NUL
 }
 
 // Noise as the common-table walk sees it: whitespace, comments and byte order
 // marks. Returns the first position that is none of them, or the NUL at `end`.
-const char* SkipWalkNoise(const char* p, const char* end) {
+const char* skip_walk_noise(const char* p, const char* end) {
   for (;;) {
-    p = SkipNoise(p, end);
-    if (!IsBom(p)) return p;
+    p = skip_noise(p, end);
+    if (!is_bom(p)) return p;
     p += 3;
   }
 }
 
 // `p` is just past the '(' that opens a variable's suffix. Returns the first
 // ')', whitespace or NUL from there: the suffix is whole only when it is a ')'.
-inline const char* SuffixStop(const char* p) {
-  while (!(ClassOf(*p) & kSuffixStop)) ++p;
+inline const char* suffix_stop_at(const char* p) {
+  while (!(class_of(*p) & kSuffixStop)) ++p;
   return p;
 }
 
@@ -171,16 +173,16 @@ inline const char* SuffixStop(const char* p) {
 // ')' (inclusive), and parentheses or quotes inside it count for nothing.
 // Returns the position after the variable, or null when the suffix meets
 // whitespace or the end of the text first (SQLite refuses such a token).
-const char* VariableEnd(const char* p) {
+const char* variable_end(const char* p) {
   int name_chars = 0;
   ++p;
   for (;;) {
     const char c = *p;
-    if (IsIdent(c)) {
+    if (is_ident(c)) {
       ++name_chars;
       ++p;
     } else if (c == '(' && name_chars > 0) {
-      p = SuffixStop(p + 1);
+      p = suffix_stop_at(p + 1);
       return *p == ')' ? p + 1 : nullptr;
     } else if (c == ':' && p[1] == ':') {
       p += 2;
@@ -195,16 +197,16 @@ const char* VariableEnd(const char* p) {
 // never tested as a keyword, so a table called "explain", [select] or
 // t$select cannot pose as the main statement. Returns null when a quoted or
 // bracketed name is unterminated. `end` is the position of the text's NUL.
-const char* SkipCteName(const char* p, const char* end) {
-  p = SkipWalkNoise(p, end);
-  if (IsQuote(*p)) return QuotedRunEnd(p, end);
-  if (*p == '[') return BracketedRunEnd(p, end);
-  return IdentRunEnd(p);
+const char* skip_cte_name(const char* p, const char* end) {
+  p = skip_walk_noise(p, end);
+  if (is_quote(*p)) return quoted_run_end(p, end);
+  if (*p == '[') return bracketed_run_end(p, end);
+  return ident_run_end(p);
 }
 
 // The verdict for the main-statement keyword that is exactly the identifier
 // run [p, end), or -1 when the run is none of the seven keywords.
-int MainKeywordVerdict(const char* p, const char* end) {
+int main_keyword_verdict(const char* p, const char* end) {
   using sqlr_scan::kw_eq;
   const std::ptrdiff_t len = end - p;
   if (len == 6) {
@@ -247,22 +249,22 @@ struct ScanFacts {
       : suffix_open(begin), suffix_stop(begin), name_begin(begin), name_end(begin) {}
 };
 
-// VariableEnd for the statement scan, with the same results, reading no byte
+// variable_end for the statement scan, with the same results, reading no byte
 // of a refused variable's name or suffix again. `p` is at '$', '@', ':' or '#'.
-const char* ScanVariableEnd(const char* p, ScanFacts& facts) {
+const char* scan_variable_end(const char* p, ScanFacts& facts) {
   const char* const name = p + 1;
   int name_chars = 0;
   p = name;
   for (;;) {
     const char c = *p;
-    if (IsIdent(c)) {
+    if (is_ident(c)) {
       if (p >= facts.name_begin && p < facts.name_end) return nullptr;
       ++name_chars;
       ++p;
     } else if (c == '(' && name_chars > 0) {
       if (p < facts.suffix_open || p >= facts.suffix_stop) {
         facts.suffix_open = p;
-        facts.suffix_stop = SuffixStop(p + 1);
+        facts.suffix_stop = suffix_stop_at(p + 1);
       }
       if (*facts.suffix_stop == ')') return facts.suffix_stop + 1;
       facts.name_begin = name;
@@ -292,22 +294,22 @@ const char* ScanVariableEnd(const char* p, ScanFacts& facts) {
 //
 // Each byte is read a bounded number of times, whatever the text (see
 // ScanFacts).
-bool IsSingleStatement(const char* p, const char* text_end) {
+bool is_single_statement(const char* p, const char* text_end) {
   const char* const begin = p;
   ScanFacts facts(begin);
   unsigned depth = 0;
   for (;;) {
     // Most bytes mean nothing here; pass over them four at a time.
-    while (!(ClassOf(p[0]) & kScanStop)) {
-      if (ClassOf(p[1]) & kScanStop) {
+    while (!(class_of(p[0]) & kScanStop)) {
+      if (class_of(p[1]) & kScanStop) {
         p += 1;
         break;
       }
-      if (ClassOf(p[2]) & kScanStop) {
+      if (class_of(p[2]) & kScanStop) {
         p += 2;
         break;
       }
-      if (ClassOf(p[3]) & kScanStop) {
+      if (class_of(p[3]) & kScanStop) {
         p += 3;
         break;
       }
@@ -319,7 +321,7 @@ bool IsSingleStatement(const char* p, const char* text_end) {
       case '\'':
       case '"':
       case '`':
-        p = QuotedRunEnd(p, text_end);
+        p = quoted_run_end(p, text_end);
         if (p == nullptr) return true;
         break;
       case '(':
@@ -338,7 +340,7 @@ bool IsSingleStatement(const char* p, const char* text_end) {
         break;
       case '-':
         if (p[1] == '-') {
-          p = LineCommentEnd(p + 2, text_end);  // the line feed is scanned as an ordinary byte
+          p = line_comment_end(p + 2, text_end);  // the line feed is scanned as an ordinary byte
           if (p == nullptr) return true;
         } else {
           ++p;
@@ -346,18 +348,18 @@ bool IsSingleStatement(const char* p, const char* text_end) {
         break;
       case '/':
         if (p[1] == '*') {
-          p = BlockCommentEnd(p + 2, text_end);
+          p = block_comment_end(p + 2, text_end);
           if (p == nullptr) return true;
         } else {
           ++p;
         }
         break;
       case ';':
-        if (depth == 0) return *SkipNoise(p + 1, text_end) == '\0';
+        if (depth == 0) return *skip_noise(p + 1, text_end) == '\0';
         ++p;
         break;
       case '[': {
-        const char* end = facts.brackets_unclosed ? nullptr : BracketedRunEnd(p, text_end);
+        const char* end = facts.brackets_unclosed ? nullptr : bracketed_run_end(p, text_end);
         if (end == nullptr) {
           facts.brackets_unclosed = true;
           ++p;
@@ -373,7 +375,7 @@ bool IsSingleStatement(const char* p, const char* text_end) {
       case '#': {
         // '$' after an identifier character continues that identifier.
         const char* end =
-            (*p == '$' && p > begin && IsIdent(p[-1])) ? nullptr : ScanVariableEnd(p, facts);
+            (*p == '$' && p > begin && is_ident(p[-1])) ? nullptr : scan_variable_end(p, facts);
         p = end != nullptr ? end : p + 1;
         break;
       }
@@ -386,7 +388,7 @@ bool IsSingleStatement(const char* p, const char* text_end) {
 
 // EXPLAIN rule; `start` is at EXPLAIN. EXPLAIN [QUERY [PLAN]] must be followed
 // by SELECT, WITH or VALUES. An EXPLAIN never runs the statement it describes.
-int ClassifyExplain(const char* start) {
+int classify_explain(const char* start) {
   using sqlr_scan::kw_eq;
   using sqlr_scan::next_token;
   const char* t = next_token(start);
@@ -416,33 +418,33 @@ int ClassifyExplain(const char* start) {
 // The walk starts right after the letters of WITH (and of RECURSIVE), not at
 // the next token: a token boundary can fall inside a quoted name such as
 // "a "" select"" " written without a blank after WITH.
-int ClassifyWith(const char* start, const char* end) {
+int classify_with(const char* start, const char* end) {
   using sqlr_scan::kw_eq;
   // kw_eq matched the four letters of WITH; followed by '$' or a byte
   // 0x80-0xFF they are the start of a name to SQLite, and no WITH at all.
-  if (IdentRunEnd(start) != start + 4) return SQLR_SQL_REJECT;
-  const char* p = SkipWalkNoise(start + 4, end);
+  if (ident_run_end(start) != start + 4) return SQLR_SQL_REJECT;
+  const char* p = skip_walk_noise(start + 4, end);
   // After WITH, SQLite always reads RECURSIVE as the keyword, never as a name.
-  if (kw_eq(p, "recursive") && IdentRunEnd(p) == p + 9) p += 9;
-  p = SkipCteName(p, end);
+  if (kw_eq(p, "recursive") && ident_run_end(p) == p + 9) p += 9;
+  p = skip_cte_name(p, end);
   unsigned depth = 0;
-  // Noise is handled inline rather than through SkipWalkNoise: this loop runs
+  // Noise is handled inline rather than through skip_walk_noise: this loop runs
   // once per token of the whole WITH list.
   while (p != nullptr) {
     const char c = *p;
-    const uint8_t cls = ClassOf(c);
+    const uint8_t cls = class_of(c);
     if (cls & kSpace) {
       ++p;
       continue;
     }
     if ((cls & kIdent) && c != '$') {
-      if (c == '\xEF' && IsBom(p)) {
+      if (c == '\xEF' && is_bom(p)) {
         p += 3;
         continue;
       }
-      const char* end = IdentRunEnd(p);
+      const char* end = ident_run_end(p);
       if (depth == 0) {
-        const int verdict = MainKeywordVerdict(p, end);
+        const int verdict = main_keyword_verdict(p, end);
         if (verdict >= 0) return verdict;
       }
       p = end;
@@ -452,10 +454,10 @@ int ClassifyWith(const char* start, const char* end) {
       case '\0':
         return SQLR_SQL_REJECT;  // no main statement
       case '-':
-        p = p[1] == '-' ? LineCommentEnd(p + 2, end) : p + 1;
+        p = p[1] == '-' ? line_comment_end(p + 2, end) : p + 1;
         break;
       case '/':
-        p = p[1] == '*' ? BlockCommentEnd(p + 2, end) : p + 1;
+        p = p[1] == '*' ? block_comment_end(p + 2, end) : p + 1;
         break;
       case '(':
         do {
@@ -472,20 +474,20 @@ int ClassifyWith(const char* start, const char* end) {
       case '\'':
       case '"':
       case '`':
-        p = QuotedRunEnd(p, end);
+        p = quoted_run_end(p, end);
         break;
       case '[':
-        p = BracketedRunEnd(p, end);
+        p = bracketed_run_end(p, end);
         break;
       case ',':
         ++p;
-        if (depth == 0) p = SkipCteName(p, end);
+        if (depth == 0) p = skip_cte_name(p, end);
         break;
       case '$':
       case '@':
       case ':':
       case '#':
-        p = VariableEnd(p);
+        p = variable_end(p);
         break;
       default:
         ++p;  // operators and other bytes that start no run
@@ -499,7 +501,7 @@ int ClassifyWith(const char* start, const char* end) {
 }  // namespace
 
 const char* sqlr_skip_noise(const char* p) noexcept {
-  return p == nullptr ? nullptr : SkipNoise(p, nullptr);
+  return p == nullptr ? nullptr : skip_noise(p, nullptr);
 }
 
 int sqlr_classify_sql(const char* sql) noexcept {
@@ -507,12 +509,12 @@ int sqlr_classify_sql(const char* sql) noexcept {
   if (sql == nullptr || *sql == '\0') return SQLR_SQL_REJECT;
   const char* start = sqlr_skip_noise(sql);
   if (*start == '\0') return SQLR_SQL_REJECT;
-  const char* const end = EndOf(start);
+  const char* const end = end_of(start);
   // The whole text is checked for a second statement before any keyword is
   // looked at, so no verdict can be reached while a later statement hides.
-  if (!IsSingleStatement(start, end)) return SQLR_SQL_REJECT;
-  if (kw_eq(start, "explain")) return ClassifyExplain(start);
-  if (kw_eq(start, "with")) return ClassifyWith(start, end);
+  if (!is_single_statement(start, end)) return SQLR_SQL_REJECT;
+  if (kw_eq(start, "explain")) return classify_explain(start);
+  if (kw_eq(start, "with")) return classify_with(start, end);
   if (kw_eq(start, "select") || kw_eq(start, "values")) return SQLR_SQL_READ;
   if (kw_eq(start, "update")) return SQLR_SQL_UPDATE;
   if (kw_eq(start, "delete")) return SQLR_SQL_DELETE;
@@ -525,7 +527,7 @@ const char* next_token(const char* p) noexcept {
   if (p == nullptr) return nullptr;
   p = sqlr_skip_noise(p);
   for (;;) {
-    if (ClassOf(*p) & kTokenStop) {
+    if (class_of(*p) & kTokenStop) {
       if (*p != '-' || p[1] == '-') break;  // a single hyphen belongs to the token
     }
     ++p;
@@ -543,7 +545,7 @@ int kw_eq(const char* p, const char* kw) noexcept {
     // stops there and never reads beyond it.
     if (c != kw[i]) return 0;
   }
-  return IsWord(p[i]) ? 0 : 1;
+  return is_word(p[i]) ? 0 : 1;
 }
 
 }  // namespace sqlr_scan
