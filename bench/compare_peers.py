@@ -154,7 +154,7 @@ def main():
     db_path = os.path.join(data_dir, "mixed-%d.db" % opts.rows)
     generate(shell, db_path, opts.rows)
 
-    sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "python"))
+    sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "bindings", "python"))
     from kestrova_sqlite_reader import Database
 
     results = []  # (what, our Timing, the peer's Timing, target factor or None)
