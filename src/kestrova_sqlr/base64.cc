@@ -2,7 +2,11 @@
 
 #include <cstdlib>
 
-const char B64[65] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+namespace {
+
+constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+}  // namespace
 
 char* sqlr_b64_encode(const void* data, int32_t len) noexcept {
   if (data == nullptr && len > 0) return nullptr;
@@ -15,24 +19,24 @@ char* sqlr_b64_encode(const void* data, int32_t len) noexcept {
   uint32_t i = 0;
   for (; i + 3 <= n; i += 3) {
     const uint32_t v = (uint32_t{in[i]} << 16) | (uint32_t{in[i + 1]} << 8) | in[i + 2];
-    o[0] = B64[v >> 18];
-    o[1] = B64[(v >> 12) & 63];
-    o[2] = B64[(v >> 6) & 63];
-    o[3] = B64[v & 63];
+    o[0] = kAlphabet[v >> 18];
+    o[1] = kAlphabet[(v >> 12) & 63];
+    o[2] = kAlphabet[(v >> 6) & 63];
+    o[3] = kAlphabet[v & 63];
     o += 4;
   }
   if (n - i == 1) {
     const uint32_t v = uint32_t{in[i]} << 16;
-    o[0] = B64[v >> 18];
-    o[1] = B64[(v >> 12) & 63];
+    o[0] = kAlphabet[v >> 18];
+    o[1] = kAlphabet[(v >> 12) & 63];
     o[2] = '=';
     o[3] = '=';
     o += 4;
   } else if (n - i == 2) {
     const uint32_t v = (uint32_t{in[i]} << 16) | (uint32_t{in[i + 1]} << 8);
-    o[0] = B64[v >> 18];
-    o[1] = B64[(v >> 12) & 63];
-    o[2] = B64[(v >> 6) & 63];
+    o[0] = kAlphabet[v >> 18];
+    o[1] = kAlphabet[(v >> 12) & 63];
+    o[2] = kAlphabet[(v >> 6) & 63];
     o[3] = '=';
     o += 4;
   }
