@@ -115,8 +115,8 @@ install(FILES ${PROJECT_SOURCE_DIR}/bindings/python/kestrova_sqlite_reader/__ini
 # kestrova-sqlite-reader-<version>-<system>.tar.gz|zip. It packs what the
 # install rules name, which needs only the library built
 # (`cmake --build --preset release-library` builds that alone). CPack and the
-# install target would otherwise build everything first, every test and
-# benchmark included; now they take what is built.
+# install target take what is built, instead of building everything first,
+# every test and benchmark included.
 if(NOT PROJECT_IS_TOP_LEVEL)
   return()
 endif()

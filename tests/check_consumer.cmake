@@ -49,6 +49,23 @@ if(MODE STREQUAL "find_package")
   else()
     # The build tree's run path leads to the installed library.
     run("running the consumer" "${WORK_DIR}/build/consumer" "${WORK_DIR}/empty.db")
+    # While the major version is 0, a project written for an earlier minor
+    # version must not take this one.
+    string(REPLACE "." ";" parts "${VERSION}")
+    list(GET parts 0 major)
+    list(GET parts 1 minor)
+    if(major EQUAL 0 AND minor GREATER 0)
+      math(EXPR earlier "${minor} - 1")
+      file(WRITE "${WORK_DIR}/earlier/CMakeLists.txt"
+        "cmake_minimum_required(VERSION 3.20)\nproject(earlier NONE)\n"
+        "find_package(kestrova-sqlite-reader 0.${earlier} QUIET)\n"
+        "if(kestrova-sqlite-reader_FOUND)\n"
+        "  message(FATAL_ERROR \"0.${earlier} was asked for and ${VERSION} taken\")\n"
+        "endif()\n")
+      run("asking for 0.${earlier}" ${CMAKE_COMMAND} -S "${WORK_DIR}/earlier"
+          -B "${WORK_DIR}/earlier/build" -DCMAKE_PREFIX_PATH=${PREFIX}
+          -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF)
+    endif()
   endif()
 
 elseif(MODE STREQUAL "add_subdirectory")
