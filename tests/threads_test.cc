@@ -370,7 +370,7 @@ TEST_F(ThreadsTest, StaleClosesNeverLeakAConnection) {
   std::atomic<bool> stop{false};
   std::atomic<long> opened{0};
   for (int t = 0; t < 4; ++t) {
-    threads.emplace_back([&] {
+    threads.emplace_back([&, t] {
       while (!stop.load()) {
         const int32_t h = sqlr_open(read_path_.c_str(), t % 2);
         if (h >= 0) {
