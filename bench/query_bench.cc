@@ -25,10 +25,7 @@
 #include <vector>
 
 #include "kestrova_sqlite_reader.h"
-
-#if defined(__linux__)
-#include <sys/resource.h>
-#endif
+#include "tests/peak_memory.h"
 
 namespace {
 
@@ -63,14 +60,6 @@ std::pair<Timing, Timing> median_pair(const std::function<void()>& a,
     }
   }
   return {{median(cpu[0]), median(wall[0])}, {median(cpu[1]), median(wall[1])}};
-}
-
-long long peak_rss_bytes() {
-#if defined(__linux__)
-  struct rusage usage {};
-  if (getrusage(RUSAGE_SELF, &usage) == 0) return static_cast<long long>(usage.ru_maxrss) * 1024;
-#endif
-  return -1;
 }
 
 void check(int rc, sqlite3* db, const char* what) {
@@ -160,9 +149,9 @@ int main(int argc, char** argv) {
   check(sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr), db, "open");
 
   // Memory first, while the process's peak is still that of the set-up.
-  const long long rss_before = peak_rss_bytes();
+  const long long rss_before = sqlr_test::peak_rss_bytes();
   const size_t text = page_bytes(handle, kPageSql, 0, 100000);
-  const long long rss_growth = peak_rss_bytes() - rss_before;
+  const long long rss_growth = sqlr_test::peak_rss_bytes() - rss_before;
 
   volatile long long sink = 0;
   const auto [lib_page, floor_page] =

@@ -39,3 +39,16 @@ endif()
 add_library(sqlr_yyjson OBJECT "${SQLR_DEPS_DIR}/yyjson/src/yyjson.c")
 target_include_directories(sqlr_yyjson SYSTEM PUBLIC "${SQLR_DEPS_DIR}/yyjson/src")
 target_compile_definitions(sqlr_yyjson PUBLIC yyjson_api=)
+
+# SQLite's own shell from the same amalgamation and configuration as the
+# library: it makes the sample, test and benchmark databases (the library
+# refuses to write schemas and rows) and is the peer the tool is measured
+# against. Built only for what needs it: scripts/demo, bench/compare and the
+# tests that make their databases with it. It sits beside kestrova-sqlr.
+if(NOT WIN32)
+  add_executable(sqlr_sqlite_shell EXCLUDE_FROM_ALL "${SQLR_DEPS_DIR}/sqlite/shell.c")
+  target_compile_definitions(sqlr_sqlite_shell PRIVATE ${SQLR_SQLITE_DEFINES})
+  target_link_libraries(sqlr_sqlite_shell PRIVATE sqlr_sqlite)
+  set_target_properties(sqlr_sqlite_shell PROPERTIES
+    RUNTIME_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/tools)
+endif()

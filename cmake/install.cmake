@@ -3,11 +3,13 @@
 #
 #   Windows                                   Linux
 #   bin/kestrova-sqlite-reader.dll            lib/libkestrova-sqlite-reader.so[.0[.0.1.0]]
-#   lib/kestrova-sqlite-reader.dll.a          lib/cmake/kestrova-sqlite-reader/
-#   lib/kestrova-sqlite-reader.def            lib/pkgconfig/kestrova-sqlite-reader.pc
+#   lib/kestrova-sqlite-reader.dll.a          lib/pkgconfig/kestrova-sqlite-reader.pc
+#   lib/kestrova-sqlite-reader.def
+#   lib/cmake/kestrova-sqlite-reader/         lib/cmake/kestrova-sqlite-reader/
 #   include/kestrova_sqlite_reader.h          include/kestrova_sqlite_reader.h
 #   share/doc/kestrova-sqlite-reader/         share/doc/kestrova-sqlite-reader/
-#     USAGE.txt, LICENSE.yyjson.txt             USAGE.txt, LICENSE.yyjson.txt
+#     LICENSE, NOTICE, USAGE.txt,               LICENSE, NOTICE, USAGE.txt,
+#     LICENSE.yyjson.txt                        LICENSE.yyjson.txt
 #   share/kestrova-sqlite-reader/python/      share/kestrova-sqlite-reader/python/
 #     kestrova_sqlite_reader/                   kestrova_sqlite_reader/
 include(GNUInstallDirs)
@@ -44,7 +46,9 @@ else()
 endif()
 configure_file(${SQLR_PACKAGING_DIR}/USAGE.txt.in ${PROJECT_BINARY_DIR}/packaging/USAGE.txt @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/packaging/USAGE.txt DESTINATION ${SQLR_DOC_DIR})
-# yyjson's MIT licence asks for its notice in every copy; SQLite is public domain.
+# The library's licence, and NOTICE naming what is compiled in. yyjson's MIT
+# licence asks for its notice in every copy; SQLite is public domain.
+install(FILES ${PROJECT_SOURCE_DIR}/LICENSE ${PROJECT_SOURCE_DIR}/NOTICE DESTINATION ${SQLR_DOC_DIR})
 install(FILES ${SQLR_DEPS_DIR}/yyjson/LICENSE DESTINATION ${SQLR_DOC_DIR}
   RENAME LICENSE.yyjson.txt)
 
@@ -53,21 +57,31 @@ if(WIN32)
   # making (MSVC: lib /def:kestrova-sqlite-reader.def /machine:x64).
   install(FILES ${PROJECT_SOURCE_DIR}/src/exports.def DESTINATION ${CMAKE_INSTALL_LIBDIR}
     RENAME ${SQLR_PACKAGE}.def)
-else()
-  # find_package(kestrova-sqlite-reader)
-  set(SQLR_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/${SQLR_PACKAGE})
-  install(EXPORT kestrova-sqlite-reader-targets NAMESPACE kestrova::
-    DESTINATION ${SQLR_CMAKE_DIR})
-  configure_package_config_file(${SQLR_PACKAGING_DIR}/${SQLR_PACKAGE}-config.cmake.in
-    ${PROJECT_BINARY_DIR}/packaging/${SQLR_PACKAGE}-config.cmake
-    INSTALL_DESTINATION ${SQLR_CMAKE_DIR})
-  write_basic_package_version_file(
-    ${PROJECT_BINARY_DIR}/packaging/${SQLR_PACKAGE}-config-version.cmake
-    COMPATIBILITY SameMajorVersion)
-  install(FILES ${PROJECT_BINARY_DIR}/packaging/${SQLR_PACKAGE}-config.cmake
-                ${PROJECT_BINARY_DIR}/packaging/${SQLR_PACKAGE}-config-version.cmake
-    DESTINATION ${SQLR_CMAKE_DIR})
+endif()
 
+# find_package(kestrova-sqlite-reader): the DLL with its import library on
+# Windows, the shared library on Linux. While the major version is 0 a minor
+# version may change the contracts, so only the same minor version is taken
+# as compatible.
+set(SQLR_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/${SQLR_PACKAGE})
+install(EXPORT kestrova-sqlite-reader-targets NAMESPACE kestrova::
+  DESTINATION ${SQLR_CMAKE_DIR})
+configure_package_config_file(${SQLR_PACKAGING_DIR}/${SQLR_PACKAGE}-config.cmake.in
+  ${PROJECT_BINARY_DIR}/packaging/${SQLR_PACKAGE}-config.cmake
+  INSTALL_DESTINATION ${SQLR_CMAKE_DIR})
+if(PROJECT_VERSION_MAJOR EQUAL 0)
+  set(SQLR_COMPATIBILITY SameMinorVersion)
+else()
+  set(SQLR_COMPATIBILITY SameMajorVersion)
+endif()
+write_basic_package_version_file(
+  ${PROJECT_BINARY_DIR}/packaging/${SQLR_PACKAGE}-config-version.cmake
+  COMPATIBILITY ${SQLR_COMPATIBILITY})
+install(FILES ${PROJECT_BINARY_DIR}/packaging/${SQLR_PACKAGE}-config.cmake
+              ${PROJECT_BINARY_DIR}/packaging/${SQLR_PACKAGE}-config-version.cmake
+  DESTINATION ${SQLR_CMAKE_DIR})
+
+if(NOT WIN32)
   # pkg-config: the prefix is found from the .pc file's own folder.
   file(RELATIVE_PATH SQLR_PC_PREFIX_FROM_PCDIR
     /prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig /prefix)
@@ -96,13 +110,23 @@ install(FILES ${PROJECT_SOURCE_DIR}/bindings/python/kestrova_sqlite_reader/__ini
               ${PROJECT_BINARY_DIR}/packaging/_installed.py
   DESTINATION ${SQLR_PYTHON_DIR})
 
-# ---- CPack: `cpack --config build/CPackConfig.cmake` (or `cmake --build build
-# --target package`) writes kestrova-sqlite-reader-<version>-<system>.zip|tar.gz.
+# ---- CPack, for this project's own packages only (a project that adds this
+# tree packs itself): `cpack --preset release` (or windows) writes
+# kestrova-sqlite-reader-<version>-<system>.tar.gz|zip. It packs what the
+# install rules name, which needs only the library built
+# (`cmake --build --preset release-library` builds that alone). CPack and the
+# install target take what is built, instead of building everything first,
+# every test and benchmark included.
+if(NOT PROJECT_IS_TOP_LEVEL)
+  return()
+endif()
+set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY TRUE)
 set(CPACK_PACKAGE_NAME ${SQLR_PACKAGE})
 set(CPACK_PACKAGE_VENDOR "Kestrova")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
   "Guarded access to SQLite database files through eight C functions returning JSON")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 if(WIN32)
   set(CPACK_GENERATOR ZIP)
   set(CPACK_SYSTEM_NAME windows-x86_64)

@@ -20,6 +20,7 @@
 
 #include "kestrova_sqlr/sql_gate.h"
 #include "sqlr_query/read_guard.h"
+#include "tests/verdict_name.h"
 
 namespace {
 
@@ -58,19 +59,6 @@ int record_action(void*, int action, const char*, const char*, const char*, cons
   std::abort();
 }
 
-const char* verdict_name(int kind) {
-  switch (kind) {
-    case SQLR_SQL_READ:
-      return "READ";
-    case SQLR_SQL_UPDATE:
-      return "UPDATE";
-    case SQLR_SQL_DELETE:
-      return "DELETE";
-    default:
-      return "REJECT";
-  }
-}
-
 // The helpers never move backwards and never leave [text, end].
 void check_scanner(const char* text, const char* end) {
   const char* p = sqlr_skip_noise(text);
@@ -98,7 +86,8 @@ void check_against_sqlite(const char* text, int kind) {
   if (rc != SQLITE_OK) return;  // malformed: the caller reports SQLite's message
   if (stmt == nullptr) fail("an accepted text compiles to no statement", text);
   if (tail == nullptr || *sqlr_skip_noise(tail) != '\0') {
-    std::fprintf(stderr, "gate_fuzz: verdict %s, SQLite's tail: %s\n", verdict_name(kind), tail);
+    std::fprintf(stderr, "gate_fuzz: verdict %s, SQLite's tail: %s\n",
+                 sqlr_test::verdict_name(kind), tail);
     fail("an accepted text holds a second statement", text);
   }
   if (kind == SQLR_SQL_READ) {

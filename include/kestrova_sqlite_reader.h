@@ -54,8 +54,11 @@
 #define SQLR_MAX_PAGE_ROWS 100000       /* the most rows one sqlr_query() returns */
 #define SQLR_MAX_RESULT_BYTES 104857600 /* the longest result text (100 MB) */
 
-/* SQLR_API marks the exported functions. Define SQLR_STATIC when linking the
- * library's objects directly into a program (as its own tests do). */
+/* SQLR_API marks the exported functions. The library's own build defines
+ * SQLR_BUILDING, and on Windows the DLL then exports them; a host that includes
+ * this header without it imports them from the DLL. A program that compiles
+ * the library's sources into itself, with no DLL, defines SQLR_STATIC: the
+ * functions are then neither exported nor imported. */
 #if defined(SQLR_STATIC)
 #define SQLR_API
 #elif defined(_WIN32)

@@ -261,14 +261,11 @@ TEST_F(QueryTest, ExplainOfAWriteDescribesItWithoutRunningIt) {
             R"({"columns":["c"],"rows":[{"c":10}],"offset":0,"limit":100000,"returned":1})");
 }
 
-// Peak memory of this process in bytes, or -1 where it cannot be read.
-long long peak_rss() { return sqlr_test::peak_rss_bytes(); }
-
 // A page far over the cap is refused while it is built, long before its
 // gigabyte of text would have been allocated: the process grows by about the
 // cap, the text written before the page was refused.
 TEST_F(QueryTest, PageOverTheCapFailsWithBoundedMemory) {
-  const long long before = peak_rss();
+  const long long before = sqlr_test::peak_rss_bytes();
   const char* sql =
       "WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c WHERE x < 100000)"
       " SELECT x, printf('%.10000c', 'x') AS big FROM c";
@@ -276,7 +273,7 @@ TEST_F(QueryTest, PageOverTheCapFailsWithBoundedMemory) {
   EXPECT_EQ(last_error(), "JSON result exceeds 100MB limit");
   EXPECT_EQ(g_conns[h()].op_started.load(), 0);
   if (before < 0 || sqlr_test::kAddressSanitizer) GTEST_SKIP() << "peak memory not measurable here";
-  EXPECT_LT(peak_rss() - before, 150LL << 20);
+  EXPECT_LT(sqlr_test::peak_rss_bytes() - before, 150LL << 20);
 }
 
 // Inside a page that is over the cap anyway, the cap's message wins over a

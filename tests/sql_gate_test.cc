@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "verdict_name.h"
+
 #if defined(__unix__) || defined(__APPLE__)
 #include <sys/mman.h>
 #include <unistd.h>
@@ -25,22 +27,6 @@ using sqlr_scan::next_token;
 const std::string kNbsp = "\xA0";         // no-break space in Latin-1: not whitespace here
 const std::string kBom = "\xEF\xBB\xBF";  // UTF-8 byte order mark
 const std::string kEAcute = "\xC3\xA9";   // e with acute accent in UTF-8
-
-// Names a verdict in failure messages.
-const char* VerdictName(int v) {
-  switch (v) {
-    case SQLR_SQL_REJECT:
-      return "REJECT";
-    case SQLR_SQL_READ:
-      return "READ";
-    case SQLR_SQL_UPDATE:
-      return "UPDATE";
-    case SQLR_SQL_DELETE:
-      return "DELETE";
-    default:
-      return "<not a verdict>";
-  }
-}
 
 // Shows a text with its control and non-ASCII bytes escaped.
 std::string Printable(const std::string& s) {
@@ -265,8 +251,8 @@ struct VerdictCase {
 void ExpectVerdicts(const std::vector<VerdictCase>& cases) {
   for (const VerdictCase& c : cases) {
     const int got = sqlr_classify_sql(c.text.c_str());
-    EXPECT_EQ(got, c.verdict) << Printable(c.text) << " gave " << VerdictName(got) << ", expected "
-                              << VerdictName(c.verdict);
+    EXPECT_EQ(got, c.verdict) << Printable(c.text) << " gave " << sqlr_test::verdict_name(got)
+                              << ", expected " << sqlr_test::verdict_name(c.verdict);
   }
 }
 
@@ -601,7 +587,7 @@ TEST_F(SqlGateEngineTest, AcceptedDisguisedTextsCompileToTheirVerdict) {
     EXPECT_TRUE(r.prepared) << Printable(c.text) << ": " << r.error;
     if (r.prepared) {
       EXPECT_EQ(r.kind, c.verdict)
-          << Printable(c.text) << " is " << VerdictName(r.kind) << " to SQLite";
+          << Printable(c.text) << " is " << sqlr_test::verdict_name(r.kind) << " to SQLite";
     }
   }
 }
@@ -621,7 +607,7 @@ TEST_F(SqlGateEngineTest, AcceptedPlainTextsCompileToTheirVerdictOrAreRefused) {
         continue;
       }
       EXPECT_EQ(r.kind, c.verdict)
-          << Printable(c.text) << " is " << VerdictName(r.kind) << " to SQLite";
+          << Printable(c.text) << " is " << sqlr_test::verdict_name(r.kind) << " to SQLite";
     }
   }
 }

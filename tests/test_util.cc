@@ -9,10 +9,6 @@
 
 #include "kestrova_sqlr/registry.h"
 
-#if defined(__linux__)
-#include <sys/resource.h>
-#endif
-
 namespace sqlr_test {
 
 namespace fs = std::filesystem;
@@ -60,14 +56,6 @@ void write_file(const std::string& path, const std::string& bytes) {
 bool file_exists(const std::string& path) {
   std::error_code ec;
   return fs::exists(path, ec);
-}
-
-long long peak_rss_bytes() {
-#if defined(__linux__)
-  struct rusage usage {};
-  if (getrusage(RUSAGE_SELF, &usage) == 0) return static_cast<long long>(usage.ru_maxrss) * 1024;
-#endif
-  return -1;
 }
 
 int open_descriptors() {

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "kestrova_sqlite_reader.h"
+#include "peak_memory.h"
 
 namespace sqlr_test {
 
@@ -46,10 +47,6 @@ using Result = std::unique_ptr<char, ResultDeleter>;
 
 // The text of a result, or "<null>" for a null result.
 inline std::string text(const Result& r) { return r ? std::string(r.get()) : "<null>"; }
-
-// The peak resident memory of this process in bytes, or -1 where the
-// platform does not tell.
-long long peak_rss_bytes();
 
 // The number of file descriptors this process has open, or -1 where the
 // platform does not tell.

@@ -1,4 +1,5 @@
-// Hand-written parsing: the options are few, and getopt_long is not on Windows.
+// Hand-written parsing: the options are few, and the same code reads them on
+// every system, with the same messages.
 #include "cli_options.h"
 
 #include <charconv>
@@ -142,10 +143,10 @@ bool parse_option(int argc, const char* const* argv, int* i, Options* opts, Seen
     return parse_count(name, value, 0, INT32_MAX, &opts->offset, error);
   } else if (name == "--limit") {
     seen->limit = true;
-    return parse_count(name, value, 0, kMaxPageRows, &opts->limit, error);
+    return parse_count(name, value, 0, SQLR_MAX_PAGE_ROWS, &opts->limit, error);
   } else if (name == "--page-size") {
     seen->page_size = true;
-    return parse_count(name, value, 1, kMaxPageRows, &opts->page_size, error);
+    return parse_count(name, value, 1, SQLR_MAX_PAGE_ROWS, &opts->page_size, error);
   } else {
     *error = "unknown option '" + std::string(arg) + "'";
     return false;

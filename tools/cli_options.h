@@ -5,14 +5,14 @@
 #include <cstdint>
 #include <string>
 
+#include "kestrova_sqlite_reader.h"
+
 namespace kestrova_cli {
 
-// The library's largest page.
-constexpr int32_t kMaxPageRows = 100000;
 // Rows per call with --all: the largest page, since each page runs the
 // statement again from its start. A page refused for the library's 100 MB cap
 // is asked for again at half the size (all_rows.h).
-constexpr int32_t kDefaultPageSize = kMaxPageRows;
+constexpr int32_t kDefaultPageSize = SQLR_MAX_PAGE_ROWS;
 
 enum class Command { kTables, kSchema, kQuery, kExec, kMcp, kHelp, kVersion };
 enum class Format { kJson, kPretty, kTable };
@@ -25,7 +25,7 @@ struct Options {
   std::string sql_file;   // query, exec: --file F, or "-" for standard input
   bool writable = false;  // mcp: --writable
   int32_t offset = 0;
-  int32_t limit = kMaxPageRows;
+  int32_t limit = SQLR_MAX_PAGE_ROWS;
   bool all = false;
   int32_t page_size = kDefaultPageSize;
   Format format = Format::kJson;

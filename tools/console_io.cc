@@ -36,7 +36,6 @@ std::string to_utf8(const wchar_t* wide) {
 
 // See console_io.h. Falls back to argv when the wide command line is not there.
 std::vector<std::string> utf8_args(int argc, char** argv) {
-  SetConsoleOutputCP(CP_UTF8);
   int wide_argc = 0;
   wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &wide_argc);
   std::vector<std::string> args;
@@ -47,6 +46,22 @@ std::vector<std::string> utf8_args(int argc, char** argv) {
   }
   if (wide != nullptr) LocalFree(wide);
   return args;
+}
+
+// See console_io.h. GetConsoleOutputCP gives 0 without a console.
+Utf8Console::Utf8Console() : saved_code_page_(GetConsoleOutputCP()) {
+  if (saved_code_page_ != 0 && saved_code_page_ != CP_UTF8) {
+    SetConsoleOutputCP(CP_UTF8);
+  } else {
+    saved_code_page_ = 0;
+  }
+}
+
+Utf8Console::~Utf8Console() {
+  if (saved_code_page_ != 0) {
+    std::fflush(stdout);
+    SetConsoleOutputCP(saved_code_page_);
+  }
 }
 
 // See console_io.h. fopen would read the path in the ANSI code page.
@@ -76,6 +91,10 @@ bool stderr_is_terminal() { return _isatty(_fileno(stderr)) != 0; }
 std::vector<std::string> utf8_args(int argc, char** argv) {
   return std::vector<std::string>(argv, argv + argc);
 }
+
+// See console_io.h.
+Utf8Console::Utf8Console() = default;
+Utf8Console::~Utf8Console() = default;
 
 // See console_io.h.
 std::FILE* open_for_reading(const std::string& path) { return std::fopen(path.c_str(), "rb"); }

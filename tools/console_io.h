@@ -11,10 +11,22 @@ namespace kestrova_cli {
 
 // Returns argv[0..argc) as UTF-8 strings. On POSIX systems they are passed
 // through unchanged (file names are bytes there). On Windows, where argv is
-// in the ANSI code page, they are read afresh from the UTF-16 command line,
-// and the console is switched to UTF-8 output so that the library's JSON
-// shows as written.
+// in the ANSI code page, they are read afresh from the UTF-16 command line.
 std::vector<std::string> utf8_args(int argc, char** argv);
+
+// While it lives, the Windows console shows output as UTF-8, so that the
+// library's JSON shows as written; the console's own code page comes back
+// when it goes, as the console outlives the program. Nothing on POSIX.
+class Utf8Console {
+ public:
+  Utf8Console();
+  ~Utf8Console();
+  Utf8Console(const Utf8Console&) = delete;
+  Utf8Console& operator=(const Utf8Console&) = delete;
+
+ private:
+  [[maybe_unused]] unsigned int saved_code_page_ = 0;  // 0: nothing to restore (Windows only)
+};
 
 // Makes standard input and output carry bytes unchanged, for a protocol spoken
 // over them: on Windows no CRLF translation; on POSIX a reader that goes away

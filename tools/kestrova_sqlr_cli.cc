@@ -157,6 +157,7 @@ int run(int argc, char** argv) {
 
 // Exit status: 0 done, 1 failed, 2 usage error. No exception leaves.
 int main(int argc, char** argv) {
+  const kestrova_cli::Utf8Console console;
   try {
     return run(argc, argv);
   } catch (const std::exception& e) {

@@ -133,7 +133,8 @@ constexpr ArgDef kReadArgs[] = {
      true, &Args::sql, nullptr, 0, 0, 0},
     {"offset", "Rows of the result to pass over before the page starts.", false, nullptr,
      &Args::offset, 0, INT32_MAX, 0},
-    {"limit", "Most rows in the page.", false, nullptr, &Args::limit, 0, 100000, kDefaultToolLimit},
+    {"limit", "Most rows in the page.", false, nullptr, &Args::limit, 0, SQLR_MAX_PAGE_ROWS,
+     kDefaultToolLimit},
 };
 
 constexpr ArgDef kWriteArgs[] = {

@@ -2,7 +2,11 @@
 
 #include <cstdlib>
 
-const char B64[65] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+namespace {
+
+constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+}  // namespace
 
 void sqlr_b64_encode_to(const void* data, uint32_t n, char* out) noexcept {
   const auto* in = static_cast<const unsigned char*>(data);
@@ -10,23 +14,23 @@ void sqlr_b64_encode_to(const void* data, uint32_t n, char* out) noexcept {
   uint32_t i = 0;
   for (; i + 3 <= n; i += 3) {
     const uint32_t v = (uint32_t{in[i]} << 16) | (uint32_t{in[i + 1]} << 8) | in[i + 2];
-    o[0] = B64[v >> 18];
-    o[1] = B64[(v >> 12) & 63];
-    o[2] = B64[(v >> 6) & 63];
-    o[3] = B64[v & 63];
+    o[0] = kAlphabet[v >> 18];
+    o[1] = kAlphabet[(v >> 12) & 63];
+    o[2] = kAlphabet[(v >> 6) & 63];
+    o[3] = kAlphabet[v & 63];
     o += 4;
   }
   if (n - i == 1) {
     const uint32_t v = uint32_t{in[i]} << 16;
-    o[0] = B64[v >> 18];
-    o[1] = B64[(v >> 12) & 63];
+    o[0] = kAlphabet[v >> 18];
+    o[1] = kAlphabet[(v >> 12) & 63];
     o[2] = '=';
     o[3] = '=';
   } else if (n - i == 2) {
     const uint32_t v = (uint32_t{in[i]} << 16) | (uint32_t{in[i + 1]} << 8);
-    o[0] = B64[v >> 18];
-    o[1] = B64[(v >> 12) & 63];
-    o[2] = B64[(v >> 6) & 63];
+    o[0] = kAlphabet[v >> 18];
+    o[1] = kAlphabet[(v >> 12) & 63];
+    o[2] = kAlphabet[(v >> 6) & 63];
     o[3] = '=';
   }
 }

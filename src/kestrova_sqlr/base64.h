@@ -4,9 +4,6 @@
 
 #include <cstdint>
 
-// The standard alphabet.
-extern const char B64[65];
-
 // Encodes `len` bytes at `data` into a new NUL-terminated string on the C heap
 // (caller frees it with free), exactly 4 * ceil(n / 3) characters long. A
 // negative `len` counts as 0; null `data` with a positive `len` gives null, as

@@ -8,7 +8,7 @@ namespace Kestrova.SqliteReader
     /// every failure is a SqlrException with the library's message.</summary>
     public sealed class Database : IDisposable
     {
-        /// <summary>The library's largest page, and its default.</summary>
+        /// <summary>The library's largest page, and its default (SQLR_MAX_PAGE_ROWS in the public header).</summary>
         public const int MaxPageRows = 100000;
 
         // The library's message for a page over its size cap; Pages() halves

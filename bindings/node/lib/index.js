@@ -5,9 +5,10 @@
 const { loadLibrary, decodeText } = require('./library');
 const { parse } = require('./json');
 
-// The library's largest page (also its default), and the rows fetched per
-// call by rows(): each page runs the statement again from its first row, so
-// pages must not be tiny; a page stays far below the 100 MB cap.
+// The library's largest page (also its default; SQLR_MAX_PAGE_ROWS in the
+// public header), and the rows fetched per call by rows(): each page runs the
+// statement again from its first row, so pages must not be tiny; a page stays
+// far below the 100 MB cap.
 const MAX_PAGE_ROWS = 100000;
 const DEFAULT_PAGE_SIZE = 10000;
 // The library's message for a page over its size cap; rows() halves the page.

@@ -48,7 +48,8 @@ PathArg = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 
 __all__ = ["Database", "SqlrError", "load_library", "MAX_PAGE_ROWS", "DEFAULT_PAGE_SIZE"]
 
-# The library's largest page, and its default.
+# The library's largest page, and its default (SQLR_MAX_PAGE_ROWS in the
+# public header).
 MAX_PAGE_ROWS = 100000
 # Rows per call for iter_rows(): each page runs the statement again from its
 # first row, so pages must not be tiny; a page stays far below the 100 MB cap.
