@@ -15,7 +15,7 @@
 
 namespace {
 
-constexpr size_t kTableNameMax = 128;  // SQLR_TABLE_NAME_MAX
+constexpr size_t kTableNameMax = 128;  // bytes; longer names are refused
 
 constexpr char kLookupSql[] =
     "SELECT type FROM sqlite_master WHERE name=?1 AND type IN ('table','view')";
