@@ -28,6 +28,9 @@ set(expected
   ${doc}/USAGE.txt
   ${doc}/LICENSE.yyjson.txt
   ${py}/__init__.py ${py}/py.typed ${py}/_installed.py)
+if(SQLR_BUILD_TOOLS)
+  list(APPEND expected bin/kestrova-sqlr${CMAKE_EXECUTABLE_SUFFIX})
+endif()
 if(WIN32)
   list(APPEND expected
     bin/kestrova-sqlite-reader.dll
@@ -50,6 +53,16 @@ add_test(NAME package_install
           -DEXPECTED=${SQLR_PKG_TEST_DIR}/expected-files.txt
           -P ${CMAKE_CURRENT_SOURCE_DIR}/check_install.cmake)
 set_tests_properties(package_install PROPERTIES FIXTURES_SETUP sqlr_installed)
+
+# The installed tool finds the installed library by itself (beside it on
+# Windows, through its run path elsewhere).
+if(SQLR_BUILD_TOOLS AND (NOT CMAKE_CROSSCOMPILING OR CMAKE_CROSSCOMPILING_EMULATOR))
+  add_test(NAME package_installed_tool
+    COMMAND ${CMAKE_CROSSCOMPILING_EMULATOR}
+            ${SQLR_PKG_PREFIX}/bin/kestrova-sqlr${CMAKE_EXECUTABLE_SUFFIX} --version)
+  set_tests_properties(package_installed_tool PROPERTIES FIXTURES_REQUIRED sqlr_installed
+    PASS_REGULAR_EXPRESSION "kestrova-sqlr ${PROJECT_VERSION}")
+endif()
 
 if(WIN32)
   # The same CMake consumer, cross-built and run under wine.
