@@ -54,6 +54,15 @@
 #define SQLR_MAX_PAGE_ROWS 100000       /* the most rows one sqlr_query() returns */
 #define SQLR_MAX_RESULT_BYTES 104857600 /* the longest result text (100 MB) */
 
+/* Messages a host may match in sqlr_last_error(), exactly as the library
+ * writes them. Other messages may gain detail between versions; these do not. */
+#define SQLR_MSG_INVALID_HANDLE "invalid handle"
+#define SQLR_MSG_TIMED_OUT "operation timed out after 30 seconds"
+#define SQLR_MSG_RESULT_TOO_LARGE "JSON result exceeds 100MB limit"
+#define SQLR_MSG_QUERY_REJECTED "query rejected: only SELECT/EXPLAIN/WITH-SELECT allowed"
+#define SQLR_MSG_EXEC_REJECTED "exec rejected: only UPDATE/DELETE allowed"
+#define SQLR_MSG_NOT_WRITABLE "database opened read-only; reopen with writable=1 for UPDATE/DELETE"
+
 /* SQLR_API marks the exported functions. The library's own build defines
  * SQLR_BUILDING, and on Windows the DLL then exports them; a host that includes
  * this header without it imports them from the DLL. A program that compiles
