@@ -195,4 +195,61 @@ class ExactParser {
   }
 }
 
-module.exports = { parse, parseExact };
+// The library's page text with each row object written as the array of its
+// values in column order. JSON.parse keeps one value per member name, so a row
+// of `SELECT o.id, a.id` loses one; the text holds both. Values are copied as
+// text, so parse() reads integers exactly as before. The page's layout is the
+// library's: {"columns":[names],"rows":[objects],...}. Throws SyntaxError on
+// any other text.
+const PAGE_HEAD = '{"columns":[';
+const ROWS_HEAD = ',"rows":[';
+const LITERAL = /[^,}\]]*/y;
+
+function rowsAsArrays(text) {
+  let at = PAGE_HEAD.length;
+  const fail = () => { throw new SyntaxError(`not a page of rows at position ${at}`); };
+  if (!text.startsWith(PAGE_HEAD)) fail();
+  while (text[at] === '"') {
+    at = stringEnd(text, at, fail);
+    if (text[at] === ',') at++;
+  }
+  if (text[at] !== ']' || !text.startsWith(ROWS_HEAD, at + 1)) fail();
+  at += 1 + ROWS_HEAD.length;
+  const pieces = [text.slice(0, at)];
+  for (let row = text[at] === '{'; row; row = text[at] === ',') {
+    if (pieces.length > 1) pieces.push(text[at++]); // the comma between rows
+    if (text[at++] !== '{') fail();
+    pieces.push('[');
+    for (let member = text[at] === '"'; member; member = text[at] === ',') {
+      if (text[at] === ',') pieces.push(text[at++]);
+      at = stringEnd(text, at, fail); // the column's name
+      if (text[at++] !== ':') fail();
+      const start = at;
+      if (text[at] === '"') {
+        at = stringEnd(text, at, fail);
+      } else {
+        LITERAL.lastIndex = at;
+        LITERAL.exec(text);
+        at = LITERAL.lastIndex;
+      }
+      if (at === start) fail();
+      pieces.push(text.slice(start, at));
+    }
+    if (text[at++] !== '}') fail();
+    pieces.push(']');
+  }
+  if (text[at] !== ']') fail();
+  pieces.push(text.slice(at));
+  return pieces.join('');
+}
+
+// The position just past the string literal that starts at `at`.
+function stringEnd(text, at, fail) {
+  if (text[at] !== '"') fail();
+  let end = text.indexOf('"', at + 1);
+  while (end !== -1 && escapedAt(text, end)) end = text.indexOf('"', end + 1);
+  if (end === -1) fail();
+  return end + 1;
+}
+
+module.exports = { parse, parseExact, rowsAsArrays };

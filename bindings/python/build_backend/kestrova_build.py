@@ -7,7 +7,8 @@ library, so it writes its wheel itself and needs nothing from an index.
 
 KESTROVA_SQLR_LIB at build time (or the config setting `library`, given as
 pip's `-C library=PATH`) names a built library to copy into the package; the
-wheel is then tagged for this platform instead of being pure Python.
+wheel is then tagged for this platform instead of being pure Python. A relative
+path is read against the folder pip was started from, as its user means it.
 """
 
 import base64
@@ -43,14 +44,33 @@ def _metadata():
     )
 
 
+def _start_folder():
+    """The folder the installer was started from. pip runs this backend inside
+    the package's folder, so a relative path from pip's command line means
+    nothing here. On Linux the folder is the parent's (the installer's) working
+    folder, exact whatever started it; elsewhere PWD, which a shell keeps and
+    pip passes on unchanged; failing both, this process's own folder."""
+    try:
+        return os.readlink("/proc/%d/cwd" % os.getppid())
+    except OSError:
+        pass
+    pwd = os.environ.get("PWD")
+    if pwd and os.path.isabs(pwd) and os.path.isdir(pwd):
+        return pwd
+    return os.getcwd()
+
+
 def _library(config_settings):
-    """The library to bundle: the `library` setting or KESTROVA_SQLR_LIB, or None."""
+    """The library to bundle: the `library` setting or KESTROVA_SQLR_LIB, or
+    None. A relative path is read against the folder the installer was started
+    from (_start_folder)."""
     path = (config_settings or {}).get("library") or os.environ.get("KESTROVA_SQLR_LIB")
     if not path:
         return None
-    if not os.path.isfile(path):
-        raise FileNotFoundError("KESTROVA_SQLR_LIB names no file: %s" % path)
-    return path
+    resolved = os.path.join(_start_folder(), path)  # an absolute path stays as it is
+    if not os.path.isfile(resolved):
+        raise FileNotFoundError("KESTROVA_SQLR_LIB names no file: %s (looked for %s)" % (path, resolved))
+    return resolved
 
 
 def _bundled_name(path):
