@@ -90,6 +90,12 @@ def _package_files():
             yield NAME + "/" + name, os.path.join(src, name)
 
 
+def _read(path):
+    """The bytes of the file at `path`."""
+    with open(path, "rb") as f:
+        return f.read()
+
+
 def _record_line(arcname, data):
     """One RECORD line: the member's name, SHA-256 and size."""
     digest = base64.urlsafe_b64encode(hashlib.sha256(data).digest()).rstrip(b"=").decode()
@@ -107,7 +113,7 @@ def build_wheel(wheel_directory, config_settings=None, metadata_directory=None):
     tag = "py3-none-" + _platform_tag() if library else "py3-none-any"
     info = "%s-%s.dist-info" % (NAME, _version())
     wheel_name = "%s-%s-%s.whl" % (NAME, _version(), tag)
-    entries = [(arc, open(path, "rb").read()) for arc, path in _package_files()]
+    entries = [(arc, _read(path)) for arc, path in _package_files()]
     if library:
         with open(library, "rb") as f:  # follows a symbolic link to the file itself
             entries.append((NAME + "/" + _bundled_name(library), f.read()))
