@@ -3,19 +3,23 @@
     python3 bench/mcp_bench.py --cli build/tools/kestrova-sqlr [--calls N] [--runs N]
         [--protocol VERSION] [-- EXTRA SERVER ARGUMENTS]
 
-Makes a table of 20000 mixed rows (the shape of bench/compare's), starts
-`kestrova-sqlr mcp` on it once, agrees on --protocol, and times from writing a
-request to reading its whole reply line:
-  - per call: a one-row read_query and a describe_table, the median of --calls
-    calls each;
-  - a 10000-row read_query page (more rows follow it), the median of --runs.
-Figures are wall-clock milliseconds. Extra arguments go to the server, e.g.
---max-result-bytes 8388608 so that the whole 10000-row page fits one answer.
+Makes a table of 20000 mixed rows (the shape of bench/compare's) and, for each
+figure, starts `kestrova-sqlr mcp` on it, agrees on --protocol and sends one
+kind of call many times:
+  - per call: a one-row read_query and a describe_table, --calls calls each;
+  - a 10000-row read_query page (more rows follow it), --runs calls.
+Two figures each, in milliseconds per call: the server's CPU time (user +
+system, read when it has ended, less that of a session without the calls),
+which waiting for a core on a busy machine does not add to; and the median
+wall-clock time from writing a request to reading its whole reply line.
+Extra arguments go to the server, e.g. --max-result-bytes 8388608 so that the
+whole 10000-row page fits one answer.
 """
 
 import argparse
 import json
 import os
+import resource
 import sqlite3
 import statistics
 import subprocess
@@ -42,10 +46,13 @@ def make_table(path):
 
 
 class Server:
-    def __init__(self, cli, db, extra):
+    def __init__(self, cli, db, extra, protocol):
         self.proc = subprocess.Popen([cli, "mcp", db, *extra], stdin=subprocess.PIPE,
                                      stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
         self.next_id = 0
+        _, reply = self.timed("initialize", {"protocolVersion": protocol, "capabilities": {},
+                                             "clientInfo": {"name": "bench", "version": "1"}})
+        self.agreed = json.loads(reply)["result"]["protocolVersion"]
 
     def timed(self, method, params):
         """(milliseconds from the write to the whole reply, reply line)."""
@@ -66,48 +73,56 @@ class Server:
         self.proc.wait(timeout=60)
 
 
+def children_cpu():
+    usage = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return usage.ru_utime + usage.ru_stime
+
+
+def session(args, db, params, calls):
+    """(server CPU seconds, wall-clock milliseconds of each call, last reply)."""
+    cpu = children_cpu()
+    server = Server(args.cli, db, args.extra, args.protocol)
+    walls, reply = [], b""
+    for _ in range(calls):
+        wall, reply = server.timed("tools/call", params)
+        walls.append(wall)
+    server.close()
+    return children_cpu() - cpu, walls, reply, server.agreed
+
+
 def tool(name, **arguments):
     return {"name": name, "arguments": arguments}
-
-
-def median_ms(server, params, times):
-    return statistics.median(server.timed("tools/call", params)[0] for _ in range(times))
 
 
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--cli", required=True)
-    parser.add_argument("--calls", type=int, default=500)
-    parser.add_argument("--runs", type=int, default=21)
+    parser.add_argument("--calls", type=int, default=5000)
+    parser.add_argument("--runs", type=int, default=200)
     parser.add_argument("--protocol", default="2025-11-25")
     parser.add_argument("extra", nargs="*")
     args = parser.parse_args()
 
+    one_row = tool("read_query", sql="SELECT %s FROM big WHERE id = 7" % COLUMNS)
+    describe = tool("describe_table", table="big")
+    page = tool("read_query", sql="SELECT %s FROM big ORDER BY id" % COLUMNS, limit=PAGE)
     with tempfile.TemporaryDirectory(prefix="kestrova-sqlr-mcp-bench-") as tmp:
         db = os.path.join(tmp, "big.db")
         make_table(db)
-        server = Server(args.cli, db, args.extra)
-        _, reply = server.timed("initialize", {"protocolVersion": args.protocol, "capabilities": {},
-                                               "clientInfo": {"name": "bench", "version": "1"}})
-        agreed = json.loads(reply)["result"]["protocolVersion"]
-        one_row = tool("read_query", sql="SELECT %s FROM big WHERE id = 7" % COLUMNS)
-        describe = tool("describe_table", table="big")
-        page = tool("read_query", sql="SELECT %s FROM big ORDER BY id" % COLUMNS, limit=PAGE)
-        for params in (one_row, describe, page):  # warm up
-            server.timed("tools/call", params)
-        _, reply = server.timed("tools/call", page)
-        result = json.loads(reply)["result"]
-        returned = json.loads(result["content"][0]["text"])["returned"]
-        figures = [
-            ("one-row read_query (ms)", median_ms(server, one_row, args.calls)),
-            ("describe_table (ms)", median_ms(server, describe, args.calls)),
-            ("%d-row read_query page (ms)" % returned, median_ms(server, page, args.runs)),
-        ]
-        server.close()
-    print("protocol %s, server arguments %s, reply of the page %d bytes"
-          % (agreed, " ".join(args.extra) or "(none)", len(reply)))
-    for name, ms in figures:
-        print("%-34s %8.3f" % (name, ms))
+        idle = statistics.median(session(args, db, one_row, 0)[0] for _ in range(5))
+        figures = []
+        for name, params, calls in (("one-row read_query", one_row, args.calls),
+                                    ("describe_table", describe, args.calls),
+                                    ("%d-row read_query page" % PAGE, page, args.runs)):
+            cpu, walls, reply, agreed = session(args, db, params, calls)
+            figures.append((name, (cpu - idle) * 1000 / calls, statistics.median(walls)))
+    result = json.loads(reply)["result"]
+    returned = json.loads(result["content"][0]["text"])["returned"]
+    print("protocol %s, server arguments %s; the page: %d rows, a reply of %d bytes"
+          % (agreed, " ".join(args.extra) or "(none)", returned, len(reply)))
+    print("%-26s %12s %12s" % ("ms per call", "server CPU", "wall median"))
+    for name, cpu, wall in figures:
+        print("%-26s %12.3f %12.3f" % (name, cpu, wall))
 
 
 if __name__ == "__main__":

@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "kestrova_sqlite_reader.h"
+#include "table_description.h"
 
 namespace kestrova_cli {
 
@@ -32,6 +33,13 @@ class McpDatabase {
     return handle_;
   }
 
+  // Describes the table or view `name` (see describe_table), opening the
+  // file first if need be; false with the reason in `error`.
+  bool describe(const std::string& name, std::string* json, std::string* error) {
+    const int32_t open = handle(error);
+    return open >= 0 && descriptions_.describe(open, name, json, error);
+  }
+
   bool writable() const { return writable_; }
   const std::string& path() const { return path_; }
 
@@ -39,6 +47,7 @@ class McpDatabase {
   std::string path_;
   bool writable_;
   int32_t handle_ = -1;
+  DescriptionCache descriptions_;
 };
 
 }  // namespace kestrova_cli

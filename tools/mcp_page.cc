@@ -37,6 +37,29 @@ std::string row_too_large(int64_t offset, const std::string& why) {
          "(length(column) tells how long they are)";
 }
 
+// Finds the ending the library gave a page asked for with `offset` and `ask`
+// rows: sets `rows_end` to where it starts (at the "]" that closes the rows)
+// and `returned` to its count. False when the text does not end that way.
+bool find_ending(std::string_view text, int32_t offset, int32_t ask, size_t* rows_end,
+                 int64_t* returned) {
+  const std::string_view key = ",\"returned\":";
+  const size_t at = text.rfind(key);
+  if (at == text.npos || text.size() < at + key.size() + 2 || text.back() != '}') return false;
+  const std::string_view digits = text.substr(at + key.size(), text.size() - 1 - at - key.size());
+  int64_t n = 0;
+  for (char c : digits) {
+    if (c < '0' || c > '9' || n > SQLR_MAX_PAGE_ROWS) return false;
+    n = n * 10 + (c - '0');
+  }
+  const std::string ending = page_ending(offset, ask, n);
+  if (text.size() < ending.size() || text.substr(text.size() - ending.size()) != ending) {
+    return false;
+  }
+  *rows_end = text.size() - ending.size();
+  *returned = n;
+  return true;
+}
+
 }  // namespace
 
 // See mcp_page.h. yyjson escapes '"', '\\' and the control characters, the
@@ -92,10 +115,38 @@ bool read_page(int32_t handle, const std::string& sql, int32_t offset, int32_t l
     halved = true;
   }
 
-  const JsonDoc doc = read_json(text.get(), YYJSON_READ_NUMBER_AS_RAW, error);
+  // Most pages fit whole: the library's text, up to its ending, or up to the
+  // row read past the page, is then the page as it stands.
+  const std::string_view whole(text.get());
+  size_t rows_end = 0;
+  int64_t returned = -1;
+  const bool known_ending = find_ending(whole, offset, ask, &rows_end, &returned);
+  const auto take_whole = [&](size_t end, int64_t kept, bool more) {
+    if (budget.cost(whole.substr(0, end)) + kEndingBytes > room) return false;
+    page->json.assign(whole.substr(0, end));
+    page->json += page_ending(offset, limit, kept);
+    page->returned = kept;
+    page->more = more;
+    page->next_offset = static_cast<int64_t>(offset) + kept;
+    return true;
+  };
+  if (known_ending && returned <= want && take_whole(rows_end, returned, halved)) return true;
+
+  const JsonDoc doc = read_json(whole, YYJSON_READ_NUMBER_AS_RAW, error);
   yyjson_val* root = yyjson_doc_get_root(doc.get());
   yyjson_val* columns = yyjson_obj_get(root, "columns");
   yyjson_val* rows = yyjson_obj_get(root, "rows");
+  if (known_ending && returned == want + 1 && returned >= 2 && yyjson_is_arr(rows)) {
+    // Where the row past the page begins: its text, as the library wrote it,
+    // stands just before the ending, after a comma.
+    std::string last;
+    if (write_json(yyjson_arr_get_last(rows), YYJSON_WRITE_NOFLAG, &last, error) &&
+        rows_end > last.size() && whole[rows_end - last.size() - 1] == ',' &&
+        whole.substr(rows_end - last.size(), last.size()) == last &&
+        take_whole(rows_end - last.size() - 1, want, true)) {
+      return true;
+    }
+  }
   std::string columns_text;
   if (!yyjson_is_arr(columns) || !yyjson_is_arr(rows) ||
       !write_json(columns, YYJSON_WRITE_NOFLAG, &columns_text, error)) {

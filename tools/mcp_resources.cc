@@ -4,7 +4,6 @@
 
 #include "json_doc.h"
 #include "sqlr_handle.h"
-#include "table_description.h"
 
 namespace kestrova_cli {
 namespace {
@@ -103,11 +102,9 @@ RpcReply read_resource(McpDatabase* db, yyjson_val* params, yyjson_mut_doc* doc)
   if (!name_of_uri(address, &name)) {
     return RpcReply::error(kRpcResourceNotFound, "resource not found: " + std::string(address));
   }
-  RpcReply failure;
-  const int32_t handle = open_handle(db, &failure);
-  if (handle < 0) return failure;
   std::string json, why;
-  if (!describe_table(handle, name, &json, &why)) {
+  if (!db->describe(name, &json, &why)) {
+    // A file that cannot be opened yet is not a missing resource.
     const bool missing = why.rfind("table or view not found", 0) == 0;
     return RpcReply::error(missing ? kRpcResourceNotFound : kRpcInternalError,
                            missing ? "resource not found: " + std::string(address) : why);

@@ -12,7 +12,6 @@
 #include "json_doc.h"
 #include "mcp_page.h"
 #include "sqlr_handle.h"
-#include "table_description.h"
 
 namespace kestrova_cli {
 namespace {
@@ -111,10 +110,10 @@ RpcReply run_list_tables(const ToolSession& session, int32_t handle, const Args&
                          "sqlite_master WHERE type IN ('table','view') ORDER BY name");
 }
 
-RpcReply run_describe_table(const ToolSession& session, int32_t handle, const Args& args,
+RpcReply run_describe_table(const ToolSession& session, int32_t, const Args& args,
                             yyjson_mut_doc* doc) {
   std::string json, why;
-  if (!describe_table(handle, args.table, &json, &why)) return tool_error(session, doc, why);
+  if (!session.db->describe(args.table, &json, &why)) return tool_error(session, doc, why);
   return document_result(session, doc, json, {},
                          "read the columns page by page with read_query: SELECT * FROM "
                          "pragma_table_info('table name')");

@@ -240,4 +240,31 @@ bool describe_table(int32_t handle, const std::string& name, std::string* json,
          write_doc(doc.get(), json, error);
 }
 
+// See table_description.h. When the cookie cannot be read, nothing is kept.
+bool DescriptionCache::describe(int32_t handle, const std::string& name, std::string* json,
+                                std::string* error) {
+  JsonDoc page;
+  std::string unused;
+  yyjson_val* rows =
+      read_rows(handle, "SELECT schema_version AS v FROM pragma_schema_version", &page, &unused);
+  yyjson_val* cookie = yyjson_obj_get(yyjson_arr_get_first(rows), "v");
+  if (!yyjson_is_int(cookie)) {
+    cookie_ = -1;
+    kept_.clear();
+    return describe_table(handle, name, json, error);
+  }
+  if (yyjson_get_sint(cookie) != cookie_ || kept_.size() >= kMaxKept) {
+    cookie_ = yyjson_get_sint(cookie);
+    kept_.clear();
+  }
+  const auto found = kept_.find(name);
+  if (found != kept_.end()) {
+    *json = found->second;
+    return true;
+  }
+  if (!describe_table(handle, name, json, error)) return false;
+  kept_.emplace(name, *json);
+  return true;
+}
+
 }  // namespace kestrova_cli

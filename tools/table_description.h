@@ -4,7 +4,9 @@
 #ifndef KESTROVA_SQLR_TOOLS_TABLE_DESCRIPTION_H_
 #define KESTROVA_SQLR_TOOLS_TABLE_DESCRIPTION_H_
 
+#include <cstddef>
 #include <cstdint>
+#include <map>
 #include <string>
 #include <string_view>
 
@@ -35,6 +37,22 @@ bool describe_columns(int32_t handle, const std::string& name, std::string* json
 //     "on_delete","match"}] from pragma_foreign_key_list ("to" holds null
 //     where the key names the parent's primary key implicitly).
 bool describe_table(int32_t handle, const std::string& name, std::string* json, std::string* error);
+
+// describe_table's answers for one handle, kept while the schema stays as it
+// was. SQLite counts every change of a schema in the file's header (the
+// schema cookie, read through pragma_schema_version), whichever connection
+// makes it, so one small read tells whether a kept answer still holds; an
+// answer is never older than the cookie it is kept under.
+class DescriptionCache {
+ public:
+  // As describe_table, from the cache when the schema has not changed.
+  bool describe(int32_t handle, const std::string& name, std::string* json, std::string* error);
+
+ private:
+  static constexpr size_t kMaxKept = 256;  // names; all are let go beyond it
+  int64_t cookie_ = -1;
+  std::map<std::string, std::string, std::less<>> kept_;
+};
 
 }  // namespace kestrova_cli
 
