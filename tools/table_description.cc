@@ -207,7 +207,8 @@ std::string sql_literal(std::string_view name) {
 // as it came.
 bool describe_columns(int32_t handle, const std::string& name, std::string* json,
                       std::string* error) {
-  if (plain_table_name(name)) {
+  // No table has an empty name: the library's own refusal says so.
+  if (plain_table_name(name) || name.empty()) {
     const Result text(sqlr_schema(handle, name.c_str()));
     if (text == nullptr) {
       *error = last_error();

@@ -21,7 +21,7 @@ std::string sql_literal(std::string_view name);
 
 // Describes the table or view `name` of `handle` into `json`, in the shape of
 // sqlr_schema: {"name","type","columns":[{"cid","name","type","notnull",
-// "dflt_value","pk"}]}. A plain name goes to sqlr_schema; any other is read
+// "dflt_value","pk"}]}. A plain (or empty) name goes to sqlr_schema; any other is read
 // through sqlr_query, from sqlite_schema and pragma_table_info with the name
 // as a string literal, so the library's guarded read path runs it. Returns
 // false with the library's message (or "table or view not found: NAME") in
