@@ -122,7 +122,13 @@ bool read_page(int32_t handle, const std::string& sql, int32_t offset, int32_t l
   int64_t returned = -1;
   const bool known_ending = find_ending(whole, offset, ask, &rows_end, &returned);
   const auto take_whole = [&](size_t end, int64_t kept, bool more) {
-    if (budget.cost(whole.substr(0, end)) + kEndingBytes > room) return false;
+    // JSON text holds no raw control character, so escaping at most doubles
+    // it: a page well within the budget needs no count of its quotes.
+    const size_t at_most = 2 * end + (budget.twice ? end : 0);
+    if (at_most + kEndingBytes > room &&
+        budget.cost(whole.substr(0, end)) + kEndingBytes > room) {
+      return false;
+    }
     page->json.assign(whole.substr(0, end));
     page->json += page_ending(offset, limit, kept);
     page->returned = kept;
