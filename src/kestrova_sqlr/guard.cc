@@ -163,9 +163,11 @@ int sqlr_guard_load_shadow_tables(sqlite3* db, sqlr_guard* guard) noexcept {
   sqlite3_str* names = sqlite3_str_new(db);
   Stmt list;
   int rc = list.prepare(db, kShadowTablesSql);
-  while (rc == SQLITE_OK && (rc = sqlite3_step(list.get())) == SQLITE_ROW) {
-    const auto* name = reinterpret_cast<const char*>(sqlite3_column_text(list.get(), 0));
-    if (name != nullptr) sqlite3_str_append(names, name, static_cast<int>(std::strlen(name)) + 1);
+  if (rc == SQLITE_OK) {
+    while ((rc = sqlite3_step(list.get())) == SQLITE_ROW) {
+      const auto* name = reinterpret_cast<const char*>(sqlite3_column_text(list.get(), 0));
+      if (name != nullptr) sqlite3_str_append(names, name, static_cast<int>(std::strlen(name)) + 1);
+    }
   }
   list.finalize();
   guard->internal = false;
