@@ -348,4 +348,77 @@ TEST(HostileRealWorldTest, TriggersThatWouldWriteShadowOrOwnTablesAreRefused) {
   EXPECT_EQ(file_bytes(path), pristine);
 }
 
+// A database in write-ahead-log mode whose log still holds a row that another
+// program wrote and did not fold into the file (it closed without a
+// checkpoint, or is still running).
+class WalTest : public ::testing::TestWithParam<int> {
+ protected:
+  void SetUp() override {
+    path_ = dir_.file("wal.db");
+    sqlr_test::make_db(path_,
+                       "PRAGMA journal_mode=WAL;"
+                       "CREATE TABLE t(a INTEGER PRIMARY KEY, b TEXT);"
+                       "INSERT INTO t VALUES (1, 'one');");
+    sqlite3* writer = nullptr;
+    ASSERT_EQ(sqlite3_open_v2(path_.c_str(), &writer, SQLITE_OPEN_READWRITE, nullptr), SQLITE_OK);
+    sqlite3_db_config(writer, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+    ASSERT_EQ(sqlite3_exec(writer, "INSERT INTO t VALUES (2, 'two')", nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(writer);
+    ASSERT_TRUE(sqlr_test::file_exists(path_ + "-wal"));
+    pristine_ = file_bytes(path_);
+  }
+
+  sqlr_test::TempDir dir_;
+  std::string path_;
+  std::string pristine_;
+};
+
+INSTANTIATE_TEST_SUITE_P(ReadOnlyAndWritable, WalTest, ::testing::Values(0, 1),
+                         [](const auto& info) { return info.param ? "Writable" : "ReadOnly"; });
+
+// Reading sees the logged row; closing the handle, also the last connection
+// to the file and one that could write, leaves the file's bytes as they were
+// and the log as it was, for its writer to fold in.
+TEST_P(WalTest, ReadingAndClosingLeaveTheFileAsItWas) {
+  {
+    OpenDb db(path_, GetParam());
+    ASSERT_GE(db.handle(), 0) << last_error();
+    EXPECT_TRUE(sqlr_test::file_exists(path_ + "-shm"));
+    EXPECT_EQ(query(db.handle(), "SELECT a, b FROM t ORDER BY a"),
+              R"({"columns":["a","b"],"rows":[{"a":1,"b":"one"},{"a":2,"b":"two"}],"offset":0,"limit":100000,"returned":2})");
+    EXPECT_EQ(outcome(sqlr_schema(db.handle(), "t")).substr(0, 26), R"({"name":"t","type":"table")");
+  }
+  EXPECT_EQ(file_bytes(path_), pristine_);
+  EXPECT_TRUE(sqlr_test::file_exists(path_ + "-wal"));
+  EXPECT_EQ(sqlite_shell(dir_, path_, "SELECT b FROM t ORDER BY a;"), "one\ntwo\n");
+}
+
+// A handle that changed rows closes as writers do: the log is folded into the
+// file, and a new connection or SQLite's shell reads the change from it.
+TEST(WalWriteTest, ClosingAfterAChangeLeavesItInTheFile) {
+  sqlr_test::TempDir dir;
+  const std::string path = dir.file("wal.db");
+  sqlr_test::make_db(path,
+                     "PRAGMA journal_mode=WAL;"
+                     "CREATE TABLE t(a INTEGER PRIMARY KEY, b TEXT);"
+                     "INSERT INTO t VALUES (1, 'one'), (2, 'two');");
+  const std::string before = file_bytes(path);
+  {
+    OpenDb db(path, 1);
+    ASSERT_GE(db.handle(), 0) << last_error();
+    EXPECT_EQ(sqlr_exec(db.handle(), "UPDATE t SET b = 'changed' WHERE a = 2"), 1) << last_error();
+  }
+  EXPECT_NE(file_bytes(path), before);
+  EXPECT_FALSE(sqlr_test::file_exists(path + "-wal"));
+  // The file alone holds the change: a copy of it without the log reads it.
+  const std::string copy = dir.file("copy.db");
+  sqlr_test::write_file(copy, file_bytes(path));
+  EXPECT_EQ(sqlite_shell(dir, copy, "SELECT b FROM t ORDER BY a; PRAGMA integrity_check;"),
+            "one\nchanged\nok\n");
+  OpenDb again(path, 0);
+  EXPECT_EQ(query(again.handle(), "SELECT b FROM t WHERE a = 2"),
+            R"({"columns":["b"],"rows":[{"b":"changed"}],"offset":0,"limit":100000,"returned":1})");
+}
+
 }  // namespace
