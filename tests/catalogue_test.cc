@@ -211,12 +211,13 @@ TEST_F(CatalogueTest, LookupIsExactAndCoversTablesAndViewsOnly) {
 // keyword, or a name it would read as a parameter. Each is described.
 TEST_F(CatalogueTest, KeywordsAndParameterLikeNamesAreDescribed) {
   int h = open_with(
-      "CREATE TABLE \"$abc\"(a); CREATE TABLE \"select\"(a); CREATE TABLE \"order\"(a);"
-      "CREATE TABLE \"$t\"(a); CREATE TABLE \"_1\"(a); CREATE VIEW \"group\" AS SELECT a FROM \"order\";");
+      "CREATE TABLE \"$abc\"(a TEXT); CREATE TABLE \"select\"(a TEXT);"
+      "CREATE TABLE \"order\"(a TEXT); CREATE TABLE \"$t\"(a TEXT); CREATE TABLE \"_1\"(a TEXT);"
+      "CREATE VIEW \"group\" AS SELECT a FROM \"order\";");
   for (const char* name : {"$abc", "select", "order", "$t", "_1", "group"}) {
     const std::string type = std::string(name) == "group" ? "view" : "table";
     EXPECT_EQ(schema(h, name), std::string(R"({"name":")") + name + R"(","type":")" + type +
-                                   R"(","columns":[{"cid":0,"name":"a","type":"","notnull":0,)"
+                                   R"(","columns":[{"cid":0,"name":"a","type":"TEXT","notnull":0,)"
                                    R"("dflt_value":null,"pk":0}]})")
         << last_error();
   }
