@@ -22,7 +22,15 @@
  * Guard       The promise holds while a statement runs, not only for its text:
  *             nothing sqlr_query() starts (a pragma function, a view or trigger
  *             stored in the file) may write, on read-only and writable handles
- *             alike, and sqlr_exec() changes rows, never the schema.
+ *             alike, and sqlr_exec() changes rows, never the schema. Full-text
+ *             (FTS3, FTS4, FTS5) and R*Tree tables are read and changed like
+ *             any other; only the virtual table itself writes its shadow tables
+ *             (docs_data, geo_node, ...), and SQLite's own tables (sqlite_*)
+ *             are never changed.
+ * WAL files   A database in write-ahead-log mode gets its -wal and -shm files
+ *             beside it when opened, as SQLite needs them; the database file's
+ *             bytes stay unchanged. A handle that only read leaves the log as
+ *             it was when closed; one that changed rows folds it into the file.
  * Deadline    Each operation on a handle is interrupted once it has run for 30
  *             seconds; it then fails with "operation timed out after 30 seconds"
  *             and the handle stays usable. The deadline is checked between

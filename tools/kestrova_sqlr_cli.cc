@@ -24,6 +24,9 @@
 #ifndef KESTROVA_SQLR_SQLITE_VERSION
 #define KESTROVA_SQLR_SQLITE_VERSION "unknown"
 #endif
+#ifndef KESTROVA_SQLR_SQLITE_OPTIONS
+#define KESTROVA_SQLR_SQLITE_OPTIONS "unknown"
+#endif
 
 namespace {
 
@@ -144,8 +147,9 @@ int run(int argc, char** argv) {
     std::fputs(kestrova_cli::kUsage, stdout);
   } else if (opts.command == Command::kVersion) {
     // SQLite is the one compiled into the library this tool was built with.
-    std::printf("kestrova-sqlr %s\nSQLite %s\nyyjson %s\n", KESTROVA_SQLR_VERSION,
-                KESTROVA_SQLR_SQLITE_VERSION, YYJSON_VERSION_STRING);
+    std::printf("kestrova-sqlr %s\nSQLite %s\nSQLite options: %s\nyyjson %s\n",
+                KESTROVA_SQLR_VERSION, KESTROVA_SQLR_SQLITE_VERSION, KESTROVA_SQLR_SQLITE_OPTIONS,
+                YYJSON_VERSION_STRING);
   } else {
     status = run_command(opts);
   }

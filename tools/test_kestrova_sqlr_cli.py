@@ -512,7 +512,13 @@ class Usage(CliTestCase):
                 self.assertIn("--all", out)
         self.assertIn("mcp DB", self.ok("--help"))
         self.assertRegex(self.ok("--version"),
-                         r"^kestrova-sqlr \d+\.\d+\.\d+\nSQLite 3\.\d+\.\d+\nyyjson \d+\.\d+\.\d+\n$")
+                         r"^kestrova-sqlr \d+\.\d+\.\d+\nSQLite 3\.\d+\.\d+\n"
+                         r"SQLite options: [A-Z0-9_= ]+\nyyjson \d+\.\d+\.\d+\n$")
+        # The engine has what mainstream builds of SQLite have, and no extension loading.
+        options = self.ok("--version").splitlines()[2].split()[2:]
+        for option in ("ENABLE_FTS3", "ENABLE_FTS3_PARENTHESIS", "ENABLE_FTS5", "ENABLE_RTREE",
+                       "ENABLE_MATH_FUNCTIONS", "ENABLE_DBSTAT_VTAB", "OMIT_LOAD_EXTENSION"):
+            self.assertIn(option, options)
 
 
 if __name__ == "__main__":

@@ -3,6 +3,7 @@
 
 #include "kestrova_sqlite_reader.h"
 #include "kestrova_sqlr/error.h"
+#include "kestrova_sqlr/guard.h"
 #include "kestrova_sqlr/operation.h"
 #include "kestrova_sqlr/registry.h"
 #include "kestrova_sqlr/sql_gate.h"
@@ -10,6 +11,8 @@
 namespace {
 
 constexpr char kRejected[] = "exec rejected: only UPDATE/DELETE allowed";
+constexpr char kOwnTableRejected[] =
+    "exec rejected: SQLite's own tables (sqlite_*) cannot be changed";
 
 }  // namespace
 
@@ -38,7 +41,12 @@ extern "C" SQLR_API int32_t sqlr_exec(int32_t handle, const char* sql) noexcept 
 
   const int write_kind = kind == SQLR_SQL_UPDATE ? SQLITE_UPDATE : SQLITE_DELETE;
   Operation op(slot, Operation::Kind::kWrite, write_kind);
-  if (!op.prepare(sql, "prepare failed", kRejected)) return -1;
+  const sqlite3_int64 changed_before = sqlite3_total_changes64(op.db());
+  if (!op.prepare(sql, "prepare failed", kRejected)) {
+    // Also a trigger of the file that would change one is refused so.
+    if (op.refused_own_table()) sqlr_set_error("%s", kOwnTableRejected);
+    return -1;
+  }
   // The gate read the text; this asks what SQLite compiled. Its own top-level
   // change must be the one the gate saw.
   if (op.top_level_write() != write_kind) {
@@ -59,6 +67,7 @@ extern "C" SQLR_API int32_t sqlr_exec(int32_t handle, const char* sql) noexcept 
     return -1;
   }
   const int changes = sqlite3_changes(op.db());  // before finalising
+  if (sqlite3_total_changes64(op.db()) != changed_before) sqlr_guard_note_write(op.db());
   op.finish();
   return changes;
 }

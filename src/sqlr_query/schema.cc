@@ -20,7 +20,7 @@ constexpr size_t kTableNameMax = 128;  // bytes; longer names are refused
 constexpr char kLookupSql[] =
     "SELECT type FROM sqlite_master WHERE name=?1 AND type IN ('table','view')";
 
-// True when `name` may be placed, unquoted, into the pragma text: 1 to 128
+// True when `name` may be placed, quoted, into the pragma text: 1 to 128
 // bytes of ASCII letters, digits, '_' and '$', not starting with a digit.
 // Nothing else ever reaches SQLite as part of a statement's text.
 bool valid_table_name(const char* name) noexcept {
@@ -40,19 +40,33 @@ struct FreeDeleter {
   void operator()(char* p) const noexcept { std::free(p); }
 };
 
-// The catalogue type ("table" or "view") of the object named exactly `name`,
-// as a heap copy; null when there is none, the lookup fails (a deadline
-// interrupt included) or memory runs out.
-// Runs as the first statement of `op`.
-std::unique_ptr<char, FreeDeleter> lookup_type(Operation& op, const char* name) noexcept {
-  if (!op.prepare(kLookupSql, "schema")) return nullptr;
-  std::unique_ptr<char, FreeDeleter> copy;
-  if (sqlite3_bind_text(op.stmt(), 1, name, -1, SQLITE_STATIC) == SQLITE_OK &&
-      sqlite3_step(op.stmt()) == SQLITE_ROW) {
-    const auto* type = reinterpret_cast<const char*>(sqlite3_column_text(op.stmt(), 0));
-    if (type != nullptr) copy.reset(sqlr_platform::strdup(type));
+// What the catalogue lookup found.
+enum class Lookup { kFound, kNotFound, kFailed };
+
+// Looks up the catalogue type ("table" or "view") of the object named exactly
+// `name`, as a heap copy in *type. kNotFound when no such object exists;
+// kFailed, with the reason reported, when the lookup itself fails (a locked
+// or unreadable file, the deadline, memory). Runs as the first statement of
+// `op`.
+Lookup lookup_type(Operation& op, const char* name,
+                   std::unique_ptr<char, FreeDeleter>* type) noexcept {
+  if (!op.prepare(kLookupSql, "schema")) return Lookup::kFailed;
+  int rc = sqlite3_bind_text(op.stmt(), 1, name, -1, SQLITE_STATIC);
+  if (rc == SQLITE_OK) rc = sqlite3_step(op.stmt());
+  if (rc == SQLITE_DONE) return Lookup::kNotFound;
+  if (rc != SQLITE_ROW) {
+    op.fail_step(rc, "schema");
+    return Lookup::kFailed;
   }
-  return copy;  // the next prepare finalises the lookup
+  const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(op.stmt(), 0));
+  if (text == nullptr) {
+    if (sqlite3_errcode(op.db()) != SQLITE_NOMEM) return Lookup::kNotFound;
+  } else {
+    type->reset(sqlr_platform::strdup(text));
+    if (*type != nullptr) return Lookup::kFound;  // the next prepare finalises the lookup
+  }
+  op.fail("schema: %s", sqlite3_errstr(SQLITE_NOMEM));
+  return Lookup::kFailed;
 }
 
 // A string value for a text column: the text, or "" when SQLite gives null.
@@ -101,16 +115,22 @@ extern "C" SQLR_API char* sqlr_schema(int32_t handle, const char* table) noexcep
   if (slot == nullptr) return nullptr;
   // One operation covers both statements: one hold, one deadline.
   Operation op(slot, Operation::Kind::kRead);
-  std::unique_ptr<char, FreeDeleter> type = lookup_type(op, table);
-  if (type == nullptr) {
-    op.fail("table or view not found: %s", table);
-    return nullptr;
+  std::unique_ptr<char, FreeDeleter> type;
+  switch (lookup_type(op, table, &type)) {
+    case Lookup::kFound:
+      break;
+    case Lookup::kNotFound:
+      op.fail("table or view not found: %s", table);
+      return nullptr;
+    case Lookup::kFailed:
+      return nullptr;
   }
 
-  // The name passed the character rule, so it cannot close the parenthesis
-  // or start a second statement. 19 + 128 bytes always fit.
+  // Quoted, so that a keyword (order) or a name SQLite would otherwise read
+  // as a parameter ($t) is a name. The name passed the character rule, so it
+  // holds no quote to end it early. 26 + 128 bytes always fit.
   char pragma_sql[256];
-  std::snprintf(pragma_sql, sizeof pragma_sql, "PRAGMA table_info(%s)", table);
+  std::snprintf(pragma_sql, sizeof pragma_sql, "PRAGMA main.table_info(\"%s\")", table);
   if (!op.prepare(pragma_sql, "schema")) return nullptr;
 
   JsonDoc doc;
