@@ -36,12 +36,17 @@ const char kUsage[] =
     "  --format F         json (as the library returns it, one document per line),\n"
     "                     pretty (indented JSON) or table (aligned text)\n"
     "  --pretty           the same as --format pretty\n"
-    "  --writable         mcp: open DB for writing and offer the write_query tool\n"
+    "  --writable         mcp: open DB for writing and offer the write_query tool;\n"
+    "                     serve: open DB for writing and allow UPDATE and DELETE\n"
+    "  --port N           serve: the port on 127.0.0.1, 0 to 65535 (default 0: any\n"
+    "                     free port)\n"
+    "  --open             serve: open the URL in the default browser\n"
     "  -h, --help         print this help\n"
     "  --version          print the versions of the tool, SQLite and yyjson\n"
     "  --                 end of options (for SQL that starts with \"--\")\n"
     "\n"
-    "DB is opened read-only except by exec and mcp --writable, and never created.\n"
+    "DB is opened read-only except by exec, mcp --writable and serve --writable,\n"
+    "and never created.\n"
     "exit status: 0 done, 1 the library or the output failed, 2 usage error\n";
 
 namespace {
@@ -77,12 +82,13 @@ constexpr CommandShape kCommands[] = {
     {"query", Command::kQuery, "DB and SQL", 2},
     {"exec", Command::kExec, "DB and SQL", 2},
     {"mcp", Command::kMcp, "DB", 1},
+    {"serve", Command::kServe, "DB", 1},
 };
 
 // The options as seen, before they are checked against each other.
 struct Seen {
   bool help = false, version = false, offset = false, limit = false, page_size = false,
-       file = false;
+       file = false, port = false;
 };
 
 // Handles one "--name[=value]" or "-h" at argv[*i], consuming a separate value
@@ -98,7 +104,7 @@ bool parse_option(int argc, const char* const* argv, int* i, Options* opts, Seen
     value = arg.substr(arg.find('=') + 1);
   }
   const bool takes_value = name == "--offset" || name == "--limit" || name == "--page-size" ||
-                           name == "--format" || name == "--file";
+                           name == "--format" || name == "--file" || name == "--port";
   if (takes_value && !inline_value) {
     if (*i + 1 >= argc) {
       *error = std::string(name) + " needs a value";
@@ -123,6 +129,13 @@ bool parse_option(int argc, const char* const* argv, int* i, Options* opts, Seen
     }
     seen->file = true;
     opts->sql_file = value;
+  } else if (name == "--open") {
+    opts->open = true;
+  } else if (name == "--port") {
+    seen->port = true;
+    int32_t port = 0;
+    if (!parse_count(name, value, 0, 65535, &port, error)) return false;
+    opts->port = port;
   } else if (name == "--all") {
     opts->all = true;
   } else if (name == "--pretty") {
@@ -167,10 +180,12 @@ bool check_combinations(const Options& opts, const Seen& seen, std::string* erro
     *error = std::string(query_only) + " applies to query only";
   } else if (!takes_sql && seen.file) {
     *error = "--file applies to query and exec only";
-  } else if (opts.writable && opts.command != Command::kMcp) {
+  } else if (opts.writable && opts.command != Command::kMcp && opts.command != Command::kServe) {
     *error = opts.command == Command::kExec
-                 ? "--writable applies to mcp only (exec always opens DB for writing)"
-                 : "--writable applies to mcp only";
+                 ? "--writable applies to mcp and serve only (exec always opens DB for writing)"
+                 : "--writable applies to mcp and serve only";
+  } else if ((seen.port || opts.open) && opts.command != Command::kServe) {
+    *error = std::string(seen.port ? "--port" : "--open") + " applies to serve only";
   } else if (opts.all && seen.limit) {
     *error = "--all reads every row; choose the rows per call with --page-size, not --limit";
   } else if (!opts.all && seen.page_size) {

@@ -12,6 +12,7 @@
 #include "console_io.h"
 #include "json_doc.h"
 #include "mcp_server.h"
+#include "serve_server.h"
 #include "sql_source.h"
 #include "sqlr_handle.h"
 #include "table_views.h"
@@ -77,7 +78,8 @@ int run_command(const Options& opts) {
     return fail(why);
   }
   const bool writable =
-      opts.command == Command::kExec || (opts.command == Command::kMcp && opts.writable);
+      opts.command == Command::kExec ||
+      ((opts.command == Command::kMcp || opts.command == Command::kServe) && opts.writable);
   const kestrova_cli::Database db(opts.db, writable);
   if (!db.ok()) return fail(kestrova_cli::last_error());
 
@@ -117,6 +119,14 @@ int run_command(const Options& opts) {
       std::fprintf(stderr, "kestrova-sqlr: serving %s (%s) over MCP on standard input/output\n",
                    opts.db.c_str(), writable ? "writable" : "read-only");
       return kestrova_cli::serve_mcp(db.handle(), writable, KESTROVA_SQLR_VERSION, stdin, stdout);
+    case Command::kServe: {
+      kestrova_cli::ServeOptions serve;
+      serve.port = opts.port;
+      serve.writable = writable;
+      serve.open_browser = opts.open;
+      serve.db_name = opts.db.substr(opts.db.find_last_of("/\\") + 1);
+      return kestrova_cli::serve_http(db.handle(), serve);
+    }
     default:
       return fail("internal error: no such command");
   }
