@@ -5,8 +5,20 @@
 # holds the implementation too (upstream's own form) can be named instead with
 # -DSQLR_HTTPLIB_HEADER=/path/to/httplib.h. Without either, serve is left out
 # of the tool and says so when asked for.
+#
+# The cross-build for Windows takes the header that scripts/fetch-deps makes
+# from Debian's source package of the same release.
 set(SQLR_HTTPLIB_HEADER "" CACHE FILEPATH
     "a single-file cpp-httplib httplib.h (implementation included) for serve")
+if(CMAKE_CROSSCOMPILING AND NOT SQLR_HTTPLIB_HEADER)
+  if(NOT EXISTS "${SQLR_DEPS_DIR}/httplib/.complete")
+    execute_process(COMMAND bash "${PROJECT_SOURCE_DIR}/scripts/fetch-deps" "${SQLR_DEPS_DIR}"
+                    RESULT_VARIABLE fetched)
+  endif()
+  if(EXISTS "${SQLR_DEPS_DIR}/httplib/.complete")
+    set(SQLR_HTTPLIB_HEADER "${SQLR_DEPS_DIR}/httplib/httplib.h")
+  endif()
+endif()
 
 set(serve_sources serve_api.cc serve_guard.cc serve_platform.cc serve_server.cc
     ${CMAKE_CURRENT_BINARY_DIR}/serve_assets.cc)

@@ -6,10 +6,12 @@
 #include <cstdio>
 
 #if defined(_WIN32)
+// winsock2.h before windows.h, which would bring the old winsock.h.
+#include <winsock2.h>
+// Then windows.h, whose types the others need.
 #include <io.h>
 #include <windows.h>
-#include <winsock2.h>
-// windows.h first: these need its types.
+// (Separate blocks keep the order.)
 #include <bcrypt.h>
 #include <shellapi.h>
 #else
