@@ -478,6 +478,7 @@ class Usage(CliTestCase):
                 self.assertTrue(out.startswith("usage: kestrova-sqlr COMMAND DB"))
                 self.assertIn("--all", out)
         self.assertIn("mcp DB", self.ok("--help"))
+        self.assertIn("serve DB", self.ok("--help"))
         self.assertRegex(self.ok("--version"),
                          r"^kestrova-sqlr \d+\.\d+\.\d+\nSQLite 3\.\d+\.\d+\nyyjson \d+\.\d+\.\d+\n$")
 
