@@ -15,6 +15,7 @@
 #include <bcrypt.h>
 #include <shellapi.h>
 #else
+#include <fcntl.h>
 #include <spawn.h>
 #include <sys/random.h>
 #include <sys/socket.h>
@@ -126,8 +127,16 @@ bool open_in_browser(const std::string& url) {
   const char* opener = "xdg-open";
 #endif
   char* const argv[] = {const_cast<char*>(opener), const_cast<char*>(url.c_str()), nullptr};
+  // The opener's chatter must not add to the one line on stdout.
+  posix_spawn_file_actions_t quiet;
+  if (posix_spawn_file_actions_init(&quiet) != 0) return false;
+  posix_spawn_file_actions_addopen(&quiet, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&quiet, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&quiet, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
   pid_t pid = 0;
-  return posix_spawnp(&pid, opener, nullptr, nullptr, argv, environ) == 0;
+  const bool started = posix_spawnp(&pid, opener, &quiet, nullptr, argv, environ) == 0;
+  posix_spawn_file_actions_destroy(&quiet);
+  return started;
 }
 
 #endif

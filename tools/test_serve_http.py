@@ -339,6 +339,35 @@ class ServeHttpTest(unittest.TestCase):
         status, out, err = s.stop()
         self.assertEqual((status, out, err), (0, "", ""))
 
+    @unittest.skipIf(RUNNER, "the browser is started through xdg-open on Linux only")
+    def test_open_hands_the_url_to_the_browser_and_prints_only_the_url(self):
+        bin_dir = os.path.join(self.dir, "bin")
+        os.mkdir(bin_dir)
+        seen = os.path.join(self.dir, "opened")
+        opener = os.path.join(bin_dir, "xdg-open")
+        with open(opener, "w") as f:
+            f.write('#!/bin/sh\nprintf %%s "$1" > %s\necho chatter\necho chatter >&2\n' % seen)
+        os.chmod(opener, 0o755)
+        env = dict(os.environ, PATH=bin_dir + os.pathsep + os.environ.get("PATH", ""))
+        proc = subprocess.Popen([CLI, "serve", self.db, "--open"], stdin=subprocess.PIPE,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
+        url = proc.stdout.readline().decode().rstrip("\n")
+        for _ in range(300):
+            if os.path.exists(seen) and os.path.getsize(seen) > 0:
+                break
+            time.sleep(0.05)
+        out, err = proc.communicate(timeout=30)
+        self.assertEqual((proc.returncode, out, err), (0, b"", b""))
+        with open(seen) as f:
+            self.assertEqual(f.read(), url)
+        # Without --open no browser is started.
+        os.remove(seen)
+        quiet = subprocess.run([CLI, "serve", self.db], input=b"", capture_output=True, env=env,
+                               timeout=30)
+        self.assertEqual(quiet.returncode, 0)
+        self.assertEqual(len(quiet.stdout.splitlines()), 1)
+        self.assertFalse(os.path.exists(seen))
+
     @unittest.skipIf(RUNNER, "wine does not turn a POSIX SIGINT into Ctrl+C")
     def test_interrupt_stops_cleanly(self):
         import signal
