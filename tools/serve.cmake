@@ -27,6 +27,13 @@ if(SQLR_HTTPLIB_HEADER)
   # Only this one header is put on the include path (the cross-build must not
   # see the host's /usr/include), as a system header: its warnings are not ours.
   configure_file(${SQLR_HTTPLIB_HEADER} ${CMAKE_CURRENT_BINARY_DIR}/httplib/httplib.h COPYONLY)
+  # Compiled in: its MIT licence travels with the tool (NOTICE).
+  include(GNUInstallDirs)
+  get_filename_component(httplib_dir ${SQLR_HTTPLIB_HEADER} DIRECTORY)
+  if(EXISTS ${httplib_dir}/LICENSE)
+    install(FILES ${httplib_dir}/LICENSE DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/kestrova-sqlite-reader
+      RENAME LICENSE.cpp-httplib.txt OPTIONAL)
+  endif()
   target_include_directories(kestrova-sqlr SYSTEM PRIVATE ${CMAKE_CURRENT_BINARY_DIR}/httplib)
   set(serve_found TRUE)
 elseif(NOT CMAKE_CROSSCOMPILING)
