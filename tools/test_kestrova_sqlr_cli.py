@@ -431,6 +431,8 @@ class Usage(CliTestCase):
             (["query", db, sql, "--offset", "1.5"], "--offset: expected a whole number from 0 to 2147483647"),
             (["query", db, sql, "--offset", "2147483648"], "got '2147483648'"),
             (["query", db, sql, "--offset", "+3"], "got '+3'"),
+            (["query", db, sql, "--offset", "-1"], "--offset: expected a whole number from 0 to 2147483647, got '-1'"),
+            (["query", db, sql, "--offst", "5"], "unknown option '--offst'"),
             (["query", db, sql, "--limit"], "--limit needs a value"),
             (["query", db, sql, "--all", "--page-size", "0"], "--page-size: expected a whole number from 1"),
             (["query", db, sql, "--all", "--limit", "5"], "--all reads every row"),
