@@ -54,6 +54,18 @@
 #define SQLR_MAX_PAGE_ROWS 100000       /* the most rows one sqlr_query() returns */
 #define SQLR_MAX_RESULT_BYTES 104857600 /* the longest result text (100 MB) */
 
+/* Bounds on what one statement may make SQLite do. A statement that passes
+ * one fails with SQLite's message under the operation's usual prefix:
+ * "string or blob too big", "out of memory", "statement too long",
+ * "LIKE or GLOB pattern too complex", "too many terms in compound SELECT",
+ * "Expression tree is too large (maximum depth 1000)". */
+#define SQLR_MAX_ENGINE_MEMORY 805306368  /* all of SQLite's memory, all handles together (768 MiB) */
+#define SQLR_MAX_VALUE_BYTES 268435456    /* the longest TEXT or BLOB, stored or built (256 MiB) */
+#define SQLR_MAX_SQL_BYTES 1000000000     /* the longest SQL text */
+#define SQLR_MAX_LIKE_PATTERN_BYTES 1000  /* the longest LIKE or GLOB pattern */
+#define SQLR_MAX_COMPOUND_SELECTS 500     /* SELECTs joined by UNION, EXCEPT, INTERSECT */
+#define SQLR_MAX_EXPR_DEPTH 1000          /* the deepest expression */
+
 /* Messages a host may match in sqlr_last_error(), exactly as the library
  * writes them. Other messages may gain detail between versions; these do not. */
 #define SQLR_MSG_INVALID_HANDLE "invalid handle"
