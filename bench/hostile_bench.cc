@@ -81,10 +81,10 @@ std::vector<Case> cases() {
        "SELECT length(group_concat(b)) AS n FROM (WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL"
        " SELECT x + 1 FROM c WHERE x < 900) SELECT zeroblob(1000000) AS b FROM c)",
        1, false, false},
-      {"4 x randomblob(200000000)",
+      {"4 x randomblob(300000000)",
        "SELECT length(a) + length(b) + length(c) + length(d) AS n FROM (SELECT"
-       " randomblob(200000000) a, randomblob(200000000) b, randomblob(200000000) c,"
-       " randomblob(200000000) d)",
+       " randomblob(300000000) a, randomblob(300000000) b, randomblob(300000000) c,"
+       " randomblob(300000000) d)",
        1, false, false},
       {"LIKE: 2000000 bytes against a 49991-byte pattern",
        "SELECT printf('%.*c', 2000000, 'a') LIKE '%' || printf('%.*c', 49990, 'a') || 'b' AS m", 1,

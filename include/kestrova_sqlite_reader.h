@@ -62,8 +62,8 @@
  * "string or blob too big", "out of memory", "statement too long",
  * "LIKE or GLOB pattern too complex", "too many terms in compound SELECT",
  * "Expression tree is too large (maximum depth 1000)". */
-#define SQLR_MAX_ENGINE_MEMORY 805306368  /* all of SQLite's memory, all handles together (768 MiB) */
-#define SQLR_MAX_VALUE_BYTES 268435456    /* the longest TEXT or BLOB, stored or built (256 MiB) */
+#define SQLR_MAX_ENGINE_MEMORY 1073741824 /* all of SQLite's memory, all handles together (1 GiB) */
+#define SQLR_MAX_VALUE_BYTES 1000000000   /* the longest TEXT or BLOB, stored or built */
 #define SQLR_MAX_SQL_BYTES 1000000000     /* the longest SQL text */
 #define SQLR_MAX_LIKE_PATTERN_BYTES 1000  /* the longest LIKE or GLOB pattern */
 #define SQLR_MAX_COMPOUND_SELECTS 500     /* SELECTs joined by UNION, EXCEPT, INTERSECT */
