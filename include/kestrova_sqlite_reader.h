@@ -31,7 +31,7 @@
  *             replace() over two values of a few megabytes can take minutes
  *             (a 200 kB text searched for 100 kB about 0.3 s, growing with the
  *             square of the length), LIKE or GLOB with the longest pattern
- *             about 1.7 s per megabyte of text.
+ *             about 1.3 s per megabyte of text.
  * Threads     Any thread may call any function. Operations on one handle run
  *             one at a time: a second one waits for the first to end, then has
  *             its own 30 seconds. Do not close a handle while an operation on
