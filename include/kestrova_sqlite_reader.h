@@ -35,8 +35,11 @@
  *             seconds; it then fails with "operation timed out after 30 seconds"
  *             and the handle stays usable. The deadline is checked between
  *             steps of SQLite's virtual machine, so a single SQL function call
- *             that runs long (instr() over tens of megabytes, say) ends only
- *             when that call returns.
+ *             that runs long ends only when that call returns: instr() or
+ *             replace() over two values of a few megabytes can take minutes
+ *             (a 200 kB text searched for 100 kB about 0.3 s, growing with the
+ *             square of the length), LIKE or GLOB with the longest pattern
+ *             about 1.3 s per megabyte of text.
  * Threads     Any thread may call any function. Operations on one handle run
  *             one at a time: a second one waits for the first to end, then has
  *             its own 30 seconds. Do not close a handle while an operation on
@@ -61,6 +64,18 @@
 #define SQLR_MAX_HANDLES 64             /* handles are 0 .. SQLR_MAX_HANDLES - 1 */
 #define SQLR_MAX_PAGE_ROWS 100000       /* the most rows one sqlr_query() returns */
 #define SQLR_MAX_RESULT_BYTES 104857600 /* the longest result text (100 MB) */
+
+/* Bounds on what one statement may make SQLite do. A statement that passes
+ * one fails with SQLite's message under the operation's usual prefix:
+ * "string or blob too big", "out of memory", "statement too long",
+ * "LIKE or GLOB pattern too complex", "too many terms in compound SELECT",
+ * "Expression tree is too large (maximum depth 1000)". */
+#define SQLR_MAX_ENGINE_MEMORY 1073741824 /* all of SQLite's memory, all handles together (1 GiB) */
+#define SQLR_MAX_VALUE_BYTES 1000000000   /* the longest TEXT or BLOB, stored or built */
+#define SQLR_MAX_SQL_BYTES 1000000000     /* the longest SQL text */
+#define SQLR_MAX_LIKE_PATTERN_BYTES 1000  /* the longest LIKE or GLOB pattern */
+#define SQLR_MAX_COMPOUND_SELECTS 500     /* SELECTs joined by UNION, EXCEPT, INTERSECT */
+#define SQLR_MAX_EXPR_DEPTH 1000          /* the deepest expression */
 
 /* Messages a host may match in sqlr_last_error(), exactly as the library
  * writes them. Other messages may gain detail between versions; these do not. */

@@ -3,6 +3,7 @@
 
 #include "kestrova_sqlite_reader.h"
 #include "kestrova_sqlr/deadline.h"
+#include "kestrova_sqlr/engine.h"
 #include "kestrova_sqlr/error.h"
 #include "kestrova_sqlr/guard.h"
 #include "kestrova_sqlr/platform.h"
@@ -40,7 +41,8 @@ bool regular_file(const char* path) noexcept {
 // is not touched here, except for the guard state the connection will use.
 sqlite3* open_connection(const char* path, int flags, sqlr_guard* guard) noexcept {
   sqlite3* db = nullptr;
-  const int rc = sqlite3_open_v2(path, &db, flags, nullptr);
+  int rc = sqlr_engine_setup();
+  if (rc == SQLITE_OK) rc = sqlite3_open_v2(path, &db, flags, nullptr);
   if (rc != SQLITE_OK) {
     const char* why = db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
     if (why == nullptr || why[0] == '\0') why = "unknown";
@@ -48,6 +50,7 @@ sqlite3* open_connection(const char* path, int flags, sqlr_guard* guard) noexcep
     if (db != nullptr) sqlite3_close(db);
     return nullptr;
   }
+  sqlr_engine_limit(db);
   // Compiling the probe needs no catalogue, so a file that holds no database
   // still opens; the first operation that reads the catalogue reports it.
   Stmt probe;
@@ -77,7 +80,6 @@ extern "C" SQLR_API int32_t sqlr_open(const char* path, int32_t writable) noexce
     sqlr_set_error("path is required");
     return -1;
   }
-  if (!regular_file(path)) return -1;
   const int flags = writable != 0 ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY;
 
   int32_t handle;
@@ -93,8 +95,9 @@ extern "C" SQLR_API int32_t sqlr_open(const char* path, int32_t writable) noexce
   }
 
   // Opening runs outside the lock; until the slot is filled its number
-  // resolves to "invalid handle".
-  sqlite3* db = open_connection(path, flags, &slot->guard);
+  // resolves to "invalid handle". The path is looked at only now, so that a
+  // full table is reported as such whatever the path names.
+  sqlite3* db = regular_file(path) ? open_connection(path, flags, &slot->guard) : nullptr;
   if (db == nullptr) {
     release_claimed(handle);
     return -1;
