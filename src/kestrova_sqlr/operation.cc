@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "kestrova_sqlr/error.h"
+#include "kestrova_sqlr/sql_cost.h"
 
 namespace {
 
@@ -67,6 +68,14 @@ bool Operation::load_shadow_tables() noexcept {
 
 bool Operation::prepare(const char* sql, const char* prefix, const char* rejected) noexcept {
   stmt_.finalize();
+  // Refused before SQLite compiles it: compiling is not interrupted by the
+  // deadline, and its time grows faster than the count of tokens.
+  if (sqlr_sql_tokens(sql, SQLR_MAX_SQL_TOKENS) > SQLR_MAX_SQL_TOKENS) {
+    sqlr_set_error("%s: too many tokens in the statement (at most %d)", prefix,
+                   SQLR_MAX_SQL_TOKENS);
+    stamp_.clear();
+    return false;
+  }
   bool compiled = false;
   if (switch_guard()) {
     // A write starts from the shadow tables the schema has now: the virtual
