@@ -2,6 +2,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <utility>
 
 #include "kestrova_sqlr/error.h"
 
@@ -17,13 +18,14 @@ sqlite3_mutex* hold(sqlite3* db) noexcept {
 
 }  // namespace
 
-Operation::Operation(sqlr_conn* slot, Kind kind, int write_kind) noexcept
-    : slot_(slot),
-      db_(slot->db),
-      mutex_(hold(slot->db)),
+Operation::Operation(SlotUse&& use, Kind kind, int write_kind) noexcept
+    : use_(std::move(use)),
+      slot_(use_.get()),
+      db_(slot_->db),
+      mutex_(hold(db_)),
       kind_(kind),
       write_kind_(write_kind),
-      stamp_(slot) {}
+      stamp_(slot_) {}
 
 Operation::~Operation() {
   stmt_.finalize();

@@ -7,8 +7,10 @@
 // deadline of its own: the stamp always belongs to the operation that runs.
 // Inside the hold it stamps the deadline, switches the guard for its kind,
 // compiles and steps its statement; leaving, it finalises the statement,
-// clears the stamp, puts the guard back for reading and releases the
-// connection, in that order, on every path.
+// clears the stamp, puts the guard back for reading, releases the
+// connection and last ends its use of the slot, in that order, on every path.
+// Until that use ends, a close of the handle waits, so neither the slot nor
+// the connection can go away under the operation.
 //
 // Never take the registry lock while an Operation is alive.
 #ifndef KESTROVA_SQLR_OPERATION_H_
@@ -29,10 +31,10 @@ class Operation {
   // `kind` (SQLITE_UPDATE or SQLITE_DELETE) and of the file's own triggers.
   enum class Kind { kRead, kExplain, kWrite };
 
-  // Holds `slot`'s connection (waiting for another operation on it to end),
-  // then stamps the deadline. `slot` is a live slot found by handle
-  // resolution; it and its connection outlive the operation.
-  Operation(sqlr_conn* slot, Kind kind, int write_kind = 0) noexcept;
+  // Takes over `use`, a use of a live slot from handle resolution (not
+  // empty), holds the slot's connection (waiting for another operation on it
+  // to end), then stamps the deadline. The use ends with the operation.
+  Operation(SlotUse&& use, Kind kind, int write_kind = 0) noexcept;
   ~Operation();
   Operation(const Operation&) = delete;
   Operation& operator=(const Operation&) = delete;
@@ -72,6 +74,7 @@ class Operation {
  private:
   bool switch_guard() noexcept;
 
+  SlotUse use_;  // declared first: ends after everything else
   sqlr_conn* slot_;
   sqlite3* db_;
   sqlite3_mutex* mutex_;

@@ -109,19 +109,18 @@ extern "C" SQLR_API int32_t sqlr_open(const char* path, int32_t writable) noexce
 }
 
 // Closes `handle`; a handle that is not open is passed over, also one whose
-// slot an open still running has claimed (that open owns it). Never touches
-// the last-error text. An operation still running on the connection is waited
-// for by SQLite, which holds the connection's mutex to close it.
+// slot an open still running has claimed (that open owns it) and one that
+// another close is closing. Never touches the last-error text. Operations that
+// are running on the connection are waited for; new ones fail with "invalid
+// handle" from the moment the close begins.
 extern "C" SQLR_API void sqlr_close(int32_t handle) noexcept {
-  sqlite3* db;
-  {
-    RegistryLock lock;
-    sqlr_conn* slot = sqlr_conn_get(handle);
-    if (slot == nullptr || slot->db == nullptr) return;
-    db = slot->db;
-    sqlr_release_handle(handle);
-  }
-  // The connection is closed outside the lock: no SQLite call is made under it.
+  sqlite3* db = sqlr_retire_handle(handle);
+  if (db == nullptr) return;
+  // The connection is closed outside the lock: no SQLite call is made under
+  // it. The slot stays claimed until then, so its number is not given out
+  // while the connection still holds the file.
   sqlite3_progress_handler(db, 0, nullptr, nullptr);
   sqlite3_close(db);
+  RegistryLock lock;
+  sqlr_release_handle(handle);
 }

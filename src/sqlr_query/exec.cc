@@ -1,6 +1,8 @@
 // sqlr_exec: one UPDATE or DELETE on a handle opened for writing.
 #include <sqlite3.h>
 
+#include <utility>
+
 #include "kestrova_sqlite_reader.h"
 #include "kestrova_sqlr/error.h"
 #include "kestrova_sqlr/operation.h"
@@ -29,7 +31,7 @@ extern "C" SQLR_API int32_t sqlr_exec(int32_t handle, const char* sql) noexcept 
     return -1;
   }
   int32_t writable = 0;
-  sqlr_conn* slot = sqlr_resolve_handle(handle, &writable);
+  SlotUse slot = sqlr_resolve_handle(handle, &writable);
   if (slot == nullptr) return -1;
   if (writable == 0) {
     sqlr_set_error("database opened read-only; reopen with writable=1 for UPDATE/DELETE");
@@ -37,7 +39,7 @@ extern "C" SQLR_API int32_t sqlr_exec(int32_t handle, const char* sql) noexcept 
   }
 
   const int write_kind = kind == SQLR_SQL_UPDATE ? SQLITE_UPDATE : SQLITE_DELETE;
-  Operation op(slot, Operation::Kind::kWrite, write_kind);
+  Operation op(std::move(slot), Operation::Kind::kWrite, write_kind);
   if (!op.prepare(sql, "prepare failed", kRejected)) return -1;
   // The gate read the text; this asks what SQLite compiled. Its own top-level
   // change must be the one the gate saw.

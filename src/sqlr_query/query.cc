@@ -1,6 +1,8 @@
 // sqlr_query: one read statement, one page of its rows as a JSON document.
 #include <sqlite3.h>
 
+#include <utility>
+
 #include "kestrova_sqlite_reader.h"
 #include "kestrova_sqlr/error.h"
 #include "kestrova_sqlr/operation.h"
@@ -35,14 +37,14 @@ extern "C" SQLR_API char* sqlr_query(int32_t handle, const char* sql, int32_t of
     return nullptr;
   }
   const int32_t eff_limit = limit >= 0 && limit <= SQLR_MAX_PAGE_ROWS ? limit : SQLR_MAX_PAGE_ROWS;
-  sqlr_conn* slot = sqlr_resolve_handle(handle);
+  SlotUse slot = sqlr_resolve_handle(handle);
   if (slot == nullptr) return nullptr;
 
   // The connection is query-only and the guard allows reading alone, from
   // compiling to finalising: also what the statement starts while it runs
   // (a pragma function, a view stored in the file) cannot write.
   const bool explain = sqlr_scan::kw_eq(sqlr_skip_noise(sql), "explain") != 0;
-  Operation op(slot, explain ? Operation::Kind::kExplain : Operation::Kind::kRead);
+  Operation op(std::move(slot), explain ? Operation::Kind::kExplain : Operation::Kind::kRead);
   if (!op.prepare(sql, "prepare failed", kRejected)) return nullptr;
   // The gate reads text; this asks the compiled statement itself. A statement
   // that could write is never stepped.

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <utility>
 
 #include "kestrova_sqlite_reader.h"
 #include "kestrova_sqlr/error.h"
@@ -97,10 +98,10 @@ extern "C" SQLR_API char* sqlr_schema(int32_t handle, const char* table) noexcep
     sqlr_set_error("invalid table name");
     return nullptr;
   }
-  sqlr_conn* slot = sqlr_resolve_handle(handle);
+  SlotUse slot = sqlr_resolve_handle(handle);
   if (slot == nullptr) return nullptr;
   // One operation covers both statements: one hold, one deadline.
-  Operation op(slot, Operation::Kind::kRead);
+  Operation op(std::move(slot), Operation::Kind::kRead);
   std::unique_ptr<char, FreeDeleter> type = lookup_type(op, table);
   if (type == nullptr) {
     op.fail("table or view not found: %s", table);

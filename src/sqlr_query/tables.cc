@@ -1,6 +1,8 @@
 // sqlr_tables: the tables and views of the main schema as a JSON array.
 #include <sqlite3.h>
 
+#include <utility>
+
 #include "kestrova_sqlite_reader.h"
 #include "kestrova_sqlr/error.h"
 #include "kestrova_sqlr/json_doc.h"
@@ -22,10 +24,10 @@ constexpr char kListSql[] =
 // as a JSON array of strings; null with the reason in the last-error text.
 extern "C" SQLR_API char* sqlr_tables(int32_t handle) noexcept {
   sqlr_clear_error();
-  sqlr_conn* slot = sqlr_resolve_handle(handle);
+  SlotUse slot = sqlr_resolve_handle(handle);
   if (slot == nullptr) return nullptr;
 
-  Operation op(slot, Operation::Kind::kRead);
+  Operation op(std::move(slot), Operation::Kind::kRead);
   if (!op.prepare(kListSql, "tables")) return nullptr;
   JsonDoc doc;
   yyjson_mut_val* names = doc.get() != nullptr ? yyjson_mut_arr(doc.get()) : nullptr;
