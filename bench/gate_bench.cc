@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "kestrova_sqlr/sql_gate.h"
+#include "kestrova_sqlr/guard_gate.h"
 
 namespace {
 

@@ -18,8 +18,8 @@
 #include <cstring>
 #include <memory>
 
-#include "kestrova_sqlr/sql_gate.h"
-#include "sqlr_query/read_guard.h"
+#include "kestrova_sqlr/guard_compiled.h"
+#include "kestrova_sqlr/guard_gate.h"
 #include "tests/verdict_name.h"
 
 namespace {

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "kestrova_sqlite_reader.h"
-#include "kestrova_sqlr/sql_gate.h"
+#include "kestrova_sqlr/guard_gate.h"
 #include "test_util.h"
 
 namespace {

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "kestrova_sqlr/sql_gate.h"
+#include "kestrova_sqlr/guard_gate.h"
 
 namespace {
 

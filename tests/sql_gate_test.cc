@@ -1,8 +1,6 @@
 // The statement gate: the lexical helpers (noise, tokens, keywords) and the
 // classifier's verdicts, including texts built to disguise the main statement
 // of a WITH list, checked where possible against SQLite's own reading.
-#include "kestrova_sqlr/sql_gate.h"
-
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
@@ -10,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "kestrova_sqlr/guard_gate.h"
 #include "verdict_name.h"
 
 #if defined(__unix__) || defined(__APPLE__)

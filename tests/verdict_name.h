@@ -3,7 +3,7 @@
 #ifndef KESTROVA_SQLR_TESTS_VERDICT_NAME_H_
 #define KESTROVA_SQLR_TESTS_VERDICT_NAME_H_
 
-#include "kestrova_sqlr/sql_gate.h"
+#include "kestrova_sqlr/guard_gate.h"
 
 namespace sqlr_test {
 

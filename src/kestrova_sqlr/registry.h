@@ -8,7 +8,7 @@
 #include <cstdint>
 
 #include "kestrova_sqlite_reader.h"
-#include "kestrova_sqlr/guard.h"
+#include "kestrova_sqlr/guard_runtime.h"
 
 struct sqlite3;
 

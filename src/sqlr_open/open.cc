@@ -4,7 +4,7 @@
 #include "kestrova_sqlite_reader.h"
 #include "kestrova_sqlr/deadline.h"
 #include "kestrova_sqlr/error.h"
-#include "kestrova_sqlr/guard.h"
+#include "kestrova_sqlr/guard_layers.h"
 #include "kestrova_sqlr/platform.h"
 #include "kestrova_sqlr/registry.h"
 #include "kestrova_sqlr/stmt.h"

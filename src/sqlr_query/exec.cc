@@ -5,9 +5,9 @@
 
 #include "kestrova_sqlite_reader.h"
 #include "kestrova_sqlr/error.h"
+#include "kestrova_sqlr/guard_layers.h"
 #include "kestrova_sqlr/operation.h"
 #include "kestrova_sqlr/registry.h"
-#include "kestrova_sqlr/sql_gate.h"
 
 namespace {
 

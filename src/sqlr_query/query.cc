@@ -5,11 +5,10 @@
 
 #include "kestrova_sqlite_reader.h"
 #include "kestrova_sqlr/error.h"
+#include "kestrova_sqlr/guard_layers.h"
 #include "kestrova_sqlr/operation.h"
 #include "kestrova_sqlr/registry.h"
-#include "kestrova_sqlr/sql_gate.h"
 #include "sqlr_query/page_writer.h"
-#include "sqlr_query/read_guard.h"
 
 namespace {
 

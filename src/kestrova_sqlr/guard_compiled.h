@@ -1,7 +1,8 @@
-// The second, independent guard of the read path: whatever the gate let
-// through, a compiled statement runs under sqlr_query only when it cannot write.
-#ifndef KESTROVA_SQLR_SQLR_QUERY_READ_GUARD_H_
-#define KESTROVA_SQLR_SQLR_QUERY_READ_GUARD_H_
+// The guard's third layer, the compiled check (see guard_layers.h): whatever
+// the gate let through, a compiled statement runs under sqlr_query only when
+// SQLite says it cannot write.
+#ifndef KESTROVA_SQLR_GUARD_COMPILED_H_
+#define KESTROVA_SQLR_GUARD_COMPILED_H_
 
 #include <sqlite3.h>
 
@@ -10,4 +11,4 @@
 // columns (BEGIN, COMMIT, ATTACH and DETACH count as read-only but have none).
 bool sqlr_stmt_is_read(sqlite3_stmt* stmt) noexcept;
 
-#endif  // KESTROVA_SQLR_SQLR_QUERY_READ_GUARD_H_
+#endif  // KESTROVA_SQLR_GUARD_COMPILED_H_

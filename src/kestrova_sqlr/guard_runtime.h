@@ -1,9 +1,9 @@
-// The run-time guard of every connection. The statement gate judges text and
-// the read guard judges the compiled statement; this one judges every action
-// SQLite is about to compile, including the statements that SQLite compiles on
-// a statement's behalf while it runs (a pragma function, a view stored in the
-// file, a trigger), so a promise made for the text also holds for what it
-// starts.
+// The guard's second layer, at run time (see guard_layers.h). The gate judges
+// text and the compiled check judges the compiled statement; this layer judges
+// every action SQLite is about to compile, including the statements that
+// SQLite compiles on a statement's behalf while it runs (a pragma function, a
+// view stored in the file, a trigger), so a promise made for the text also
+// holds for what it starts.
 //
 // Two mechanisms, both installed when a connection is opened:
 //  - the connection's query-only mode, on except while sqlr_exec runs: SQLite
@@ -12,8 +12,8 @@
 //  - an authorizer that allows reading, and while sqlr_exec runs, row changes;
 //    never a schema change, ANALYZE, ATTACH, DETACH, a transaction, or a
 //    pragma other than the ones that only report.
-#ifndef KESTROVA_SQLR_GUARD_H_
-#define KESTROVA_SQLR_GUARD_H_
+#ifndef KESTROVA_SQLR_GUARD_RUNTIME_H_
+#define KESTROVA_SQLR_GUARD_RUNTIME_H_
 
 struct sqlite3;
 
@@ -54,4 +54,4 @@ int sqlr_guard_set_query_only(sqlite3* db, sqlr_guard* guard, bool on) noexcept;
 int sqlr_guard_authorize(void* arg, int action, const char* arg1, const char* arg2,
                          const char* schema, const char* inner) noexcept;
 
-#endif  // KESTROVA_SQLR_GUARD_H_
+#endif  // KESTROVA_SQLR_GUARD_RUNTIME_H_

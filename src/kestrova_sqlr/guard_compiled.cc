@@ -1,4 +1,4 @@
-#include "sqlr_query/read_guard.h"
+#include "kestrova_sqlr/guard_compiled.h"
 
 bool sqlr_stmt_is_read(sqlite3_stmt* stmt) noexcept {
   if (sqlite3_stmt_isexplain(stmt) != 0) return true;

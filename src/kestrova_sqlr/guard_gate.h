@@ -1,8 +1,9 @@
-// The statement gate: decides from the SQL text alone, before SQLite sees it,
-// whether a text is one read statement, one UPDATE, one DELETE, or anything
-// else. A keyword test over a lexical scan, not a parser.
-#ifndef KESTROVA_SQLR_SQL_GATE_H_
-#define KESTROVA_SQLR_SQL_GATE_H_
+// The guard's first layer, the statement gate (see guard_layers.h): decides
+// from the SQL text alone, before SQLite sees it, whether a text is one read
+// statement, one UPDATE, one DELETE, or anything else. A keyword test over a
+// lexical scan, not a parser.
+#ifndef KESTROVA_SQLR_GUARD_GATE_H_
+#define KESTROVA_SQLR_GUARD_GATE_H_
 
 // The gate's verdict.
 enum sqlr_sql_kind : int {
@@ -34,4 +35,4 @@ const char* next_token(const char* p) noexcept;
 int kw_eq(const char* p, const char* kw) noexcept;
 }  // namespace sqlr_scan
 
-#endif  // KESTROVA_SQLR_SQL_GATE_H_
+#endif  // KESTROVA_SQLR_GUARD_GATE_H_

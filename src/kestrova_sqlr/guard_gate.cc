@@ -1,4 +1,4 @@
-#include "kestrova_sqlr/sql_gate.h"
+#include "kestrova_sqlr/guard_gate.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,4 +1,4 @@
-#include "kestrova_sqlr/guard.h"
+#include "kestrova_sqlr/guard_runtime.h"
 
 #include <sqlite3.h>
 
