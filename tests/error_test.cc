@@ -10,6 +10,7 @@
 #include <string>
 
 #include "kestrova_sqlr/json_doc.h"
+#include "kestrova_sqlr/json_result.h"
 #include "test_util.h"
 
 namespace {

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "kestrova_sqlr/error.h"
+#include "kestrova_sqlr/json_result.h"
 #include "test_util.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "kestrova_sqlr/base64.h"
-#include "kestrova_sqlr/error.h"
+#include "kestrova_sqlr/json_result.h"
 #include "sqlr_query/json_length.h"
 
 namespace {

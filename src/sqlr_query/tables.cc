@@ -6,6 +6,7 @@
 #include "kestrova_sqlite_reader.h"
 #include "kestrova_sqlr/error.h"
 #include "kestrova_sqlr/json_doc.h"
+#include "kestrova_sqlr/json_result.h"
 #include "kestrova_sqlr/operation.h"
 #include "kestrova_sqlr/registry.h"
 

@@ -1,0 +1,26 @@
+#include "kestrova_sqlr/json_result.h"
+
+#include <yyjson.h>
+
+#include <cstdlib>
+
+#include "kestrova_sqlr/error.h"
+
+char* sqlr_strdup_json(const yyjson_mut_doc* doc) noexcept {
+  if (doc == nullptr) {
+    sqlr_set_error("null JSON document");
+    return nullptr;
+  }
+  size_t len = 0;
+  char* text = yyjson_mut_write_opts(doc, 0, nullptr, &len, nullptr);
+  if (text == nullptr) {
+    sqlr_set_error("failed to serialize JSON");
+    return nullptr;
+  }
+  if (len > SQLR_JSON_MAX_BYTES) {
+    std::free(text);
+    sqlr_set_error("JSON result exceeds 100MB limit");
+    return nullptr;
+  }
+  return text;
+}
