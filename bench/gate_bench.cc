@@ -11,6 +11,9 @@
 
 #include "kestrova_sqlr/guard_gate.h"
 
+// The library's internals.
+using namespace kestrova::sqlr;
+
 namespace {
 
 constexpr size_t kTextBytes = 1 << 20;

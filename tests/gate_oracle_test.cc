@@ -12,6 +12,9 @@
 #include "kestrova_sqlr/guard_gate.h"
 #include "test_util.h"
 
+// The library's internals under test.
+using namespace kestrova::sqlr;
+
 namespace {
 
 using sqlr_test::last_error;

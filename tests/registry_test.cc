@@ -10,6 +10,9 @@
 #include "kestrova_sqlr/json_result.h"
 #include "test_util.h"
 
+// The library's internals under test.
+using namespace kestrova::sqlr;
+
 namespace {
 
 class RegistryTest : public ::testing::Test {

@@ -13,6 +13,9 @@
 
 #include "kestrova_sqlr/guard_gate.h"
 
+// The library's internals under test.
+using namespace kestrova::sqlr;
+
 namespace {
 
 // SQLite's identifier characters: letters, digits, '_', '$' and 0x80-0xFF.

@@ -8,6 +8,7 @@
 namespace sqlr_test {
 
 inline const char* verdict_name(int kind) {
+  using namespace kestrova::sqlr;
   switch (kind) {
     case SQLR_SQL_REJECT:
       return "REJECT";
@@ -17,6 +18,8 @@ inline const char* verdict_name(int kind) {
       return "UPDATE";
     case SQLR_SQL_DELETE:
       return "DELETE";
+    case SQLR_SQL_EXPLAIN:
+      return "EXPLAIN";
     default:
       return "<not a verdict>";
   }

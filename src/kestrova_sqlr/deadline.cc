@@ -3,9 +3,11 @@
 #include "kestrova_sqlr/error.h"
 #include "kestrova_sqlr/platform.h"
 
+namespace kestrova::sqlr {
+
 int sqlr_progress_cb(void* arg) noexcept {
   if (arg == nullptr) return 1;
-  const int64_t now = sqlr_platform::now_seconds();
+  const int64_t now = platform::now_seconds();
   const int64_t started = static_cast<sqlr_conn*>(arg)->op_started.load(std::memory_order_relaxed);
   if (started <= 0) return 0;
   // Whole seconds on both sides: the interrupt comes at the first check after
@@ -19,5 +21,7 @@ void sqlr_set_timeout_error() noexcept {
 }
 
 OpStamp::OpStamp(sqlr_conn* slot) noexcept : slot_(slot) {
-  slot_->op_started.store(sqlr_platform::now_seconds(), std::memory_order_relaxed);
+  slot_->op_started.store(platform::now_seconds(), std::memory_order_relaxed);
 }
+
+}  // namespace kestrova::sqlr

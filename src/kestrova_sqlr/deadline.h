@@ -8,6 +8,8 @@
 
 #include "kestrova_sqlr/registry.h"
 
+namespace kestrova::sqlr {
+
 constexpr int SQLR_OP_TIMEOUT_SEC = 30;
 // SQLite virtual-machine steps between two calls of the handler.
 constexpr int SQLR_PROGRESS_OPS = 1000;
@@ -42,5 +44,7 @@ class OpStamp {
  private:
   sqlr_conn* slot_;
 };
+
+}  // namespace kestrova::sqlr
 
 #endif  // KESTROVA_SQLR_DEADLINE_H_

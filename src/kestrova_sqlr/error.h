@@ -4,6 +4,8 @@
 
 #include <cstddef>
 
+namespace kestrova::sqlr {
+
 constexpr size_t SQLR_ERR_SIZE = 1024;
 
 // The message of the most recent failure, NUL-terminated, at most 1023 bytes.
@@ -20,5 +22,7 @@ void sqlr_set_error(const char* fmt, ...) noexcept
 
 // Empties the last-error text.
 void sqlr_clear_error() noexcept;
+
+}  // namespace kestrova::sqlr
 
 #endif  // KESTROVA_SQLR_ERROR_H_

@@ -4,6 +4,8 @@
 
 #include <cstddef>
 
+namespace kestrova::sqlr {
+
 namespace {
 
 // Pragmas that only report. A pragma reaches the authorizer when a pragma
@@ -103,3 +105,5 @@ int sqlr_guard_install(sqlite3* db, sqlr_guard* guard) noexcept {
   if (rc != SQLITE_OK) return rc;
   return sqlite3_set_authorizer(db, sqlr_guard_authorize, guard);
 }
+
+}  // namespace kestrova::sqlr

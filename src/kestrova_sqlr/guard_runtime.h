@@ -17,6 +17,8 @@
 
 struct sqlite3;
 
+namespace kestrova::sqlr {
+
 // The guard's state for one connection. Read by the authorizer and written by
 // the library only while the connection is held (SQLite calls the authorizer
 // under the same connection mutex), so it needs no lock of its own.
@@ -53,5 +55,7 @@ int sqlr_guard_set_query_only(sqlite3* db, sqlr_guard* guard, bool on) noexcept;
 // connection's sqlr_guard. Returns SQLITE_OK or SQLITE_DENY.
 int sqlr_guard_authorize(void* arg, int action, const char* arg1, const char* arg2,
                          const char* schema, const char* inner) noexcept;
+
+}  // namespace kestrova::sqlr
 
 #endif  // KESTROVA_SQLR_GUARD_RUNTIME_H_

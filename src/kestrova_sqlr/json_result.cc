@@ -6,6 +6,8 @@
 
 #include "kestrova_sqlr/error.h"
 
+namespace kestrova::sqlr {
+
 char* sqlr_strdup_json(const yyjson_mut_doc* doc) noexcept {
   if (doc == nullptr) {
     sqlr_set_error("null JSON document");
@@ -24,3 +26,5 @@ char* sqlr_strdup_json(const yyjson_mut_doc* doc) noexcept {
   }
   return text;
 }
+
+}  // namespace kestrova::sqlr

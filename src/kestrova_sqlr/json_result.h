@@ -9,6 +9,8 @@
 
 struct yyjson_mut_doc;
 
+namespace kestrova::sqlr {
+
 // The longest JSON text an operation may return, terminator not counted.
 constexpr size_t SQLR_JSON_MAX_BYTES = SQLR_MAX_RESULT_BYTES;
 
@@ -18,5 +20,7 @@ constexpr size_t SQLR_JSON_MAX_BYTES = SQLR_MAX_RESULT_BYTES;
 // document", "failed to serialize JSON", "JSON result exceeds 100MB limit").
 // Neither frees nor changes the document.
 char* sqlr_strdup_json(const yyjson_mut_doc* doc) noexcept;
+
+}  // namespace kestrova::sqlr
 
 #endif  // KESTROVA_SQLR_JSON_RESULT_H_

@@ -6,6 +6,8 @@
 
 #include "kestrova_sqlr/error.h"
 
+namespace kestrova::sqlr {
+
 namespace {
 
 // Enters the connection's mutex and returns it, so that the hold is taken
@@ -99,3 +101,5 @@ void Operation::fail(const char* fmt, ...) noexcept {
   sqlr_set_error("%s", message);
   stamp_.clear();
 }
+
+}  // namespace kestrova::sqlr

@@ -22,6 +22,8 @@
 #include "kestrova_sqlr/registry.h"
 #include "kestrova_sqlr/stmt.h"
 
+namespace kestrova::sqlr {
+
 class Operation {
  public:
   // kRead: the connection stays query-only and the guard allows reading
@@ -83,5 +85,7 @@ class Operation {
   OpStamp stamp_;  // declared after the hold, so taken inside it
   Stmt stmt_;      // declared last: finalised before the stamp is cleared
 };
+
+}  // namespace kestrova::sqlr
 
 #endif  // KESTROVA_SQLR_OPERATION_H_

@@ -24,7 +24,7 @@
 #include <sys/stat.h>
 #endif
 
-namespace sqlr_platform {
+namespace kestrova::sqlr::platform {
 
 // What a path names, as far as opening a database is concerned.
 enum class PathKind {
@@ -150,6 +150,6 @@ inline char* strdup(const char* s) noexcept {
   return copy;
 }
 
-}  // namespace sqlr_platform
+}  // namespace kestrova::sqlr::platform
 
 #endif  // KESTROVA_SQLR_PLATFORM_H_

@@ -5,15 +5,17 @@
 #include "kestrova_sqlr/error.h"
 #include "kestrova_sqlr/platform.h"
 
+namespace kestrova::sqlr {
+
 sqlr_conn g_conns[SQLR_MAX_CONNS];
 
 namespace {
 // Constant-initialised, so it is ready before any static constructor runs and
 // never destroyed.
-constinit sqlr_platform::Lock g_lock;
+constinit platform::Lock g_lock;
 // Signalled when the last operation on a closing slot ends; every close
 // waiting in sqlr_retire_handle then looks at its own slot again.
-constinit sqlr_platform::Condition g_slot_idle;
+constinit platform::Condition g_slot_idle;
 
 void clear_slot(sqlr_conn& c) noexcept {
   c.in_use = 0;
@@ -76,10 +78,12 @@ void SlotUse::reset() noexcept {
 }
 
 sqlite3* sqlr_retire_handle(int32_t handle) noexcept {
-  std::lock_guard<sqlr_platform::Lock> hold(g_lock);
+  std::lock_guard<platform::Lock> hold(g_lock);
   sqlr_conn* c = sqlr_conn_get(handle);
   if (c == nullptr || c->db == nullptr || c->closing != 0) return nullptr;
   c->closing = 1;
   while (c->users > 0) g_slot_idle.wait(g_lock);
   return c->db;
 }
+
+}  // namespace kestrova::sqlr

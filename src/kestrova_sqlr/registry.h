@@ -12,6 +12,8 @@
 
 struct sqlite3;
 
+namespace kestrova::sqlr {
+
 constexpr int SQLR_MAX_CONNS = SQLR_MAX_HANDLES;
 
 // One connection slot. A free slot has every field zero; a claimed slot (an
@@ -115,5 +117,7 @@ class SlotUse {
 // another close has it. Takes the lock itself; never call it from inside an
 // operation.
 sqlite3* sqlr_retire_handle(int32_t handle) noexcept;
+
+}  // namespace kestrova::sqlr
 
 #endif  // KESTROVA_SQLR_REGISTRY_H_

@@ -9,6 +9,8 @@
 #include "kestrova_sqlr/registry.h"
 #include "kestrova_sqlr/stmt.h"
 
+namespace kestrova::sqlr {
+
 namespace {
 
 // Frees a slot claimed by an open that failed.
@@ -22,13 +24,13 @@ void release_claimed(int32_t handle) noexcept {
 // device or directory never opens as an empty database, and a name SQLite
 // would read specially (":memory:") fails as any missing file does.
 bool regular_file(const char* path) noexcept {
-  switch (sqlr_platform::path_kind(path)) {
-    case sqlr_platform::PathKind::kRegular:
+  switch (platform::path_kind(path)) {
+    case platform::PathKind::kRegular:
       return true;
-    case sqlr_platform::PathKind::kMissing:
+    case platform::PathKind::kMissing:
       sqlr_set_error("cannot open database: %s (%s)", path, sqlite3_errstr(SQLITE_CANTOPEN));
       return false;
-    case sqlr_platform::PathKind::kOther:
+    case platform::PathKind::kOther:
       break;
   }
   sqlr_set_error("cannot open database: %s (not a regular file)", path);
@@ -68,10 +70,13 @@ sqlite3* open_connection(const char* path, int flags, sqlr_guard* guard) noexcep
 
 }  // namespace
 
+}  // namespace kestrova::sqlr
+
 // Opens the existing file at `path` read-only (writable == 0) or read-write and
 // returns its handle, or -1 with the reason in the last-error text. No file is
 // ever created and the path is never read as a URI.
 extern "C" SQLR_API int32_t sqlr_open(const char* path, int32_t writable) noexcept {
+  using namespace kestrova::sqlr;
   sqlr_clear_error();
   if (path == nullptr || path[0] == '\0') {
     sqlr_set_error("path is required");
@@ -114,6 +119,7 @@ extern "C" SQLR_API int32_t sqlr_open(const char* path, int32_t writable) noexce
 // are running on the connection are waited for; new ones fail with "invalid
 // handle" from the moment the close begins.
 extern "C" SQLR_API void sqlr_close(int32_t handle) noexcept {
+  using namespace kestrova::sqlr;
   sqlite3* db = sqlr_retire_handle(handle);
   if (db == nullptr) return;
   // The connection is closed outside the lock: no SQLite call is made under

@@ -9,17 +9,22 @@
 #include "kestrova_sqlr/operation.h"
 #include "kestrova_sqlr/registry.h"
 
+namespace kestrova::sqlr {
+
 namespace {
 
 constexpr char kRejected[] = "exec rejected: only UPDATE/DELETE allowed";
 
 }  // namespace
 
+}  // namespace kestrova::sqlr
+
 // Runs the one UPDATE or DELETE in `sql` and returns the number of rows it
 // changed; -1 with the reason in the last-error text. While it compiles and
 // runs, the guard allows row changes only (the statement's own and its
 // triggers'), never a schema change, ANALYZE, ATTACH or a pragma that sets.
 extern "C" SQLR_API int32_t sqlr_exec(int32_t handle, const char* sql) noexcept {
+  using namespace kestrova::sqlr;
   sqlr_clear_error();
   if (sql == nullptr || sql[0] == '\0') {
     sqlr_set_error("sql is required");

@@ -8,6 +8,8 @@
 #include "kestrova_sqlr/json_result.h"
 #include "sqlr_query/json_length.h"
 
+namespace kestrova::sqlr {
+
 namespace {
 
 constexpr char kHead[] = "{\"columns\":";
@@ -260,3 +262,5 @@ char* PageWriter::finish(int32_t returned, PageOutcome* outcome) noexcept {
   *outcome = text != nullptr ? PageOutcome::kDone : PageOutcome::kNoMemory;
   return text;
 }
+
+}  // namespace kestrova::sqlr

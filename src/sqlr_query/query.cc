@@ -10,6 +10,8 @@
 #include "kestrova_sqlr/registry.h"
 #include "sqlr_query/page_writer.h"
 
+namespace kestrova::sqlr {
+
 namespace {
 
 constexpr char kRejected[] = "query rejected: only SELECT/EXPLAIN/WITH-SELECT allowed";
@@ -21,17 +23,21 @@ constexpr char kSerializeFailed[] = "failed to serialize JSON";
 
 }  // namespace
 
+}  // namespace kestrova::sqlr
+
 // Runs the one read statement in `sql` and returns the page of `limit` rows
 // after the first `offset` as {"columns","rows","offset","limit","returned"};
 // null with the reason in the last-error text. Never returns part of a page.
 extern "C" SQLR_API char* sqlr_query(int32_t handle, const char* sql, int32_t offset,
                                      int32_t limit) noexcept {
+  using namespace kestrova::sqlr;
   sqlr_clear_error();
   if (sql == nullptr || sql[0] == '\0') {
     sqlr_set_error("sql is required");
     return nullptr;
   }
-  if (sqlr_classify_sql(sql) != SQLR_SQL_READ) {
+  const int verdict = sqlr_gate_verdict(sql);
+  if (verdict != SQLR_SQL_READ && verdict != SQLR_SQL_EXPLAIN) {
     sqlr_set_error("%s", kRejected);
     return nullptr;
   }
@@ -42,8 +48,8 @@ extern "C" SQLR_API char* sqlr_query(int32_t handle, const char* sql, int32_t of
   // The connection is query-only and the guard allows reading alone, from
   // compiling to finalising: also what the statement starts while it runs
   // (a pragma function, a view stored in the file) cannot write.
-  const bool explain = sqlr_scan::kw_eq(sqlr_skip_noise(sql), "explain") != 0;
-  Operation op(std::move(slot), explain ? Operation::Kind::kExplain : Operation::Kind::kRead);
+  Operation op(std::move(slot),
+               verdict == SQLR_SQL_EXPLAIN ? Operation::Kind::kExplain : Operation::Kind::kRead);
   if (!op.prepare(sql, "prepare failed", kRejected)) return nullptr;
   // The gate reads text; this asks the compiled statement itself. A statement
   // that could write is never stepped.

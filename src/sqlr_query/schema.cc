@@ -15,6 +15,8 @@
 #include "kestrova_sqlr/registry.h"
 #include "kestrova_sqlr/stmt.h"
 
+namespace kestrova::sqlr {
+
 namespace {
 
 constexpr size_t kTableNameMax = 128;  // bytes; longer names are refused
@@ -52,7 +54,7 @@ std::unique_ptr<char, FreeDeleter> lookup_type(Operation& op, const char* name) 
   if (sqlite3_bind_text(op.stmt(), 1, name, -1, SQLITE_STATIC) == SQLITE_OK &&
       sqlite3_step(op.stmt()) == SQLITE_ROW) {
     const auto* type = reinterpret_cast<const char*>(sqlite3_column_text(op.stmt(), 0));
-    if (type != nullptr) copy.reset(sqlr_platform::strdup(type));
+    if (type != nullptr) copy.reset(platform::strdup(type));
   }
   return copy;  // the next prepare finalises the lookup
 }
@@ -90,10 +92,13 @@ bool add_column(yyjson_mut_doc* doc, yyjson_mut_val* columns, sqlite3_stmt* row)
 
 }  // namespace
 
+}  // namespace kestrova::sqlr
+
 // Describes the table or view named exactly `table` in the main schema as
 // {"name","type","columns":[{"cid","name","type","notnull","dflt_value","pk"}]};
 // null with the reason in the last-error text.
 extern "C" SQLR_API char* sqlr_schema(int32_t handle, const char* table) noexcept {
+  using namespace kestrova::sqlr;
   sqlr_clear_error();
   if (!valid_table_name(table)) {
     sqlr_set_error("invalid table name");

@@ -10,6 +10,8 @@
 #include "kestrova_sqlr/operation.h"
 #include "kestrova_sqlr/registry.h"
 
+namespace kestrova::sqlr {
+
 namespace {
 
 // SQLite's own objects are the names that start with "sqlite_" in any case.
@@ -21,9 +23,12 @@ constexpr char kListSql[] =
 
 }  // namespace
 
+}  // namespace kestrova::sqlr
+
 // Returns the names of the tables and views of the main schema, in byte order,
 // as a JSON array of strings; null with the reason in the last-error text.
 extern "C" SQLR_API char* sqlr_tables(int32_t handle) noexcept {
+  using namespace kestrova::sqlr;
   sqlr_clear_error();
   SlotUse slot = sqlr_resolve_handle(handle);
   if (slot == nullptr) return nullptr;
