@@ -5,13 +5,11 @@
 #include <chrono>
 
 #include "json_doc.h"
+#include "kestrova_sqlite_reader.h"
 #include "sqlr_handle.h"
 
 namespace kestrova_cli {
 namespace {
-
-// The library's message for a page over its size cap.
-constexpr char kTooLarge[] = "JSON result exceeds 100MB limit";
 
 using Clock = std::chrono::steady_clock;
 
@@ -64,7 +62,7 @@ bool write_all_rows(int32_t handle, const std::string& sql, int32_t offset, int3
     const Result page(sqlr_query(handle, sql.c_str(), static_cast<int32_t>(next), page_size));
     if (page == nullptr) {
       const std::string why = last_error();
-      if (why == kTooLarge && page_size > 1) {
+      if (why == SQLR_MSG_RESULT_TOO_LARGE && page_size > 1) {
         page_size /= 2;
         continue;
       }

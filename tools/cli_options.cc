@@ -37,6 +37,9 @@ const char kUsage[] =
     "                     pretty (indented JSON) or table (aligned text)\n"
     "  --pretty           the same as --format pretty\n"
     "  --writable         mcp: open DB for writing and offer the write_query tool\n"
+    "  --max-result-bytes N\n"
+    "                     mcp: most bytes in one tool result, 1024 to 8388608\n"
+    "                     (default 100000); longer pages stop early\n"
     "  -h, --help         print this help\n"
     "  --version          print the versions of the tool, SQLite and yyjson\n"
     "  --                 end of options (for SQL that starts with \"--\")\n"
@@ -98,7 +101,7 @@ bool parse_option(int argc, const char* const* argv, int* i, Options* opts, Seen
     value = arg.substr(arg.find('=') + 1);
   }
   const bool takes_value = name == "--offset" || name == "--limit" || name == "--page-size" ||
-                           name == "--format" || name == "--file";
+                           name == "--format" || name == "--file" || name == "--max-result-bytes";
   if (takes_value && !inline_value) {
     if (*i + 1 >= argc) {
       *error = std::string(name) + " needs a value";
@@ -144,6 +147,8 @@ bool parse_option(int argc, const char* const* argv, int* i, Options* opts, Seen
   } else if (name == "--limit") {
     seen->limit = true;
     return parse_count(name, value, 0, SQLR_MAX_PAGE_ROWS, &opts->limit, error);
+  } else if (name == "--max-result-bytes") {
+    return parse_count(name, value, 1024, 8 << 20, &opts->max_result_bytes, error);
   } else if (name == "--page-size") {
     seen->page_size = true;
     return parse_count(name, value, 1, SQLR_MAX_PAGE_ROWS, &opts->page_size, error);
@@ -171,6 +176,8 @@ bool check_combinations(const Options& opts, const Seen& seen, std::string* erro
     *error = opts.command == Command::kExec
                  ? "--writable applies to mcp only (exec always opens DB for writing)"
                  : "--writable applies to mcp only";
+  } else if (opts.max_result_bytes != 0 && opts.command != Command::kMcp) {
+    *error = "--max-result-bytes applies to mcp only";
   } else if (opts.all && seen.limit) {
     *error = "--all reads every row; choose the rows per call with --page-size, not --limit";
   } else if (!opts.all && seen.page_size) {

@@ -20,10 +20,11 @@ enum class Format { kJson, kPretty, kTable };
 struct Options {
   Command command = Command::kHelp;
   std::string db;
-  std::string table;      // schema
-  std::string sql;        // query, exec: the SQL itself, unless sql_file is set
-  std::string sql_file;   // query, exec: --file F, or "-" for standard input
-  bool writable = false;  // mcp: --writable
+  std::string table;             // schema
+  std::string sql;               // query, exec: the SQL itself, unless sql_file is set
+  std::string sql_file;          // query, exec: --file F, or "-" for standard input
+  bool writable = false;         // mcp: --writable
+  int32_t max_result_bytes = 0;  // mcp: --max-result-bytes; 0 for the server's default
   int32_t offset = 0;
   int32_t limit = SQLR_MAX_PAGE_ROWS;
   bool all = false;

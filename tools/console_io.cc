@@ -13,6 +13,7 @@
 #include <shellapi.h>
 #else
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -64,16 +65,36 @@ Utf8Console::~Utf8Console() {
   }
 }
 
+namespace {
+
+// `path` in UTF-16, or false when it is not UTF-8.
+bool to_wide(const std::string& path, std::wstring* wide) {
+  const int n = MultiByteToWideChar(CP_UTF8, 0, path.c_str(), -1, nullptr, 0);
+  if (n <= 0) return false;
+  wide->assign(static_cast<size_t>(n), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, path.c_str(), -1, wide->data(), n);
+  return true;
+}
+
+}  // namespace
+
 // See console_io.h. fopen would read the path in the ANSI code page.
 std::FILE* open_for_reading(const std::string& path) {
-  const int n = MultiByteToWideChar(CP_UTF8, 0, path.c_str(), -1, nullptr, 0);
-  if (n <= 0) {
+  std::wstring wide;
+  if (!to_wide(path, &wide)) {
     errno = ENOENT;
     return nullptr;
   }
-  std::wstring wide(static_cast<size_t>(n), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, path.c_str(), -1, wide.data(), n);
   return _wfopen(wide.c_str(), L"rb");
+}
+
+// See console_io.h. Directories and devices are not regular files.
+bool regular_file_exists(const std::string& path) {
+  std::wstring wide;
+  if (!to_wide(path, &wide)) return false;
+  const DWORD attributes = GetFileAttributesW(wide.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES &&
+         (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) == 0;
 }
 
 // See console_io.h.
@@ -101,6 +122,12 @@ std::FILE* open_for_reading(const std::string& path) { return std::fopen(path.c_
 
 // See console_io.h.
 void use_stdio_for_protocol() { signal(SIGPIPE, SIG_IGN); }
+
+// See console_io.h. stat follows a link to its target.
+bool regular_file_exists(const std::string& path) {
+  struct stat st {};
+  return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
 
 // See console_io.h.
 bool stderr_is_terminal() { return isatty(fileno(stderr)) != 0; }

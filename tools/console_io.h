@@ -37,6 +37,10 @@ void use_stdio_for_protocol();
 // (null with errno set on failure).
 std::FILE* open_for_reading(const std::string& path);
 
+// Whether the UTF-8 path `path` names an existing regular file (or a link to
+// one).
+bool regular_file_exists(const std::string& path);
+
 // Whether standard error is a terminal (for progress lines).
 bool stderr_is_terminal();
 

@@ -12,8 +12,10 @@
 #include "console_io.h"
 #include "json_doc.h"
 #include "mcp_server.h"
+#include "mcp_tools.h"
 #include "sql_source.h"
 #include "sqlr_handle.h"
+#include "table_description.h"
 #include "table_views.h"
 
 #ifndef KESTROVA_SQLR_VERSION
@@ -76,8 +78,12 @@ int run_command(const Options& opts) {
   if (!opts.sql_file.empty() && !kestrova_cli::read_sql(opts.sql_file, &sql, &why)) {
     return fail(why);
   }
-  const bool writable =
-      opts.command == Command::kExec || (opts.command == Command::kMcp && opts.writable);
+  if (opts.command == Command::kMcp) {
+    const size_t budget = opts.max_result_bytes > 0 ? static_cast<size_t>(opts.max_result_bytes)
+                                                    : kestrova_cli::kDefaultMaxResultBytes;
+    return kestrova_cli::run_mcp_server(opts.db, opts.writable, budget, KESTROVA_SQLR_VERSION);
+  }
+  const bool writable = opts.command == Command::kExec;
   const kestrova_cli::Database db(opts.db, writable);
   if (!db.ok()) return fail(kestrova_cli::last_error());
 
@@ -88,10 +94,12 @@ int run_command(const Options& opts) {
       result.reset(sqlr_tables(db.handle()));
       view = kestrova_cli::tables_as_table;
       break;
-    case Command::kSchema:
-      result.reset(sqlr_schema(db.handle(), opts.table.c_str()));
-      view = kestrova_cli::schema_as_table;
-      break;
+    case Command::kSchema: {
+      // Any name the table list gives, also one the library's rule refuses.
+      std::string json;
+      if (!kestrova_cli::describe_columns(db.handle(), opts.table, &json, &why)) return fail(why);
+      return emit(json, opts.format, kestrova_cli::schema_as_table);
+    }
     case Command::kQuery:
       if (opts.all) {
         if (!kestrova_cli::write_all_rows(db.handle(), sql, opts.offset, opts.page_size, stdout,
@@ -112,11 +120,6 @@ int run_command(const Options& opts) {
       }
       return emit(kestrova_cli::changed_rows_json(changed), opts.format, nullptr);
     }
-    case Command::kMcp:
-      kestrova_cli::use_stdio_for_protocol();
-      std::fprintf(stderr, "kestrova-sqlr: serving %s (%s) over MCP on standard input/output\n",
-                   opts.db.c_str(), writable ? "writable" : "read-only");
-      return kestrova_cli::serve_mcp(db.handle(), writable, KESTROVA_SQLR_VERSION, stdin, stdout);
     default:
       return fail("internal error: no such command");
   }

@@ -4,7 +4,9 @@
 
 #include <string>
 
+#include "console_io.h"
 #include "json_doc.h"
+#include "mcp_resources.h"
 #include "mcp_rpc.h"
 #include "mcp_tools.h"
 
@@ -48,10 +50,18 @@ bool valid_id(yyjson_val* id) {
   return yyjson_is_str(id) || yyjson_is_num(id) || yyjson_is_raw(id) || yyjson_is_null(id);
 }
 
+// The protocol versions from which results carry structuredContent, and from
+// which arguments that break a tool's schema are a tool error.
+constexpr std::string_view kStructuredSince = "2025-06-18";
+constexpr std::string_view kArgumentErrorsAsResultsSince = "2025-11-25";
+
 class Server {
  public:
-  Server(int32_t handle, bool writable, std::string_view version, std::FILE* out)
-      : handle_(handle), writable_(writable), version_(version), out_(out) {}
+  Server(McpDatabase* db, size_t max_result_bytes, std::string_view version, std::FILE* out)
+      : version_(version), out_(out) {
+    session_.db = db;
+    session_.max_result_bytes = max_result_bytes;
+  }
 
   // Answers one message. False when the reply could not be written.
   bool answer(std::string_view line) {
@@ -105,13 +115,21 @@ class Server {
   RpcReply dispatch(std::string_view method, yyjson_val* params, yyjson_mut_doc* doc) {
     if (method == "initialize") return initialize(params, doc);
     if (method == "ping") return RpcReply::ok(yyjson_mut_obj(doc));
-    if (method == "tools/list") return list_tools(doc, writable_);
-    if (method == "tools/call") return call_tool(handle_, writable_, params, doc);
+    if (method == "tools/list") return list_tools(session_, doc);
+    if (method == "tools/call") return call_tool(session_, params, doc);
+    if (method == "resources/list") return list_resources(session_.db, doc);
+    if (method == "resources/read") return read_resource(session_.db, params, doc);
+    if (method == "resources/templates/list") {
+      yyjson_mut_val* result = yyjson_mut_obj(doc);
+      yyjson_mut_obj_add_arr(doc, result, "resourceTemplates");
+      return RpcReply::ok(result);
+    }
     return RpcReply::error(kRpcMethodNotFound, "method not found: " + std::string(method));
   }
 
   // Agrees on the client's protocol version when the server speaks it, else
-  // offers its newest; the client then decides whether to go on.
+  // offers its newest; the client then decides whether to go on. Until a
+  // client has agreed on a version, the oldest one's conventions hold.
   RpcReply initialize(yyjson_val* params, yyjson_mut_doc* doc) {
     yyjson_val* asked = yyjson_obj_get(params, "protocolVersion");
     if (!yyjson_is_str(asked)) {
@@ -121,21 +139,26 @@ class Server {
     for (std::string_view v : kMcpVersions) {
       if (v == std::string_view(yyjson_get_str(asked), yyjson_get_len(asked))) agreed = v;
     }
+    // The dates compare as text.
+    session_.structured = agreed >= kStructuredSince;
+    session_.argument_errors_as_results = agreed >= kArgumentErrorsAsResultsSince;
+    const bool writable = session_.db->writable();
     yyjson_mut_val* result = yyjson_mut_obj(doc);
     yyjson_mut_obj_add_strn(doc, result, "protocolVersion", agreed.data(), agreed.size());
     yyjson_mut_val* capabilities = yyjson_mut_obj_add_obj(doc, result, "capabilities");
     yyjson_mut_obj_add_obj(doc, capabilities, "tools");
+    yyjson_mut_obj_add_obj(doc, capabilities, "resources");
     yyjson_mut_val* info = yyjson_mut_obj_add_obj(doc, result, "serverInfo");
     yyjson_mut_obj_add_str(doc, info, "name", "kestrova-sqlr");
     yyjson_mut_obj_add_strn(doc, info, "version", version_.data(), version_.size());
     yyjson_mut_obj_add_str(
         doc, result, "instructions",
-        writable_ ? "One SQLite database. list_tables and describe_table show its structure; "
-                    "read_query runs one read-only statement and returns a page of rows; "
-                    "write_query runs one UPDATE or DELETE."
-                  : "One SQLite database, open read-only. list_tables and describe_table show "
-                    "its structure; read_query runs one read-only statement and returns a page "
-                    "of rows. Nothing can change the database.");
+        writable ? "One SQLite database. list_tables and describe_table show its structure; "
+                   "read_query runs one read-only statement and returns a page of rows; "
+                   "write_query runs one UPDATE or DELETE."
+                 : "One SQLite database, open read-only. list_tables and describe_table show "
+                   "its structure; read_query runs one read-only statement and returns a page "
+                   "of rows. Nothing can change the database.");
     return RpcReply::ok(result);
   }
 
@@ -177,8 +200,7 @@ class Server {
     return doc != nullptr && send(doc.get(), id, RpcReply::error(code, message));
   }
 
-  int32_t handle_;
-  bool writable_;
+  ToolSession session_;
   std::string_view version_;
   std::FILE* out_;
 };
@@ -186,9 +208,9 @@ class Server {
 }  // namespace
 
 // See mcp_server.h.
-int serve_mcp(int32_t handle, bool writable, std::string_view version, std::FILE* in,
+int serve_mcp(McpDatabase* db, size_t max_result_bytes, std::string_view version, std::FILE* in,
               std::FILE* out) {
-  Server server(handle, writable, version, out);
+  Server server(db, max_result_bytes, version, out);
   std::string line;
   for (;;) {
     const Line got = read_line(in, &line);
@@ -199,6 +221,25 @@ int serve_mcp(int32_t handle, bool writable, std::string_view version, std::FILE
       return 1;
     }
   }
+}
+
+// See mcp_server.h.
+int run_mcp_server(const std::string& path, bool writable, size_t max_result_bytes,
+                   std::string_view version) {
+  McpDatabase db(path, writable);
+  std::string why;
+  if (db.handle(&why) < 0) {
+    // Only a file that is there can become readable; nothing is created.
+    if (!regular_file_exists(path)) {
+      std::fprintf(stderr, "kestrova-sqlr: %s\n", why.c_str());
+      return 1;
+    }
+    std::fprintf(stderr, "kestrova-sqlr: %s; trying again at each request\n", why.c_str());
+  }
+  use_stdio_for_protocol();
+  std::fprintf(stderr, "kestrova-sqlr: serving %s (%s) over MCP on standard input/output\n",
+               path.c_str(), writable ? "writable" : "read-only");
+  return serve_mcp(&db, max_result_bytes, version, stdin, stdout);
 }
 
 }  // namespace kestrova_cli

@@ -4,9 +4,12 @@
 #ifndef KESTROVA_SQLR_TOOLS_MCP_SERVER_H_
 #define KESTROVA_SQLR_TOOLS_MCP_SERVER_H_
 
-#include <cstdint>
+#include <cstddef>
 #include <cstdio>
+#include <string>
 #include <string_view>
+
+#include "mcp_database.h"
 
 namespace kestrova_cli {
 
@@ -19,12 +22,21 @@ inline constexpr std::string_view kMcpVersions[] = {"2025-11-25", "2025-06-18", 
 constexpr size_t kMaxMessageBytes = size_t{64} << 20;
 
 // Answers JSON-RPC 2.0 messages, one per line of `in`, with one line each on
-// `out` for the open database `handle` (write_query offered only when
-// `writable`), until `in` ends. `version` is the server's own version for
-// initialize. Nothing but protocol is written to `out`. Returns 0 when the
-// input ended, 1 when `out` could not be written (said on stderr).
-int serve_mcp(int32_t handle, bool writable, std::string_view version, std::FILE* in,
+// `out` for the database `db` (write_query offered only when it is
+// writable), until `in` ends. Every tools/call result stays within
+// `max_result_bytes`. `version` is the server's own version for initialize.
+// Nothing but protocol is written to `out`. Returns 0 when the input ended, 1
+// when `out` could not be written (said on stderr).
+int serve_mcp(McpDatabase* db, size_t max_result_bytes, std::string_view version, std::FILE* in,
               std::FILE* out);
+
+// `kestrova-sqlr mcp`: serves the file at `path` over standard input and
+// output. A path that names no existing regular file fails at once, with one
+// line on stderr and status 1; a file that exists but cannot be opened yet
+// (locked by another program, say) is served all the same, each request
+// that needs it trying again. Returns the exit status.
+int run_mcp_server(const std::string& path, bool writable, size_t max_result_bytes,
+                   std::string_view version);
 
 }  // namespace kestrova_cli
 

@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "json_doc.h"
+#include "mcp_page.h"
 #include "sqlr_handle.h"
 
 namespace kestrova_cli {
@@ -39,7 +40,9 @@ struct ToolDef {
   const char* description;
   bool read_only;
   std::span<const ArgDef> args;
-  RpcReply (*run)(int32_t handle, const Args& args, yyjson_mut_doc* doc);
+  const char* output_schema;  // JSON text
+  RpcReply (*run)(const ToolSession& session, int32_t handle, const Args& args,
+                  yyjson_mut_doc* doc);
 };
 
 // ---- results
@@ -52,73 +55,115 @@ yyjson_mut_val* text_content(yyjson_mut_doc* doc, std::string_view text) {
   return item;
 }
 
-// A tool result with one text content per entry of `texts`.
-RpcReply tool_result(yyjson_mut_doc* doc, std::initializer_list<std::string_view> texts,
+// A tool result with one text content per entry of `texts`, and, when the
+// session takes it, `structured` (JSON text of an object, written as it is)
+// as its structuredContent.
+RpcReply tool_result(const ToolSession& session, yyjson_mut_doc* doc,
+                     std::initializer_list<std::string_view> texts, std::string_view structured,
                      bool is_error) {
   yyjson_mut_val* result = yyjson_mut_obj(doc);
   yyjson_mut_val* content = yyjson_mut_obj_add_arr(doc, result, "content");
   for (std::string_view text : texts) {
     if (!text.empty()) yyjson_mut_arr_append(content, text_content(doc, text));
   }
+  if (session.structured && !structured.empty()) {
+    yyjson_mut_obj_add_val(doc, result, "structuredContent",
+                           yyjson_mut_rawncpy(doc, structured.data(), structured.size()));
+  }
   if (is_error) yyjson_mut_obj_add_bool(doc, result, "isError", true);
   return RpcReply::ok(result);
 }
 
-// The library's refusal or failure as a tool result the assistant can read.
-RpcReply library_error(yyjson_mut_doc* doc) {
-  return tool_result(doc, {valid_utf8(last_error())}, true);
+// A tool error the assistant can read.
+RpcReply tool_error(const ToolSession& session, yyjson_mut_doc* doc, std::string_view message) {
+  return tool_result(session, doc, {valid_utf8(message)}, {}, true);
 }
 
-// A result string of the library as the tool's one text, or its failure.
-RpcReply library_text(yyjson_mut_doc* doc, const Result& text) {
-  if (text == nullptr) return library_error(doc);
-  return tool_result(doc, {text.get()}, false);
+// The budget of the session's answers.
+ResultBudget budget_of(const ToolSession& session) {
+  return {session.max_result_bytes, session.structured};
+}
+
+// A document as the tool's one text (and its structured content, which is
+// `structured` or else the document itself), unless it cannot fit the budget.
+RpcReply document_result(const ToolSession& session, yyjson_mut_doc* doc, const std::string& json,
+                         std::string_view structured, const char* how_to_narrow) {
+  const size_t bytes = budget_of(session).cost(json) + kResultOverhead;
+  if (bytes > session.max_result_bytes) {
+    return tool_error(session, doc,
+                      "the answer would take " + std::to_string(bytes) +
+                          " bytes, more than the limit of " +
+                          std::to_string(session.max_result_bytes) + " bytes: " + how_to_narrow);
+  }
+  return tool_result(session, doc, {json}, structured.empty() ? json : structured, false);
 }
 
 // ---- the tools
 
-RpcReply run_list_tables(int32_t handle, const Args&, yyjson_mut_doc* doc) {
-  return library_text(doc, Result(sqlr_tables(handle)));
+RpcReply run_list_tables(const ToolSession& session, int32_t handle, const Args&,
+                         yyjson_mut_doc* doc) {
+  const Result names(sqlr_tables(handle));
+  if (names == nullptr) return tool_error(session, doc, last_error());
+  const std::string json = names.get();
+  return document_result(session, doc, json, "{\"tables\":" + json + "}",
+                         "read the names page by page with read_query: SELECT name FROM "
+                         "sqlite_master WHERE type IN ('table','view') ORDER BY name");
 }
 
-RpcReply run_describe_table(int32_t handle, const Args& args, yyjson_mut_doc* doc) {
-  return library_text(doc, Result(sqlr_schema(handle, args.table.c_str())));
+RpcReply run_describe_table(const ToolSession& session, int32_t, const Args& args,
+                            yyjson_mut_doc* doc) {
+  std::string json, why;
+  if (!session.db->describe(args.table, &json, &why)) return tool_error(session, doc, why);
+  return document_result(session, doc, json, {},
+                         "read the columns page by page with read_query: SELECT * FROM "
+                         "pragma_table_info('table name')");
 }
 
-// The "returned" count of a page the library wrote; -1 if it cannot be read.
-int64_t returned_rows(const char* page) {
-  std::string unused;
-  const JsonDoc doc = read_json(page, YYJSON_READ_NOFLAG, &unused);
-  yyjson_val* returned = yyjson_obj_get(yyjson_doc_get_root(doc.get()), "returned");
-  return yyjson_is_int(returned) ? yyjson_get_sint(returned) : -1;
-}
-
-// Says where the next page starts when `page` was cut by its limit, or
-// nothing when the statement has no more rows. The library keeps no cursor
-// and a full page may be the last, so one row past the page is asked for;
-// if that fails, the note says rows may follow.
-std::string next_page_note(int32_t handle, const Args& args, const char* page) {
-  if (args.limit == 0 || returned_rows(page) != args.limit) return {};
-  const int64_t next = static_cast<int64_t>(args.offset) + args.limit;
-  if (next > INT32_MAX) return {};  // no offset reaches further
-  const Result probe(sqlr_query(handle, args.sql.c_str(), static_cast<int32_t>(next), 1));
-  if (probe != nullptr && returned_rows(probe.get()) == 0) return {};
-  const std::string offset = std::to_string(next);
-  return std::string(probe != nullptr ? "More rows follow" : "More rows may follow") +
-         ": the next page starts at offset " + offset +
+// Says where the next page starts, or nothing when the statement has no more
+// rows.
+std::string next_page_note(const Page& page, size_t max_bytes) {
+  if (!page.more) return {};
+  if (page.next_offset > INT32_MAX) {
+    return "More rows follow, past the largest offset read_query takes (" +
+           std::to_string(INT32_MAX) + ").";
+  }
+  const std::string offset = std::to_string(page.next_offset);
+  std::string note = "More rows follow: ";
+  if (page.cut) {
+    note += "this page stops after " + std::to_string(page.returned) +
+            " rows to keep the answer within " + std::to_string(max_bytes) + " bytes; ";
+  }
+  return note + "the next page starts at offset " + offset +
          " (call read_query again with \"offset\": " + offset + ").";
 }
 
-RpcReply run_read_query(int32_t handle, const Args& args, yyjson_mut_doc* doc) {
-  const Result page(sqlr_query(handle, args.sql.c_str(), args.offset, args.limit));
-  if (page == nullptr) return library_error(doc);
-  return tool_result(doc, {page.get(), next_page_note(handle, args, page.get())}, false);
+RpcReply run_read_query(const ToolSession& session, int32_t handle, const Args& args,
+                        yyjson_mut_doc* doc) {
+  Page page;
+  std::string why;
+  if (!read_page(handle, args.sql, args.offset, args.limit, budget_of(session), &page, &why)) {
+    return tool_error(session, doc, why);
+  }
+  const bool has_next = page.more && page.next_offset <= INT32_MAX;
+  std::string structured;
+  if (session.structured) {
+    // The page as an object, with where the next one starts (or null).
+    structured.reserve(page.json.size() + 32);
+    structured.append(page.json, 0, page.json.size() - 1);
+    structured += ",\"next_offset\":";
+    structured += has_next ? std::to_string(page.next_offset) : "null";
+    structured += "}";
+  }
+  return tool_result(session, doc, {page.json, next_page_note(page, session.max_result_bytes)},
+                     structured, false);
 }
 
-RpcReply run_write_query(int32_t handle, const Args& args, yyjson_mut_doc* doc) {
+RpcReply run_write_query(const ToolSession& session, int32_t handle, const Args& args,
+                         yyjson_mut_doc* doc) {
   const int32_t changed = sqlr_exec(handle, args.sql.c_str());
-  if (changed < 0) return library_error(doc);
-  return tool_result(doc, {changed_rows_json(changed)}, false);
+  if (changed < 0) return tool_error(session, doc, last_error());
+  const std::string json = changed_rows_json(changed);
+  return tool_result(session, doc, {json}, json, false);
 }
 
 constexpr ArgDef kTableArgs[] = {
@@ -142,29 +187,67 @@ constexpr ArgDef kWriteArgs[] = {
      nullptr, 0, 0, 0},
 };
 
+// The JSON Schemas of the tools' structured results.
+constexpr const char kTablesSchema[] =
+    R"({"type":"object","properties":{"tables":{"type":"array","items":{"type":"string"}}},)"
+    R"("required":["tables"]})";
+
+constexpr const char kDescriptionSchema[] =
+    R"({"type":"object","properties":{"name":{"type":"string"},"type":{"type":"string"},)"
+    R"("columns":{"type":"array","items":{"type":"object","properties":{)"
+    R"("cid":{"type":"integer"},"name":{"type":"string"},"type":{"type":"string"},)"
+    R"("notnull":{"type":"integer"},"dflt_value":{"type":["string","null"]},)"
+    R"("pk":{"type":"integer"}},"required":["cid","name","type","notnull","dflt_value","pk"]}},)"
+    R"("indexes":{"type":"array","items":{"type":"object","properties":{)"
+    R"("name":{"type":"string"},"unique":{"type":"integer"},"origin":{"type":"string"},)"
+    R"("partial":{"type":"integer"},"columns":{"type":"array","items":{"type":["string","null"]}}},)"
+    R"("required":["name","unique","origin","partial","columns"]}},)"
+    R"("foreign_keys":{"type":"array","items":{"type":"object","properties":{)"
+    R"("id":{"type":"integer"},"table":{"type":"string"},)"
+    R"("from":{"type":"array","items":{"type":["string","null"]}},)"
+    R"("to":{"type":"array","items":{"type":["string","null"]}},)"
+    R"("on_update":{"type":"string"},"on_delete":{"type":"string"},"match":{"type":"string"}},)"
+    R"("required":["id","table","from","to","on_update","on_delete","match"]}}},)"
+    R"("required":["name","type","columns","indexes","foreign_keys"]})";
+
+constexpr const char kPageSchema[] =
+    R"({"type":"object","properties":{"columns":{"type":"array","items":{"type":"string"}},)"
+    R"("rows":{"type":"array","items":{"type":"object"}},"offset":{"type":"integer"},)"
+    R"("limit":{"type":"integer"},"returned":{"type":"integer"},)"
+    R"("next_offset":{"type":["integer","null"],"description":"Where the next page starts; )"
+    R"(null when no rows follow."}},)"
+    R"("required":["columns","rows","offset","limit","returned","next_offset"]})";
+
+constexpr const char kChangedSchema[] =
+    R"({"type":"object","properties":{"changed":{"type":"integer"}},"required":["changed"]})";
+
 const ToolDef kTools[] = {
     {"list_tables",
      "List tables",
      "Lists the tables and views of the SQLite database as a JSON array of names.",
      true,
      {},
+     kTablesSchema,
      run_list_tables},
     {"describe_table", "Describe a table",
-     "Describes the columns of one table or view as JSON: "
-     "{\"name\",\"type\",\"columns\":[{\"cid\",\"name\",\"type\",\"notnull\",\"dflt_value\","
-     "\"pk\"}]}.",
-     true, kTableArgs, run_describe_table},
+     "Describes one table or view as JSON: its columns "
+     "{\"cid\",\"name\",\"type\",\"notnull\",\"dflt_value\",\"pk\"}, its indexes "
+     "{\"name\",\"unique\",\"origin\",\"partial\",\"columns\"} and its foreign keys "
+     "{\"id\",\"table\",\"from\",\"to\",\"on_update\",\"on_delete\",\"match\"} (\"to\" null: "
+     "the parent's primary key), for writing joins.",
+     true, kTableArgs, kDescriptionSchema, run_describe_table},
     {"read_query", "Run a read-only query",
      "Runs one read-only SQL statement and returns one page of its rows as JSON: "
      "{\"columns\":[...],\"rows\":[{column: value}],\"offset\":N,\"limit\":N,\"returned\":N}. "
      "BLOBs come as Base64 text. Statements that could write, PRAGMA, ATTACH and a second "
-     "statement are refused. When the page is full and more rows follow, a second text says "
-     "at which offset the next page starts.",
-     true, kReadArgs, run_read_query},
+     "statement are refused. A page also stops early, at a row boundary, to keep the answer "
+     "within the server's size limit. When more rows follow, a second text (and next_offset) "
+     "says at which offset the next page starts.",
+     true, kReadArgs, kPageSchema, run_read_query},
     {"write_query", "Change rows",
      "Runs one UPDATE or DELETE statement and returns {\"changed\":N}, the number of rows it "
      "changed. INSERT, schema changes, PRAGMA, ATTACH and transactions are refused.",
-     false, kWriteArgs, run_write_query},
+     false, kWriteArgs, kChangedSchema, run_write_query},
 };
 
 // The tool called `name` that this server offers, or null.
@@ -232,9 +315,6 @@ bool whole_number(yyjson_val* value, const ArgDef& arg, int32_t* out) {
 // Fills `out` from a call's "arguments" (null when the call gave none).
 RpcReply read_args(const ToolDef& tool, yyjson_val* arguments, Args* out) {
   const std::string where = std::string(" of tool ") + tool.name;
-  if (arguments != nullptr && !yyjson_is_obj(arguments)) {
-    return RpcReply::error(kRpcInvalidParams, "arguments must be an object");
-  }
   for (const auto& arg : tool.args) {
     if (arg.number != nullptr) out->*arg.number = arg.fallback;
   }
@@ -275,7 +355,8 @@ RpcReply read_args(const ToolDef& tool, yyjson_val* arguments, Args* out) {
 }  // namespace
 
 // See mcp_tools.h.
-RpcReply list_tools(yyjson_mut_doc* doc, bool writable) {
+RpcReply list_tools(const ToolSession& session, yyjson_mut_doc* doc) {
+  const bool writable = session.db->writable();
   yyjson_mut_val* result = yyjson_mut_obj(doc);
   yyjson_mut_val* tools = yyjson_mut_obj_add_arr(doc, result, "tools");
   for (const auto& tool : kTools) {
@@ -285,6 +366,12 @@ RpcReply list_tools(yyjson_mut_doc* doc, bool writable) {
     yyjson_mut_obj_add_str(doc, item, "title", tool.title);
     yyjson_mut_obj_add_str(doc, item, "description", tool.description);
     yyjson_mut_obj_add_val(doc, item, "inputSchema", input_schema(doc, tool));
+    if (session.structured) {
+      std::string unused;
+      const JsonDoc schema = read_json(tool.output_schema, YYJSON_READ_NOFLAG, &unused);
+      yyjson_mut_obj_add_val(doc, item, "outputSchema",
+                             yyjson_val_mut_copy(doc, yyjson_doc_get_root(schema.get())));
+    }
     yyjson_mut_val* notes = yyjson_mut_obj_add_obj(doc, item, "annotations");
     yyjson_mut_obj_add_str(doc, notes, "title", tool.title);
     yyjson_mut_obj_add_bool(doc, notes, "readOnlyHint", tool.read_only);
@@ -296,7 +383,8 @@ RpcReply list_tools(yyjson_mut_doc* doc, bool writable) {
 }
 
 // See mcp_tools.h.
-RpcReply call_tool(int32_t handle, bool writable, yyjson_val* params, yyjson_mut_doc* doc) {
+RpcReply call_tool(const ToolSession& session, yyjson_val* params, yyjson_mut_doc* doc) {
+  const bool writable = session.db->writable();
   yyjson_val* name = yyjson_obj_get(params, "name");
   if (!yyjson_is_str(name)) {
     return RpcReply::error(kRpcInvalidParams, "tools/call needs the tool's name");
@@ -310,10 +398,20 @@ RpcReply call_tool(int32_t handle, bool writable, yyjson_val* params, yyjson_mut
     }
     return RpcReply::error(kRpcInvalidParams, why);
   }
+  yyjson_val* arguments = yyjson_obj_get(params, "arguments");
+  if (arguments != nullptr && !yyjson_is_obj(arguments)) {
+    return RpcReply::error(kRpcInvalidParams, "arguments must be an object");
+  }
   Args args;
-  RpcReply checked = read_args(*tool, yyjson_obj_get(params, "arguments"), &args);
-  if (checked.error_code != 0) return checked;
-  return tool->run(handle, args, doc);
+  RpcReply checked = read_args(*tool, arguments, &args);
+  if (checked.error_code != 0) {
+    if (!session.argument_errors_as_results) return checked;
+    return tool_error(session, doc, checked.error_message);
+  }
+  std::string why;
+  const int32_t handle = session.db->handle(&why);
+  if (handle < 0) return tool_error(session, doc, why);
+  return tool->run(session, handle, args, doc);
 }
 
 }  // namespace kestrova_cli

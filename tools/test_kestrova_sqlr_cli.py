@@ -106,6 +106,38 @@ class OutputFormats(CliTestCase):
              "dflt_value": None, "pk": 0},
         )
 
+    def test_schema_of_names_outside_the_library_rule(self):
+        # Read through pragma_table_info with the name as a quoted literal: the
+        # same document as for a plain name.
+        path = os.path.join(self.dir, "names.db")
+        self.addCleanup(os.remove, path)
+        con = sqlite3.connect(path)
+        con.executescript("""
+            CREATE TABLE "order lines"(id INTEGER PRIMARY KEY, "unit price" REAL NOT NULL DEFAULT 0);
+            CREATE TABLE "Kunden_ä"(name TEXT DEFAULT 'n''a', x);
+            CREATE VIEW "it's" AS SELECT id FROM "order lines";
+        """)
+        con.close()
+        cases = [
+            ("order lines", "table", [
+                {"cid": 0, "name": "id", "type": "INTEGER", "notnull": 0, "dflt_value": None, "pk": 1},
+                {"cid": 1, "name": "unit price", "type": "REAL", "notnull": 1, "dflt_value": "0", "pk": 0}]),
+            ("Kunden_ä", "table", [
+                {"cid": 0, "name": "name", "type": "TEXT", "notnull": 0, "dflt_value": "'n''a'", "pk": 0},
+                {"cid": 1, "name": "x", "type": "", "notnull": 0, "dflt_value": None, "pk": 0}]),
+            ("it's", "view", [
+                {"cid": 0, "name": "id", "type": "INTEGER", "notnull": 0, "dflt_value": None, "pk": 0}]),
+        ]
+        for name, kind, columns in cases:
+            with self.subTest(name=name):
+                out = self.ok("schema", path, name)
+                self.assertEqual(out, json.dumps({"name": name, "type": kind, "columns": columns},
+                                                 ensure_ascii=False, separators=(",", ":")) + "\n")
+        for name in ("order  lines", "kunden_ä", "it''s", "x' OR '1'='1"):
+            with self.subTest(name=name):
+                status, out, err = self.run_cli("schema", path, name)
+                self.assertEqual((status, out, err), (1, "", "kestrova-sqlr: table or view not found: %s\n" % name))
+
     def test_query_page_is_one_compact_line(self):
         out = self.ok("query", self.db, PAGE_SQL, "--limit", "2")
         self.assertEqual(out.count("\n"), 1)
@@ -379,7 +411,7 @@ class Failures(CliTestCase):
             (["tables", ""], "path is required"),
             (["schema", self.db, ""], "invalid table name"),
             (["schema", self.db, "no_such"], "table or view not found: no_such"),
-            (["schema", self.db, "bad name"], "invalid table name"),
+            (["schema", self.db, "bad name"], "table or view not found: bad name"),
             (["query", self.db, ""], "sql is required"),
             (["query", self.db, "INSERT INTO orders VALUES (1, 1, 1)"],
              "query rejected: only SELECT/EXPLAIN/WITH-SELECT allowed"),
@@ -431,6 +463,8 @@ class Usage(CliTestCase):
             (["query", db, sql, "--offset", "1.5"], "--offset: expected a whole number from 0 to 2147483647"),
             (["query", db, sql, "--offset", "2147483648"], "got '2147483648'"),
             (["query", db, sql, "--offset", "+3"], "got '+3'"),
+            (["query", db, sql, "--offset", "-1"], "--offset: expected a whole number from 0 to 2147483647, got '-1'"),
+            (["query", db, sql, "--offst", "5"], "unknown option '--offst'"),
             (["query", db, sql, "--limit"], "--limit needs a value"),
             (["query", db, sql, "--all", "--page-size", "0"], "--page-size: expected a whole number from 1"),
             (["query", db, sql, "--all", "--limit", "5"], "--all reads every row"),
@@ -448,6 +482,11 @@ class Usage(CliTestCase):
             (["mcp", db, "--file", "q.sql"], "--file applies to query and exec only"),
             (["mcp", db, "--limit", "5"], "--limit applies to query only"),
             (["tables", db, "--writable"], "--writable applies to mcp only"),
+            (["mcp", db, "--max-result-bytes", "1023"],
+             "--max-result-bytes: expected a whole number from 1024 to 8388608, got '1023'"),
+            (["mcp", db, "--max-result-bytes=8388609"], "got '8388609'"),
+            (["mcp", db, "--max-result-bytes"], "--max-result-bytes needs a value"),
+            (["query", db, sql, "--max-result-bytes", "2048"], "--max-result-bytes applies to mcp only"),
             (["exec", db, "DELETE FROM orders", "--writable"], "exec always opens DB for writing"),
             (["query", db, sql, "--file", "q.sql"], "give the SQL as an argument or with --file, not both"),
             (["query", db, "--file="], "--file needs a file name"),

@@ -95,8 +95,10 @@ class McpTestCase(unittest.TestCase):
 
     def server(self, *args, db=None):
         server = Server(db or self.db, *args)
-        self.addCleanup(lambda: server.proc.poll() is None and server.proc.kill())
+        # Cleanups run last first: a server a failed test left running is
+        # killed before it is waited for.
         self.addCleanup(lambda: server.proc.wait())
+        self.addCleanup(lambda: server.proc.poll() is None and server.proc.kill())
         return server
 
     def assert_clean_exit(self, server):
@@ -115,7 +117,7 @@ class Lifecycle(McpTestCase):
                     "clientInfo": {"name": "test", "version": "1"}}))
                 self.assertEqual(r["id"], i)
                 self.assertEqual(r["result"]["protocolVersion"], agreed)
-                self.assertEqual(r["result"]["capabilities"], {"tools": {}})
+                self.assertEqual(r["result"]["capabilities"], {"tools": {}, "resources": {}})
                 self.assertEqual(r["result"]["serverInfo"]["name"], "kestrova-sqlr")
                 self.assertRegex(r["result"]["serverInfo"]["version"], r"^\d+\.\d+\.\d+$")
         self.assert_clean_exit(server)
@@ -161,7 +163,7 @@ class ErrorCodes(McpTestCase):
             (b'{"jsonrpc":"2.0","id":3}', 3, -32600, "needs a method"),
             (b'{"jsonrpc":"1.0","id":4,"method":"ping"}', 4, -32600, "jsonrpc must be"),
             (b'{"id":5,"method":"ping"}', 5, -32600, "jsonrpc must be"),
-            (request(6, "resources/list").encode(), 6, -32601, "method not found: resources/list"),
+            (request(6, "prompts/list").encode(), 6, -32601, "method not found: prompts/list"),
             (request(7, long_method).encode(), 7, -32601, "method not found: xxx"),
             (b'{"jsonrpc":"2.0","id":8,"method":"tools/list","params":[1]}', 8, -32602, "params must be an object"),
             (request(9, "initialize", {}).encode(), 9, -32602, "protocolVersion"),
@@ -183,6 +185,14 @@ class ErrorCodes(McpTestCase):
             (call(25, "describe_table").encode(), 25, -32602, "missing argument 'table'"),
             (request(26, "tools/call", {"name": "list_tables", "arguments": [1]}).encode(), 26, -32602,
              "arguments must be an object"),
+            (request(27, "resources/read", {}).encode(), 27, -32602, "resources/read needs a uri"),
+            (request(28, "resources/read", {"uri": 5}).encode(), 28, -32602, "needs a uri"),
+            (request(29, "resources/read", {"uri": "kestrova-sqlr://table/none"}).encode(), 29, -32002,
+             "resource not found: kestrova-sqlr://table/none"),
+            (request(30, "resources/read", {"uri": "kestrova-sqlr://table/it%ZZ"}).encode(), 30, -32002,
+             "resource not found"),
+            (request(31, "resources/read", {"uri": "kestrova-sqlr://table/a%00b"}).encode(), 31, -32002,
+             "resource not found"),
         ]
         server = self.server()
         for message, id_, code, text in cases:
@@ -260,7 +270,8 @@ class Tools(McpTestCase):
             (call(3, "read_query", sql="PRAGMA optimize"), QUERY_REJECTED),
             (call(4, "read_query", sql="SELECT * FROM nowhere"), "prepare failed: no such table: nowhere"),
             (call(5, "describe_table", table="no_such"), "table or view not found: no_such"),
-            (call(6, "describe_table", table="bad name"), "invalid table name"),
+            # Outside the library's name rule, yet looked up like any listed name.
+            (call(6, "describe_table", table="bad name"), "table or view not found: bad name"),
         ]
         server = self.server()
         for message, text in cases:
@@ -296,6 +307,155 @@ class Tools(McpTestCase):
         con = sqlite3.connect(copy)
         self.assertEqual(con.execute("SELECT count(*), sum(price = 0) FROM items").fetchone(), (ROWS, 3))
         con.close()
+
+
+def initialize(server, version):
+    r = server.ask(request("init", "initialize", {
+        "protocolVersion": version, "capabilities": {}, "clientInfo": {"name": "test", "version": "1"}}))
+    assert r["result"]["protocolVersion"] == version, r
+
+
+class VersionRules(McpTestCase):
+    """What depends on the protocol version the client agreed on."""
+
+    BAD_ARGUMENTS = [
+        ({"name": "read_query", "arguments": {}}, "missing argument 'sql'"),
+        ({"name": "read_query", "arguments": {"sql": 1}}, "argument 'sql' of tool read_query"),
+        ({"name": "read_query", "arguments": {"sql": "SELECT 1", "limit": -1}}, "from 0 to 100000"),
+        ({"name": "read_query", "arguments": {"sql": "SELECT 1", "offset": -1}}, "from 0 to 2147483647"),
+        ({"name": "read_query", "arguments": {"sql": "SELECT 1", "rows": 5}}, "unknown argument 'rows'"),
+        ({"name": "describe_table", "arguments": {"table": ""}}, "non-empty string"),
+    ]
+    # Never a tool's arguments: the request itself is wrong.
+    PROTOCOL_ERRORS = [
+        ({"name": "drop_everything", "arguments": {}}, "unknown tool 'drop_everything'"),
+        ({"name": "write_query", "arguments": {"sql": "DELETE FROM items"}}, "--writable"),
+        ({"name": "list_tables", "arguments": [1]}, "arguments must be an object"),
+        ({"arguments": {}}, "tool's name"),
+    ]
+
+    def test_bad_arguments_by_version(self):
+        for version in VERSIONS:
+            server = self.server()
+            initialize(server, version)
+            as_results = version >= "2025-11-25"
+            for params, text in self.BAD_ARGUMENTS:
+                with self.subTest(version=version, params=params):
+                    r = server.ask(request(1, "tools/call", params))
+                    if as_results:
+                        self.assertNotIn("error", r)
+                        self.assertEqual(r["result"]["isError"], True)
+                        self.assertIn(text, r["result"]["content"][0]["text"])
+                    else:
+                        self.assertEqual(r["error"]["code"], -32602)
+                        self.assertIn(text, r["error"]["message"])
+            for params, text in self.PROTOCOL_ERRORS:
+                with self.subTest(version=version, params=params):
+                    r = server.ask(request(2, "tools/call", params))
+                    self.assertEqual(r["error"]["code"], -32602, r)
+                    self.assertIn(text, r["error"]["message"])
+            self.assert_clean_exit(server)
+
+    def test_structured_results_from_2025_06_18(self):
+        for version in VERSIONS:
+            with self.subTest(version=version):
+                structured = version >= "2025-06-18"
+                server = self.server()
+                initialize(server, version)
+                tools = server.ask(request(1, "tools/list"))["result"]["tools"]
+                self.assertEqual(["outputSchema" in t for t in tools], [structured] * 3)
+                r = server.ask(call(2, "read_query", sql="SELECT id FROM items ORDER BY id", limit=2))["result"]
+                page = json.loads(r["content"][0]["text"])
+                self.assertIn('"offset": 2', r["content"][1]["text"])
+                if structured:
+                    self.assertEqual(r["structuredContent"], dict(page, next_offset=2))
+                    schema = tools[2]["outputSchema"]
+                    self.assertEqual(set(schema["required"]), set(r["structuredContent"]))
+                else:
+                    self.assertNotIn("structuredContent", r)
+                r = server.ask(call(3, "list_tables"))["result"]
+                self.assertEqual(r.get("structuredContent"), {"tables": ["cheap", "items"]} if structured else None)
+                self.assert_clean_exit(server)
+
+
+class ResultBudget(McpTestCase):
+    """Every tools/call result within --max-result-bytes, pages joined without a gap."""
+
+    ROWS_SQL = "SELECT id, v FROM budget ORDER BY id"
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        # Values that cost more once escaped: quotes, backslashes, control
+        # characters, letters beyond ASCII; lengths that vary.
+        cls.budget_db = os.path.join(cls.dir, "budget.db")
+        con = sqlite3.connect(cls.budget_db)
+        con.execute("CREATE TABLE budget(id INTEGER PRIMARY KEY, v TEXT)")
+        values = ['"\\' * (i % 4) + "\u0001\n" * (i % 5) + "ä€" * (i % 3) + "x" * (i % 30)
+                  for i in range(600)]
+        con.executemany("INSERT INTO budget VALUES (?, ?)", list(enumerate(values)))
+        con.commit()
+        con.close()
+        cls.values = values
+
+    def read_all(self, server, version, budget, limit):
+        """Pages through the table; returns the values in order and the pages."""
+        got, offset, pages = [], 0, 0
+        while True:
+            server.send(call(7, "read_query", sql=self.ROWS_SQL, offset=offset, limit=limit))
+            line = server.proc.stdout.readline()
+            r = json.loads(line)
+            envelope = len(b'{"jsonrpc":"2.0","id":7,"result":}\n')
+            self.assertLessEqual(len(line) - envelope, budget)
+            result = r["result"]
+            self.assertNotIn("isError", result, result)
+            page = json.loads(result["content"][0]["text"])
+            got += [row["v"] for row in page["rows"]]
+            pages += 1
+            if version >= "2025-06-18":
+                next_offset = result["structuredContent"]["next_offset"]
+            else:
+                note = result["content"][1]["text"] if len(result["content"]) > 1 else None
+                next_offset = None if note is None else int(note.rsplit('"offset": ', 1)[1].rstrip(").").strip())
+            if next_offset is None:
+                return got, pages
+            self.assertEqual(next_offset, offset + len(page["rows"]))
+            offset = next_offset
+
+    def test_pages_join_within_every_budget(self):
+        for version in ("2024-11-05", "2025-11-25"):
+            for budget in (1024, 5000, 100000):
+                for limit in (7, 100000):
+                    with self.subTest(version=version, budget=budget, limit=limit):
+                        server = self.server("--max-result-bytes", str(budget), db=self.budget_db)
+                        initialize(server, version)
+                        got, pages = self.read_all(server, version, budget, limit)
+                        self.assertEqual(got, self.values)
+                        if budget == 1024:
+                            self.assertGreater(pages, 600 // 7)
+                        self.assert_clean_exit(server)
+
+    def test_too_large_answers_are_tool_errors(self):
+        server = self.server("--max-result-bytes", "1024", db=self.budget_db)
+        initialize(server, NEWEST)
+        cases = [
+            (call(1, "read_query", sql="SELECT printf('%.2000c', 'x') AS v"),
+             "the row at offset 0 alone needs"),
+            (call(2, "read_query", sql="SELECT 1 AS v UNION ALL SELECT printf('%.2000c', 'x')", offset=1),
+             "the row at offset 1 alone needs"),
+            (call(3, "read_query", sql="SELECT 1 AS \"%s\"" % ("c" * 1000)), "the column names alone"),
+        ]
+        for message, text in cases:
+            with self.subTest(message=message[:60]):
+                r = server.ask(message)["result"]
+                self.assertEqual(r["isError"], True)
+                self.assertIn(text, r["content"][0]["text"])
+                self.assertIn("1024 bytes", r["content"][0]["text"])
+        # The session goes on.
+        r = server.ask(call(4, "read_query", sql="SELECT 1 AS v UNION ALL SELECT printf('%.2000c', 'x')"))
+        self.assertEqual(r["result"]["structuredContent"]["rows"], [{"v": 1}])
+        self.assertEqual(r["result"]["structuredContent"]["next_offset"], 1)
+        self.assert_clean_exit(server)
 
 
 class HostileInput(McpTestCase):

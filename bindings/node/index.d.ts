@@ -3,10 +3,13 @@
  * NULL null. */
 export type Value = number | bigint | string | null;
 export type Row = Record<string, Value>;
+/** A row as its values in column order (rows: 'arrays'): every value stays,
+ * also where column names repeat. */
+export type RowArray = Value[];
 
-export interface Page {
+export interface Page<R = Row> {
   columns: string[];
-  rows: Row[];
+  rows: R[];
   offset: number;
   limit: number;
   returned: number;
@@ -38,17 +41,25 @@ export interface OpenOptions {
 }
 
 export interface PageOptions {
-  /** Rows to pass over (default 0). */
+  /** Rows to pass over (0 or more, default 0). */
   offset?: number;
-  /** Rows to return at most (default and maximum 100000). */
+  /** Rows to return at most (0..100000, default 100000). */
   limit?: number;
+}
+
+export interface QueryOptions extends PageOptions {
+  /** Rows as objects keyed by column name (default), or as arrays of values
+   * in column order. */
+  rows?: 'objects' | 'arrays';
 }
 
 export interface RowsOptions {
   /** Rows fetched per call (1..100000, default 10000). */
   pageSize?: number;
-  /** First row (default 0). */
+  /** First row (0 or more, default 0). */
   offset?: number;
+  /** Rows as objects (default) or arrays, as for query(). */
+  rows?: 'objects' | 'arrays';
 }
 
 /** A failure reported by the library; `message` is the library's text. */
@@ -62,8 +73,10 @@ export class Database {
   readonly closed: boolean;
   tables(): string[];
   schema(name: string): Schema;
-  query(sql: string, options?: PageOptions): Page;
+  query(sql: string, options: QueryOptions & { rows: 'arrays' }): Page<RowArray>;
+  query(sql: string, options?: QueryOptions): Page;
   queryJson(sql: string, options?: PageOptions): string;
+  rows(sql: string, options: RowsOptions & { rows: 'arrays' }): Generator<RowArray, void, undefined>;
   rows(sql: string, options?: RowsOptions): Generator<Row, void, undefined>;
   exec(sql: string): number;
   close(): void;

@@ -51,16 +51,35 @@ class Install(unittest.TestCase):
 
     @unittest.skipUnless(LIB and os.path.exists(LIB), "set KESTROVA_SQLR_LIB to the built library")
     def test_fresh_environment_without_an_index(self):
+        self.install_and_use(LIB)
+
+    @unittest.skipUnless(LIB and os.path.exists(LIB), "set KESTROVA_SQLR_LIB to the built library")
+    def test_relative_library_path_from_where_pip_starts(self):
+        # pip runs the build backend inside the package's folder; the path
+        # still means what it means in the folder pip was started from. PWD is
+        # left stale where the process table tells the truth, as it is when
+        # pip is started by a program rather than a shell.
+        start = os.path.join(self.dir, "start")
+        os.mkdir(start)
+        pwd = "/" if os.path.isdir("/proc/self") else start
+        self.install_and_use(os.path.relpath(LIB, start), cwd=start, pwd=pwd)
+
+    def install_and_use(self, library, cwd=None, pwd=None):
+        """Installs the package into a fresh environment with
+        KESTROVA_SQLR_LIB=`library`, pip started in `cwd`, then queries there
+        without the variable."""
         venv = os.path.join(self.dir, "venv")
         made = subprocess.run([sys.executable, "-m", "venv", venv], capture_output=True, text=True)
         self.assertEqual(made.returncode, 0,
                          "python -m venv failed (Debian: apt-get install python3-venv):\n"
                          + made.stdout + made.stderr)
         python = os.path.join(venv, "Scripts" if os.name == "nt" else "bin", "python")
-        env = dict(os.environ, KESTROVA_SQLR_LIB=LIB, PIP_DISABLE_PIP_VERSION_CHECK="1")
+        env = dict(os.environ, KESTROVA_SQLR_LIB=library, PIP_DISABLE_PIP_VERSION_CHECK="1")
         env.pop("PYTHONPATH", None)
+        if pwd is not None:
+            env["PWD"] = pwd
         self.run_checked([python, "-m", "pip", "install", "--no-build-isolation", "--no-index", HERE],
-                         env=env)
+                         env=env, cwd=cwd)
 
         db = os.path.join(self.dir, "names.db")
         con = sqlite3.connect(db)

@@ -4,8 +4,10 @@
 """
 
 import base64
+import json
 import os
 import pathlib
+import re
 import shutil
 import sqlite3
 import sys
@@ -115,8 +117,6 @@ class Reading(ModuleTestCase):
             (23, 10, [24, 25], 10),
             (ITEMS, 10, [], 10),
             (0, 0, [], 0),
-            (-5, 2, [1, 2], 2),  # the library reads a negative offset as 0
-            (0, -1, list(range(1, ITEMS + 1)), 100000),
         ]
         for offset, limit, ids, reported in cases:
             with self.subTest(offset=offset, limit=limit):
@@ -250,6 +250,10 @@ class Failures(ModuleTestCase):
             (ValueError, self.db.query, (ITEMS_SQL,), {"offset": 2**31}),
             (ValueError, self.db.query, (ITEMS_SQL,), {"limit": -(2**31) - 1}),
             (ValueError, list, (self.db.iter_rows(ITEMS_SQL, page_size=0),), {}),
+            (TypeError, self.db.query, (ITEMS_SQL,), {"offst": 5}),
+            (TypeError, self.db.query_json, (ITEMS_SQL,), {"limt": 5}),
+            (TypeError, self.db.iter_rows, (ITEMS_SQL,), {"pagesize": 5}),
+            (TypeError, Database, (self.path,), {"writeable": True}),
             (TypeError, self.db.query, (ITEMS_SQL,), {"limit": "10"}),
             (TypeError, self.db.query, (ITEMS_SQL,), {"offset": True}),
             (TypeError, self.db.query, (42,), {}),
@@ -259,6 +263,36 @@ class Failures(ModuleTestCase):
             with self.subTest(args=args, kwargs=kwargs):
                 with self.assertRaises(error):
                     fn(*args, **kwargs)
+
+    def test_limits_outside_the_page_rule_are_refused(self):
+        # The library would clamp these; the module refuses them, naming the range.
+        cases = [
+            # call, keyword arguments, message
+            (self.db.query, {"limit": -1}, "limit must be 0..100000, not -1"),
+            (self.db.query, {"limit": 100001}, "limit must be 0..100000, not 100001"),
+            (self.db.query_json, {"limit": 2**31}, "limit must be 0..100000, not 2147483648"),
+            (self.db.query, {"offset": -1}, "offset must be 0..2147483647, not -1"),
+            (self.db.query_json, {"offset": -5, "limit": 2}, "offset must be 0..2147483647, not -5"),
+            (lambda sql, **kw: list(self.db.iter_rows(sql, **kw)), {"offset": -1},
+             "offset must be 0..2147483647, not -1"),
+            (lambda sql, **kw: list(self.db.iter_rows(sql, **kw)), {"page_size": 100001},
+             "page_size must be 1..100000, not 100001"),
+        ]
+        lib = ksr.load_library(LIB)
+        real_query = lib.lib.sqlr_query
+        calls = []
+        lib.lib.sqlr_query = lambda *args: calls.append(args)
+        self.addCleanup(setattr, lib.lib, "sqlr_query", real_query)
+        for call, kwargs, message in cases:
+            with self.subTest(kwargs=kwargs):
+                with self.assertRaises(ValueError) as caught:
+                    call(ITEMS_SQL, **kwargs)
+                self.assertEqual(str(caught.exception), message)
+        self.assertEqual(calls, [])  # refused before the library is called
+        lib.lib.sqlr_query = real_query
+        # The edges themselves are pages.
+        self.assertEqual(self.db.query(ITEMS_SQL, offset=2**31 - 1, limit=100000)["returned"], 0)
+        self.assertEqual(self.db.query(ITEMS_SQL, offset=0, limit=0)["returned"], 0)
 
     def test_closed_database(self):
         with Database(self.path) as db:
@@ -284,6 +318,79 @@ class Failures(ModuleTestCase):
         for _ in range(100):
             with Database(self.path) as db:
                 db.tables()
+
+
+class Closing(ModuleTestCase):
+    def test_close_while_another_thread_queries(self):
+        # A close from one thread while another queries must wait for the call
+        # in flight, and a handle number it gives back, reused at once by a
+        # third thread's open of another file, must never serve the querying
+        # thread's next call: each call returns this file's rows whole, or
+        # finds the database closed.
+        other = os.path.join(self.dir, "other.db")
+        con = sqlite3.connect(other)
+        con.execute("CREATE TABLE others(x)")
+        con.commit()
+        con.close()
+        sql = ("WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c WHERE x < 20000) "
+               "SELECT count(*) AS n, (SELECT count(*) FROM items) AS items FROM c")
+        for round_ in range(20):
+            db = Database(self.path)
+            results, stop = [], threading.Event()
+
+            def query():
+                while True:
+                    try:
+                        results.append(db.query(sql)["rows"])
+                    except SqlrError as e:
+                        results.append(e.message)
+                        return
+
+            def reopen():
+                while not stop.is_set():
+                    with Database(other) as o:
+                        o.tables()
+
+            threads = [threading.Thread(target=query), threading.Thread(target=reopen)]
+            for t in threads:
+                t.start()
+            while not results:
+                threading.Event().wait(0.001)
+            db.close()
+            threads[0].join(30)
+            stop.set()
+            threads[1].join(30)
+            self.assertFalse(any(t.is_alive() for t in threads), "round %d hangs" % round_)
+            self.assertEqual(results[-1], "database is closed", "round %d" % round_)
+            self.assertEqual(set(map(str, results[:-1])), {str([{"n": 20000, "items": ITEMS}])},
+                             "round %d" % round_)
+
+    def test_closing_from_many_threads_at_once(self):
+        for _ in range(20):
+            db = Database(self.path)
+            threads = [threading.Thread(target=db.close) for _ in range(4)]
+            for t in threads:
+                t.start()
+            for t in threads:
+                t.join()
+            self.assertTrue(db.closed)
+        # Every handle went back exactly once: all 64 can be opened again.
+        opened = [Database(self.path) for _ in range(64 - 1)]  # setUp holds one
+        for d in opened:
+            d.close()
+
+
+class HeaderMirror(unittest.TestCase):
+    def test_copies_agree_with_the_public_header(self):
+        # The module cannot include the header: its copies must say the same.
+        header = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "include",
+                              "kestrova_sqlite_reader.h")
+        if not os.path.exists(header):
+            raise unittest.SkipTest("not in the source tree: %s" % header)
+        with open(header, encoding="utf-8") as f:
+            defines = dict(re.findall(r"^#define (SQLR_\w+) (.+?)\s*(?:/\*.*)?$", f.read(), re.M))
+        self.assertEqual(ksr.MAX_PAGE_ROWS, int(defines["SQLR_MAX_PAGE_ROWS"]))
+        self.assertEqual(ksr._TOO_LARGE, json.loads(defines["SQLR_MSG_RESULT_TOO_LARGE"]))
 
 
 class Ownership(ModuleTestCase):

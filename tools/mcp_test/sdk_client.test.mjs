@@ -6,7 +6,7 @@
 // (run from a folder where `npm ci` has installed package-lock.json)
 
 import assert from "node:assert/strict";
-import { execFileSync } from "node:child_process";
+import { execFileSync, spawn } from "node:child_process";
 import { createHash } from "node:crypto";
 import { copyFileSync, mkdtempSync, readdirSync, readFileSync, rmSync } from "node:fs";
 import { tmpdir } from "node:os";
@@ -21,15 +21,35 @@ const CLI = process.env.KESTROVA_SQLR_CLI;
 const SHELL = process.env.SQLR_SQLITE_SHELL;
 const ROWS = 25;
 const QUERY_REJECTED = "query rejected: only SELECT/EXPLAIN/WITH-SELECT allowed";
+const BUDGET = 100000; // the server's default --max-result-bytes
+const BIG_ROWS = 200000;
+const HUGE = 500000; // characters in the one huge value
 
 // customers 1..25, orders referencing them, a view.
 const FIXTURE_SQL = `
 CREATE TABLE customers(id INTEGER PRIMARY KEY, name TEXT NOT NULL, balance REAL);
 CREATE TABLE orders(id INTEGER PRIMARY KEY, customer_id INTEGER NOT NULL REFERENCES customers(id), total REAL);
 CREATE VIEW big_spenders AS SELECT name, balance FROM customers WHERE balance > 100;
+CREATE TABLE "Kunden_ä"(id INTEGER PRIMARY KEY, email TEXT NOT NULL UNIQUE, "full name" TEXT DEFAULT 'n/a');
+CREATE TABLE "order lines"(order_id INTEGER NOT NULL REFERENCES orders(id) ON DELETE CASCADE,
+  line INTEGER NOT NULL, "Kunde" INTEGER REFERENCES "Kunden_ä", qty INTEGER CHECK (qty > 0),
+  PRIMARY KEY (order_id, line));
+CREATE INDEX "lines by kunde" ON "order lines"("Kunde", qty DESC);
+CREATE INDEX lines_expr ON "order lines"(qty * 2) WHERE qty > 1;
 WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < ${ROWS})
 INSERT INTO customers SELECT i, printf('c%02d', i), i * 10.5 FROM n;
 INSERT INTO orders SELECT id, id, id * 2.0 FROM customers;
+INSERT INTO "Kunden_ä" VALUES (1, 'a@example.org', 'Ännchen');
+INSERT INTO "order lines" VALUES (1, 1, 1, 3), (1, 2, NULL, 1);
+`;
+
+// 200,000 numbered rows, and a table whose second row holds one huge value.
+const BIG_SQL = `
+CREATE TABLE big(id INTEGER PRIMARY KEY, label TEXT, n REAL);
+WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < ${BIG_ROWS})
+INSERT INTO big SELECT i, printf('row "%d"', i), i / 4.0 FROM n;
+CREATE TABLE huge(id INTEGER PRIMARY KEY, body TEXT);
+INSERT INTO huge VALUES (1, 'small'), (2, printf('%.${HUGE}c', 'x')), (3, 'small again');
 `;
 
 const sha256 = (path) => createHash("sha256").update(readFileSync(path)).digest("hex");
@@ -96,7 +116,7 @@ describe("read-only server", () => {
     assert.equal(init.result.protocolVersion, LATEST_PROTOCOL_VERSION);
     assert.equal(client.getServerVersion().name, "kestrova-sqlr");
     assert.match(client.getServerVersion().version, /^\d+\.\d+\.\d+$/);
-    assert.deepEqual(client.getServerCapabilities(), { tools: {} });
+    assert.deepEqual(client.getServerCapabilities(), { tools: {}, resources: {} });
     assert.match(client.getInstructions(), /read-only/);
   });
 
@@ -117,19 +137,89 @@ describe("read-only server", () => {
     assert.equal(read.properties.sql.type, "string");
     assert.deepEqual([read.properties.limit.type, read.properties.limit.default], ["integer", 100]);
     assert.deepEqual(tools[1].inputSchema.required, ["table"]);
+    // The newest protocol: every tool says what its structured result holds.
+    for (const tool of tools) assert.equal(tool.outputSchema.type, "object", tool.name);
+    assert.deepEqual(tools[2].outputSchema.properties.next_offset.type, ["integer", "null"]);
   });
 
-  test("list_tables and describe_table return the library's JSON", async () => {
+  test("list_tables and describe_table return the library's JSON, structured too", async () => {
     let result = await client.callTool({ name: "list_tables", arguments: {} });
     assert.equal(result.isError, undefined);
-    assert.deepEqual(texts(result), ['["big_spenders","customers","orders"]']);
+    const names = ["Kunden_ä", "big_spenders", "customers", "order lines", "orders"];
+    assert.deepEqual(texts(result), [JSON.stringify(names)]);
+    assert.deepEqual(result.structuredContent, { tables: names });
 
     result = await client.callTool({ name: "describe_table", arguments: { table: "orders" } });
     const schema = JSON.parse(texts(result)[0]);
+    assert.deepEqual(result.structuredContent, schema);
     assert.equal(schema.type, "table");
     assert.deepEqual(schema.columns[1], {
       cid: 1, name: "customer_id", type: "INTEGER", notnull: 1, dflt_value: null, pk: 0,
     });
+    assert.deepEqual(schema.foreign_keys, [{
+      id: 0, table: "customers", from: ["customer_id"], to: ["id"],
+      on_update: "NO ACTION", on_delete: "NO ACTION", match: "NONE",
+    }]);
+    assert.deepEqual(schema.indexes, []);
+  });
+
+  test("describe_table takes every listed name, with its indexes and foreign keys", async () => {
+    let result = await client.callTool({ name: "describe_table", arguments: { table: "order lines" } });
+    assert.equal(result.isError, undefined, texts(result)[0]);
+    const lines = JSON.parse(texts(result)[0]);
+    assert.deepEqual(result.structuredContent, lines);
+    assert.deepEqual([lines.name, lines.type], ["order lines", "table"]);
+    assert.deepEqual(lines.columns.map((c) => [c.name, c.type, c.notnull, c.pk]), [
+      ["order_id", "INTEGER", 1, 1], ["line", "INTEGER", 1, 2], ["Kunde", "INTEGER", 0, 0],
+      ["qty", "INTEGER", 0, 0],
+    ]);
+    const indexes = Object.fromEntries(lines.indexes.map((i) => [i.name, i]));
+    assert.deepEqual(indexes["lines by kunde"],
+      { name: "lines by kunde", unique: 0, origin: "c", partial: 0, columns: ["Kunde", "qty"] });
+    assert.deepEqual(indexes.lines_expr,
+      { name: "lines_expr", unique: 0, origin: "c", partial: 1, columns: [null] });
+    assert.deepEqual(indexes["sqlite_autoindex_order lines_1"].columns, ["order_id", "line"]);
+    assert.equal(indexes["sqlite_autoindex_order lines_1"].origin, "pk");
+    const keys = Object.fromEntries(lines.foreign_keys.map((k) => [k.table, k]));
+    assert.deepEqual(keys.orders, {
+      id: keys.orders.id, table: "orders", from: ["order_id"], to: ["id"],
+      on_update: "NO ACTION", on_delete: "CASCADE", match: "NONE",
+    });
+    assert.deepEqual([keys["Kunden_ä"].from, keys["Kunden_ä"].to], [["Kunde"], [null]]);
+
+    result = await client.callTool({ name: "describe_table", arguments: { table: "Kunden_ä" } });
+    const kunden = JSON.parse(texts(result)[0]);
+    assert.deepEqual(kunden.columns[2], {
+      cid: 2, name: "full name", type: "TEXT", notnull: 0, dflt_value: "'n/a'", pk: 0,
+    });
+    assert.deepEqual(kunden.indexes.map((i) => [i.unique, i.origin, i.columns]), [[1, "u", ["email"]]]);
+
+    for (const table of ["order  lines", "kunden_ä", "no such", "x'y"]) {
+      result = await client.callTool({ name: "describe_table", arguments: { table } });
+      assert.deepEqual([result.isError, texts(result)], [true, [`table or view not found: ${table}`]]);
+    }
+  });
+
+  test("every table and view is a resource, read as its description", async () => {
+    const { resources } = await client.listResources();
+    assert.deepEqual(resources.map((r) => [r.name, r.uri, r.mimeType]), [
+      ["Kunden_ä", "kestrova-sqlr://table/Kunden_%C3%A4", "application/json"],
+      ["big_spenders", "kestrova-sqlr://table/big_spenders", "application/json"],
+      ["customers", "kestrova-sqlr://table/customers", "application/json"],
+      ["order lines", "kestrova-sqlr://table/order%20lines", "application/json"],
+      ["orders", "kestrova-sqlr://table/orders", "application/json"],
+    ]);
+    for (const { uri, name } of resources) {
+      const { contents } = await client.readResource({ uri });
+      const described = await client.callTool({ name: "describe_table", arguments: { table: name } });
+      assert.deepEqual(contents, [{ uri, mimeType: "application/json", text: texts(described)[0] }]);
+    }
+    for (const uri of ["kestrova-sqlr://table/nowhere", "kestrova-sqlr://table/order%2", "file:///etc/passwd"]) {
+      await assert.rejects(client.readResource({ uri }), (err) => {
+        assert.equal(err.code, -32002, uri);
+        return true;
+      });
+    }
   });
 
   test("read_query pages through a result by the offsets it names", async () => {
@@ -142,8 +232,14 @@ describe("read-only server", () => {
       const parsed = JSON.parse(page);
       assert.deepEqual([parsed.offset, parsed.limit], [offset, 10]);
       ids.push(...parsed.rows.map((r) => r.id));
-      if (note === undefined) break;
+      const next = result.structuredContent.next_offset;
+      assert.deepEqual(result.structuredContent, { ...parsed, next_offset: next });
+      if (note === undefined) {
+        assert.equal(next, null);
+        break;
+      }
       offset = Number(/"offset": (\d+)/.exec(note)[1]);
+      assert.equal(next, offset);
       assert.ok(calls < 5);
     }
     assert.deepEqual(ids, Array.from({ length: ROWS }, (_, i) => i + 1));
@@ -176,11 +272,22 @@ describe("read-only server", () => {
     }
   });
 
-  test("bad arguments and unknown tools are protocol errors", async () => {
-    await rejectsInvalidParams(client.callTool({ name: "read_query", arguments: { sql: 42 } }), /'sql'/);
-    await rejectsInvalidParams(client.callTool({ name: "read_query", arguments: {} }), /missing argument 'sql'/);
-    await rejectsInvalidParams(
-      client.callTool({ name: "read_query", arguments: { sql: "SELECT 1", limit: -1 } }), /'limit'/);
+  test("bad arguments are tool errors the model can correct; unknown tools are protocol errors", async () => {
+    // The newest protocol makes arguments that break a tool's schema a tool
+    // error; older ones keep invalid params (test_mcp_protocol.py).
+    const refused = [
+      [{ sql: 42 }, /argument 'sql' of tool read_query must be a non-empty string/],
+      [{}, /missing argument 'sql'/],
+      [{ sql: "SELECT 1", limit: -1 }, /'limit' of tool read_query must be a whole number from 0 to 100000/],
+      [{ sql: "SELECT 1", limit: 100001 }, /from 0 to 100000/],
+      [{ sql: "SELECT 1", offset: -1 }, /'offset' of tool read_query must be a whole number from 0 to 2147483647/],
+      [{ sql: "SELECT 1", rows: 5 }, /unknown argument 'rows'/],
+    ];
+    for (const [args, pattern] of refused) {
+      const result = await client.callTool({ name: "read_query", arguments: args });
+      assert.equal(result.isError, true, JSON.stringify(args));
+      assert.match(texts(result)[0], pattern);
+    }
     await rejectsInvalidParams(client.callTool({ name: "no_such_tool", arguments: {} }), /unknown tool/);
     await rejectsInvalidParams(
       client.callTool({ name: "write_query", arguments: { sql: "DELETE FROM orders" } }), /--writable/);
@@ -218,5 +325,176 @@ describe("writable server", () => {
     } finally {
       await client.close();
     }
+  });
+});
+
+describe("answers sized for a model", () => {
+  let bigDir;
+  let bigDb;
+  let client;
+
+  before(async () => {
+    bigDir = mkdtempSync(join(tmpdir(), "kestrova-sqlr-sdk-big-"));
+    bigDb = join(bigDir, "big.db");
+    execFileSync(SHELL, [bigDb], { input: BIG_SQL });
+    client = await connect(bigDb);
+  });
+
+  after(async () => {
+    await client.close();
+    rmSync(bigDir, { recursive: true, force: true });
+  });
+
+  // The size of the last tools/call result the client received, as JSON.
+  const resultBytes = () => Buffer.byteLength(JSON.stringify(client.received.at(-1).result));
+
+  test("a 100,000-row read pages through 200,000 rows within the budget, losing no row", async () => {
+    const sql = "SELECT id, label, n FROM big ORDER BY id";
+    const wanted = 100000;
+    const ids = [];
+    let offset = 0;
+    let calls = 0;
+    let checked = false;
+    while (ids.length < wanted) {
+      const limit = wanted - ids.length;
+      const result = await client.callTool({ name: "read_query", arguments: { sql, offset, limit } });
+      calls++;
+      assert.equal(result.isError, undefined);
+      assert.ok(resultBytes() <= BUDGET, `answer of ${resultBytes()} bytes`);
+      const [page, note] = texts(result);
+      const parsed = JSON.parse(page);
+      assert.deepEqual([parsed.offset, parsed.limit, parsed.returned], [offset, limit, parsed.rows.length]);
+      assert.ok(parsed.rows.length > 0);
+      ids.push(...parsed.rows.map((r) => r.id));
+      const next = result.structuredContent.next_offset;
+      assert.equal(next, offset + parsed.rows.length);
+      // Each page stops for the budget, but the last: it holds the rest of the limit.
+      const stop = ids.length < wanted ? `within ${BUDGET} bytes; ` : "";
+      assert.match(note, new RegExp(`^More rows follow: .*${stop}the next page starts at offset ${next} `));
+      if (!checked) {
+        // The rows are the library's, byte for byte: the command line's page of
+        // as many rows differs only in the limit it names.
+        const cli = execFileSync(CLI, ["query", bigDb, sql, "--offset", String(offset),
+          "--limit", String(parsed.returned)]).toString().trimEnd();
+        assert.equal(page.replace(`"limit":${limit},`, `"limit":${parsed.returned},`), cli);
+        checked = true;
+      }
+      offset = next;
+    }
+    assert.equal(ids.length, wanted);
+    ids.forEach((id, i) => assert.equal(id, i + 1));
+    assert.ok(calls > 10 && calls < 1000, `${calls} calls`);
+  });
+
+  test("a page that fits is the library's page, and its end says so", async () => {
+    const sql = "SELECT id, label, n FROM big ORDER BY id";
+    const cases = [
+      // offset, limit, next_offset
+      [0, 10, 10],
+      [BIG_ROWS - 10, 10, null],
+      [BIG_ROWS - 5, 10, null],
+      [BIG_ROWS, 10, null],
+    ];
+    for (const [offset, limit, next] of cases) {
+      const result = await client.callTool({ name: "read_query", arguments: { sql, offset, limit } });
+      const cli = execFileSync(CLI, ["query", bigDb, sql, "--offset", String(offset), "--limit", String(limit)]);
+      assert.equal(texts(result)[0], cli.toString().trimEnd(), `${offset}`);
+      assert.equal(result.structuredContent.next_offset, next, `${offset}`);
+    }
+  });
+
+  test("one huge row is a tool error that says how to narrow the query, and the session goes on", async () => {
+    const sql = "SELECT id, body FROM huge ORDER BY id";
+    let result = await client.callTool({ name: "read_query", arguments: { sql } });
+    assert.equal(result.isError, undefined);
+    assert.deepEqual(JSON.parse(texts(result)[0]).rows, [{ id: 1, body: "small" }]);
+    assert.equal(result.structuredContent.next_offset, 1);
+
+    result = await client.callTool({ name: "read_query", arguments: { sql, offset: 1 } });
+    assert.equal(result.isError, true);
+    assert.ok(resultBytes() <= BUDGET);
+    const [message] = texts(result);
+    assert.match(message, /^the row at offset 1 alone needs \d+ bytes of an answer limited to 100000 bytes/);
+    assert.match(message, /fewer columns/);
+    assert.match(message, /substr\(/);
+
+    const narrowed = await client.callTool({
+      name: "read_query", arguments: { sql: "SELECT id, substr(body, 1, 10) AS body, length(body) AS n FROM huge ORDER BY id", offset: 1 } });
+    assert.deepEqual(JSON.parse(texts(narrowed)[0]).rows,
+      [{ id: 2, body: "xxxxxxxxxx", n: HUGE }, { id: 3, body: "small agai", n: 11 }]);
+    assert.deepEqual(await client.ping(), {});
+  });
+
+  test("--max-result-bytes sets the budget", async () => {
+    const small = await connect(bigDb, ["--max-result-bytes", "1024"]);
+    try {
+      const result = await small.callTool({ name: "read_query", arguments: { sql: "SELECT id FROM big ORDER BY id", limit: 1000 } });
+      assert.ok(Buffer.byteLength(JSON.stringify(small.received.at(-1).result)) <= 1024);
+      const rows = JSON.parse(texts(result)[0]).rows;
+      assert.ok(rows.length > 10 && rows.length < 100, `${rows.length} rows`);
+      assert.equal(result.structuredContent.next_offset, rows.length);
+    } finally {
+      await small.close();
+    }
+  });
+});
+
+describe("a file another program holds locked", () => {
+  test("the server starts, says why at each call, and reads once the lock ends", async () => {
+    const lockedDir = mkdtempSync(join(tmpdir(), "kestrova-sqlr-sdk-locked-"));
+    const locked = join(lockedDir, "locked.db");
+    copyFileSync(db, locked);
+    // A second program holds the file with an exclusive lock until its input ends.
+    const holder = spawn("python3", ["-c", [
+      "import sqlite3, sys",
+      "con = sqlite3.connect(sys.argv[1], isolation_level=None)",
+      "con.execute('BEGIN EXCLUSIVE')",
+      "print('locked', flush=True)",
+      "sys.stdin.read()",
+      "con.execute('ROLLBACK')",
+    ].join("\n"), locked], { stdio: ["pipe", "pipe", "inherit"] });
+    const ended = new Promise((resolve) => holder.on("exit", resolve));
+    await new Promise((resolve, reject) => {
+      holder.stdout.on("data", (d) => String(d).includes("locked") && resolve());
+      holder.on("exit", () => reject(new Error("the lock holder ended early")));
+    });
+    let client;
+    try {
+      client = await connect(locked);
+      assert.equal(client.getServerVersion().name, "kestrova-sqlr");
+      for (let i = 0; i < 2; i++) {
+        const result = await client.callTool({ name: "list_tables", arguments: {} });
+        assert.equal(result.isError, true);
+        assert.match(texts(result)[0], /database is locked/);
+      }
+      await assert.rejects(client.listResources(), /database is locked/);
+      holder.stdin.end();
+      assert.equal(await ended, 0);
+      const result = await client.callTool({ name: "read_query", arguments: { sql: "SELECT count(*) AS n FROM customers" } });
+      assert.equal(result.isError, undefined, texts(result)[0]);
+      assert.deepEqual(result.structuredContent.rows, [{ n: ROWS }]);
+      assert.equal((await client.listResources()).resources.length, 5);
+    } finally {
+      holder.kill();
+      await client?.close();
+      assert.deepEqual(readdirSync(lockedDir), ["locked.db"]);
+      rmSync(lockedDir, { recursive: true, force: true });
+    }
+  });
+
+  test("a path that names no regular file still fails at start, creating nothing", () => {
+    for (const path of [join(dir, "missing.db"), dir]) {
+      let failure;
+      try {
+        execFileSync(CLI, ["mcp", path], { input: "", stdio: "pipe" });
+      } catch (err) {
+        failure = err;
+      }
+      assert.equal(failure?.status, 1, path);
+      const lines = failure.stderr.toString().trimEnd().split("\n");
+      assert.equal(lines.length, 1, lines.join("|"));
+      assert.match(lines[0], /^kestrova-sqlr: cannot open database: /);
+    }
+    assert.deepEqual(readdirSync(dir).sort().includes("missing.db"), false);
   });
 });

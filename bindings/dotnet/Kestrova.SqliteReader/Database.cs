@@ -8,36 +8,35 @@ namespace Kestrova.SqliteReader
     /// every failure is a SqlrException with the library's message.</summary>
     public sealed class Database : IDisposable
     {
-        /// <summary>The library's largest page, and its default (SQLR_MAX_PAGE_ROWS in the public header).</summary>
+        /// <summary>The library's largest page, and its default. Mirrors
+        /// SQLR_MAX_PAGE_ROWS in the public header (a test checks the copy).</summary>
         public const int MaxPageRows = 100000;
 
         // The library's message for a page over its size cap; Pages() halves
-        // the page and asks again.
-        private const string TooLarge = "JSON result exceeds 100MB limit";
+        // the page and asks again. Mirrors SQLR_MSG_RESULT_TOO_LARGE in the
+        // public header (a test checks the copy).
+        private const string ResultTooLarge = "JSON result exceeds 100MB limit";
 
         // The last-error text is one buffer for the whole process: each call
         // and the reading of its message happen as one step under this lock,
-        // so calls from several threads run one at a time.
+        // so calls from several threads run one at a time. Dispose takes it too.
         private static readonly object CallLock = new object();
 
-        private int handle;
+        // Closed by Dispose, or by its own finalizer once this object is
+        // collected; never while a call holds a reference to it.
+        private readonly DatabaseHandle handle;
 
-        private Database(int handle, bool writable)
+        private Database(DatabaseHandle handle, bool writable)
         {
             this.handle = handle;
             Writable = writable;
-        }
-
-        ~Database()
-        {
-            Close();
         }
 
         /// <summary>True when opened for writing.</summary>
         public bool Writable { get; }
 
         /// <summary>True once disposed.</summary>
-        public bool IsClosed { get { return handle < 0; } }
+        public bool IsClosed { get { return handle.IsClosed; } }
 
         /// <summary>Opens the existing file at `path` (never created), read-only
         /// unless `writable`.</summary>
@@ -48,51 +47,64 @@ namespace Kestrova.SqliteReader
             {
                 int h = NativeMethods.sqlr_open(raw, writable ? 1 : 0);
                 if (h < 0) throw LastError();
-                return new Database(h, writable);
+                return new Database(new DatabaseHandle(h), writable);
             }
         }
 
         /// <summary>The names of the tables and views as a JSON array.</summary>
         public string TablesJson()
         {
-            int h = LiveHandle();
-            lock (CallLock) return Take(NativeMethods.sqlr_tables(h));
+            return Call(h => Take(NativeMethods.sqlr_tables(h)));
         }
 
         /// <summary>Table or view `table` described as a JSON object: name, type
         /// and columns.</summary>
         public string SchemaJson(string table)
         {
-            int h = LiveHandle();
             byte[] raw = Utf8.Encode(table, "table");
-            lock (CallLock) return Take(NativeMethods.sqlr_schema(h, raw));
+            return Call(h => Take(NativeMethods.sqlr_schema(h, raw)));
         }
 
         /// <summary>One page of the read statement `sql` as JSON: `offset` rows
-        /// passed over, at most `limit` returned (negative or above 100000 means
-        /// 100000). Nothing is kept between calls: ask for the next page with a
-        /// larger offset.</summary>
-        public string QueryJson(string sql, int offset = 0, int limit = -1)
+        /// passed over, at most `limit` returned. `offset` must be 0 or more and
+        /// `limit` 0..100000; anything else throws ArgumentOutOfRangeException
+        /// before the library is called. Rows are objects keyed by column name,
+        /// or arrays of values in column order (RowShape.Arrays), which keep
+        /// every value where names repeat. Nothing is kept between calls: ask
+        /// for the next page with a larger offset.</summary>
+        public string QueryJson(string sql, int offset = 0, int limit = MaxPageRows, RowShape rows = RowShape.Objects)
         {
-            int h = LiveHandle();
+            if (offset < 0)
+                throw new ArgumentOutOfRangeException("offset", offset, "offset must be 0..2147483647");
+            if (limit < 0 || limit > MaxPageRows)
+                throw new ArgumentOutOfRangeException("limit", limit, "limit must be 0..100000");
+            CheckShape(rows);
             byte[] raw = Utf8.Encode(sql, "sql");
-            lock (CallLock) return Take(NativeMethods.sqlr_query(h, raw, offset, limit));
+            string page = Call(h => Take(NativeMethods.sqlr_query(h, raw, offset, limit)));
+            return rows == RowShape.Arrays ? PageText.RowsAsArrays(page) : page;
         }
 
         /// <summary>Every page of `sql`, `pageSize` rows each, as JSON, until a
         /// page comes back short; a result without rows gives one empty page.
         /// Each page runs the statement again, so give it an ORDER BY. A page
-        /// over the library's 100 MB cap is fetched again at half the
-        /// size.</summary>
-        public IEnumerable<string> Pages(string sql, int pageSize)
+        /// over the library's 100 MB cap is fetched again at half the size.
+        /// Rows as for QueryJson.</summary>
+        public IEnumerable<string> Pages(string sql, int pageSize, RowShape rows = RowShape.Objects)
         {
             if (pageSize < 1 || pageSize > MaxPageRows)
                 throw new ArgumentOutOfRangeException("pageSize", pageSize, "pageSize must be 1..100000");
+            CheckShape(rows);
             Utf8.Encode(sql, "sql");  // refused here, not at the first MoveNext
-            return PagesFrom(sql, pageSize);
+            return PagesFrom(sql, pageSize, rows);
         }
 
-        private IEnumerable<string> PagesFrom(string sql, int pageSize)
+        private static void CheckShape(RowShape rows)
+        {
+            if (rows != RowShape.Objects && rows != RowShape.Arrays)
+                throw new ArgumentOutOfRangeException("rows", rows, "rows must be RowShape.Objects or RowShape.Arrays");
+        }
+
+        private IEnumerable<string> PagesFrom(string sql, int pageSize, RowShape rows)
         {
             int offset = 0;
             for (bool first = true; ; first = false)
@@ -100,9 +112,9 @@ namespace Kestrova.SqliteReader
                 string page;
                 try
                 {
-                    page = QueryJson(sql, offset, pageSize);
+                    page = QueryJson(sql, offset, pageSize, rows);
                 }
-                catch (SqlrException e) when (e.Message == TooLarge && pageSize > 1)
+                catch (SqlrException e) when (e.Message == ResultTooLarge && pageSize > 1)
                 {
                     pageSize /= 2;
                     continue;
@@ -120,35 +132,45 @@ namespace Kestrova.SqliteReader
         /// writable) and returns the number of rows it changed.</summary>
         public int Execute(string sql)
         {
-            int h = LiveHandle();
             byte[] raw = Utf8.Encode(sql, "sql");
-            lock (CallLock)
+            return Call(h =>
             {
                 int changed = NativeMethods.sqlr_exec(h, raw);
                 if (changed < 0) throw LastError();
                 return changed;
-            }
+            });
         }
 
         /// <summary>Closes the database; later calls throw SqlrException.
-        /// Disposing twice is fine.</summary>
+        /// Disposing twice is fine, also from several threads. A call running
+        /// on another thread finishes first.</summary>
         public void Dispose()
         {
-            Close();
-            GC.SuppressFinalize(this);
+            lock (CallLock) handle.Dispose();
         }
 
-        private void Close()
+        // Runs `call` with the handle's number under CallLock, holding a
+        // reference to the handle throughout, so that neither Dispose nor a
+        // finalizer closes it during the call.
+        private T Call<T>(Func<int, T> call)
         {
-            int h = handle;
-            handle = -1;
-            if (h >= 0) NativeMethods.sqlr_close(h);
-        }
-
-        private int LiveHandle()
-        {
-            if (handle < 0) throw new SqlrException("database is closed");
-            return handle;
+            lock (CallLock)
+            {
+                bool added = false;
+                try
+                {
+                    handle.DangerousAddRef(ref added);
+                    return call(handle.Number);
+                }
+                catch (ObjectDisposedException) when (!added)
+                {
+                    throw new SqlrException("database is closed");
+                }
+                finally
+                {
+                    if (added) handle.DangerousRelease();
+                }
+            }
         }
 
         // The library's message as an exception (called under CallLock, right

@@ -35,6 +35,11 @@ namespace Kestrova.SqliteReader.Tests
                 { "closed databases and returned handles", ClosedAndHandles },
                 { "freed results keep memory flat", FreeingKeepsMemoryFlat },
                 { "messages stay with their calls across threads", MessagesAcrossThreads },
+                { "limits outside the page rule are refused", LimitsOutsideThePageRule },
+                { "rows as arrays keep repeated names", RowsAsArrays },
+                { "dispose while another thread queries", DisposeWhileAnotherThreadQueries },
+                { "a collected database never closes under its call", FinalizerNeverClosesUnderACall },
+                { "the copies of the public header agree with it", HeaderMirror },
             });
         }
 
@@ -75,8 +80,9 @@ namespace Kestrova.SqliteReader.Tests
                 // offset, limit, the paging values the page reports
                 Tuple.Create(5, 3, "\"offset\":5,\"limit\":3,\"returned\":3}"),
                 Tuple.Create(23, 10, "\"offset\":23,\"limit\":10,\"returned\":2}"),
-                Tuple.Create(0, -1, "\"offset\":0,\"limit\":100000,\"returned\":25}"),
-                Tuple.Create(-5, 0, "\"offset\":0,\"limit\":0,\"returned\":0}"),
+                Tuple.Create(0, 100000, "\"offset\":0,\"limit\":100000,\"returned\":25}"),
+                Tuple.Create(0, 0, "\"offset\":0,\"limit\":0,\"returned\":0}"),
+                Tuple.Create(int.MaxValue, 1, "\"offset\":2147483647,\"limit\":1,\"returned\":0}"),
             };
             using (var db = Database.Open(fixture))
             {
@@ -212,6 +218,220 @@ namespace Kestrova.SqliteReader.Tests
             {
                 using (var again = Database.Open(fixture)) again.TablesJson();
             }
+        }
+
+        private static void LimitsOutsideThePageRule()
+        {
+            // The library would clamp these; the binding refuses them, naming the range.
+            var cases = new[]
+            {
+                // offset, limit, parameter, message
+                Tuple.Create(0, -1, "limit", "limit must be 0..100000"),
+                Tuple.Create(0, 100001, "limit", "limit must be 0..100000"),
+                Tuple.Create(0, int.MinValue, "limit", "limit must be 0..100000"),
+                Tuple.Create(-1, 10, "offset", "offset must be 0..2147483647"),
+                Tuple.Create(-5, 0, "offset", "offset must be 0..2147483647"),
+            };
+            using (var db = Database.Open(fixture))
+            {
+                foreach (var c in cases)
+                {
+                    var e = Assert.Throws<ArgumentOutOfRangeException>(() => db.QueryJson(ItemsSql, c.Item1, c.Item2),
+                                                                       "offset " + c.Item1 + " limit " + c.Item2);
+                    Assert.Equal(c.Item3, e.ParamName);
+                    Assert.True(e.Message.StartsWith(c.Item4, StringComparison.Ordinal), e.Message);
+                }
+                Assert.Throws<ArgumentOutOfRangeException>(() => db.QueryJson(ItemsSql, 0, 10, (RowShape)7), "unknown row shape");
+            }
+            // Refused before the library: even a closed database says so first.
+            var closed = Database.Open(fixture);
+            closed.Dispose();
+            Assert.Throws<ArgumentOutOfRangeException>(() => closed.QueryJson(ItemsSql, 0, -1), "closed, limit -1");
+        }
+
+        private static void RowsAsArrays()
+        {
+            using (var db = Database.Open(fixture))
+            {
+                const string sql = "SELECT i.id, p.id, i.label FROM items i JOIN parts p ON p.id = i.id + 1 "
+                                   + "WHERE i.id <= 3 ORDER BY i.id";
+                Assert.Equal("{\"columns\":[\"id\",\"id\",\"label\"],\"rows\":[[1,2,\"item 1\"],[2,3,\"item 2\"],[3,4,null]],"
+                             + "\"offset\":0,\"limit\":100000,\"returned\":3}",
+                             db.QueryJson(sql, rows: RowShape.Arrays));
+                Assert.Equal("{\"columns\":[\"id\",\"id\",\"label\"],\"rows\":[{\"id\":1,\"id\":2,\"label\":\"item 1\"}],"
+                             + "\"offset\":0,\"limit\":1,\"returned\":1}",
+                             db.QueryJson(sql, 0, 1));
+                Assert.Equal("{\"columns\":[\"id\",\"id\",\"label\"],\"rows\":[],\"offset\":3,\"limit\":5,\"returned\":0}",
+                             db.QueryJson(sql, 3, 5, RowShape.Arrays));
+                Assert.Equal("[[1,2,\"item 1\"],[2,3,\"item 2\"]]|[[3,4,null]]",
+                             string.Join("|", db.Pages(sql, 2, RowShape.Arrays).Select(RowsOf)));
+                // Names and values that look like the page's own text, and
+                // numbers copied exactly as the library wrote them.
+                Assert.Equal("{\"columns\":[\"a\\\"b\",\"rows\",\"n\"],\"rows\":[[\"],\\\"rows\\\":[{\",0.5,9007199254740993]],"
+                             + "\"offset\":0,\"limit\":100000,\"returned\":1}",
+                             db.QueryJson("SELECT '],\"rows\":[{' AS \"a\"\"b\", 0.5 AS rows, n FROM wide WHERE id = 1",
+                                          rows: RowShape.Arrays));
+            }
+        }
+
+        private static string RowsOf(string page)
+        {
+            int start = page.IndexOf(",\"rows\":", StringComparison.Ordinal) + 8;
+            return page.Substring(start, page.IndexOf(",\"offset\":", StringComparison.Ordinal) - start);
+        }
+
+        // A copy of the test database with fewer parts (10 instead of 25), so
+        // that a call served by the wrong file shows.
+        private static string SmallerCopy(string dir)
+        {
+            string copy = Path.Combine(dir, "smaller.db");
+            File.Copy(fixture, copy);
+            using (var db = Database.Open(copy, writable: true)) db.Execute("DELETE FROM parts WHERE id > 10");
+            return copy;
+        }
+
+        private const string CountSql =
+            "WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c WHERE x < 20000) "
+            + "SELECT count(*) AS n, (SELECT count(*) FROM parts) AS parts FROM c";
+        private const string CountPage =
+            "{\"columns\":[\"n\",\"parts\"],\"rows\":[{\"n\":20000,\"parts\":25}],\"offset\":0,\"limit\":100000,\"returned\":1}";
+
+        private static void DisposeWhileAnotherThreadQueries()
+        {
+            // Dispose from one thread while another queries waits for the call in
+            // flight; the handle number it gives back, reused at once by a third
+            // thread's open of another file, never serves the querying thread.
+            string dir = Path.Combine(Path.GetTempPath(), "kestrova-sqlr-close-" + Guid.NewGuid().ToString("N"));
+            Directory.CreateDirectory(dir);
+            try
+            {
+                string other = SmallerCopy(dir);
+                for (int round = 0; round < 20; round++)
+                {
+                    var db = Database.Open(fixture);
+                    var results = new List<string>();
+                    var stop = new ManualResetEventSlim();
+                    var started = new ManualResetEventSlim();
+                    var query = new Thread(() =>
+                    {
+                        for (;;)
+                        {
+                            string result;
+                            try
+                            {
+                                result = db.QueryJson(CountSql);
+                            }
+                            catch (SqlrException e)
+                            {
+                                result = e.Message;
+                            }
+                            lock (results) results.Add(result);
+                            started.Set();
+                            if (result == "database is closed") return;
+                        }
+                    });
+                    var reopen = new Thread(() =>
+                    {
+                        while (!stop.IsSet)
+                            using (var o = Database.Open(other)) o.TablesJson();
+                    });
+                    query.Start();
+                    reopen.Start();
+                    started.Wait();
+                    db.Dispose();
+                    Assert.True(query.Join(30000), "round " + round + ": the querying thread hangs");
+                    stop.Set();
+                    Assert.True(reopen.Join(30000), "round " + round + ": the opening thread hangs");
+                    Assert.Equal("database is closed", results[results.Count - 1], "round " + round);
+                    Assert.Equal(CountPage, string.Join(" | ", results.Take(results.Count - 1).Distinct()), "round " + round);
+                }
+                // Dispose from several threads at once gives the handle back once.
+                for (int i = 0; i < 20; i++)
+                {
+                    var db = Database.Open(fixture);
+                    var closers = Enumerable.Range(0, 4).Select(_ => new Thread(db.Dispose)).ToList();
+                    closers.ForEach(t => t.Start());
+                    closers.ForEach(t => t.Join());
+                    Assert.True(db.IsClosed, "closed by several threads");
+                }
+                AllHandlesOpen();
+            }
+            finally
+            {
+                Directory.Delete(dir, true);
+            }
+        }
+
+        private static void FinalizerNeverClosesUnderACall()
+        {
+            // Databases dropped without Dispose while their only call runs: the
+            // collector may finalize an object whose method is still in native
+            // code, and a finalizer that closed the handle then would close it
+            // under the call.
+            var failures = new List<string>();
+            var stop = new ManualResetEventSlim();
+            var collector = new Thread(() =>
+            {
+                while (!stop.IsSet)
+                {
+                    GC.Collect();
+                    GC.WaitForPendingFinalizers();
+                }
+            });
+            collector.Start();
+            var queries = Enumerable.Range(0, 2).Select(_ => new Thread(() =>
+            {
+                for (int i = 0; i < 100; i++)
+                {
+                    string page;
+                    try
+                    {
+                        page = Database.Open(fixture).QueryJson(CountSql);
+                    }
+                    catch (SqlrException e)
+                    {
+                        page = e.Message;
+                    }
+                    if (page != CountPage) lock (failures) failures.Add(page);
+                }
+            })).ToList();
+            queries.ForEach(t => t.Start());
+            queries.ForEach(t => t.Join());
+            stop.Set();
+            collector.Join();
+            Assert.Equal("", string.Join(" | ", failures), "calls on databases finalized under them");
+            AllHandlesOpen();
+        }
+
+        // Every handle is back with the library (after the collector has run
+        // the finalizers of what was dropped): all 64 open.
+        private static void AllHandlesOpen()
+        {
+            GC.Collect();
+            GC.WaitForPendingFinalizers();
+            var opened = new List<Database>();
+            try
+            {
+                for (int i = 0; i < 64; i++) opened.Add(Database.Open(fixture));
+            }
+            finally
+            {
+                foreach (var d in opened) d.Dispose();
+            }
+        }
+
+        private static void HeaderMirror()
+        {
+            // The binding cannot include the header: its copies must say the same.
+            string header = Environment.GetEnvironmentVariable("KESTROVA_SQLR_HEADER");
+            Assert.True(!string.IsNullOrEmpty(header) && File.Exists(header), "set KESTROVA_SQLR_HEADER to the public header");
+            string text = File.ReadAllText(header);
+            Func<string, string> define = name =>
+                Regex.Match(text, "^#define " + name + " (.+?)\\s*(/\\*.*)?$", RegexOptions.Multiline).Groups[1].Value;
+            Assert.Equal(define("SQLR_MAX_PAGE_ROWS"), Database.MaxPageRows.ToString(System.Globalization.CultureInfo.InvariantCulture));
+            var field = typeof(Database).GetField("ResultTooLarge", System.Reflection.BindingFlags.NonPublic | System.Reflection.BindingFlags.Static);
+            Assert.True(field != null, "Database.ResultTooLarge");
+            Assert.Equal(define("SQLR_MSG_RESULT_TOO_LARGE"), "\"" + (string)field.GetRawConstantValue() + "\"");
         }
 
         // Resident memory, from /proc on Linux; -1 elsewhere.

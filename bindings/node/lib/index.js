@@ -2,19 +2,24 @@
 // kestrova-sqlite-reader for Node.js: a Database over the library's eight
 // functions, with every result string freed exactly once and every failure
 // raised as a SqlrError carrying the library's message.
-const { loadLibrary, decodeText } = require('./library');
-const { parse } = require('./json');
+//
+// A Database lives on one thread: the library's functions are called
+// synchronously, and an object holding them cannot be posted to a worker
+// (functions do not clone), so close() never meets a call in flight. A worker
+// opens a Database of its own.
+const { loadLibrary, decodeText, MAX_PAGE_ROWS, MSG_RESULT_TOO_LARGE } = require('./library');
+const { parse, rowsAsArrays } = require('./json');
 
-// The library's largest page (also its default; SQLR_MAX_PAGE_ROWS in the
-// public header), and the rows fetched per call by rows(): each page runs the
-// statement again from its first row, so pages must not be tiny; a page stays
-// far below the 100 MB cap.
-const MAX_PAGE_ROWS = 100000;
+// The rows fetched per call by rows(): each page runs the statement again from
+// its first row, so pages must not be tiny; a page stays far below the 100 MB
+// cap. The largest page, MAX_PAGE_ROWS, is also query()'s default.
 const DEFAULT_PAGE_SIZE = 10000;
-// The library's message for a page over its size cap; rows() halves the page.
-const TOO_LARGE = 'JSON result exceeds 100MB limit';
-const INT32_MIN = -(2 ** 31);
 const INT32_MAX = 2 ** 31 - 1;
+// The options each call knows; any other name is a mistake, not a default.
+const OPEN_OPTIONS = ['writable', 'library', 'bigInt'];
+const QUERY_JSON_OPTIONS = ['offset', 'limit'];
+const QUERY_OPTIONS = ['offset', 'limit', 'rows'];
+const ROWS_OPTIONS = ['pageSize', 'offset', 'rows'];
 
 // A failure reported by the library (its message as .message), or a use of a
 // closed Database.
@@ -33,14 +38,33 @@ function textArg(value, what) {
   return value;
 }
 
-// `value` checked to be an integer in the signed 32-bit range, which the
-// call would otherwise wrap or truncate silently.
-function int32Arg(value, what) {
+// `value` checked to be an integer from `low` to `high`. Out of range is an
+// error rather than a value the library would clamp (or the call truncate):
+// a host asks for exactly the page it gets.
+function countArg(value, what, low, high) {
   if (typeof value !== 'number' || !Number.isInteger(value)) {
     throw new TypeError(`${what} must be an integer, not ${value}`);
   }
-  if (value < INT32_MIN || value > INT32_MAX) throw new RangeError(`${what} is out of the 32-bit range: ${value}`);
+  if (value < low || value > high) throw new RangeError(`${what} must be ${low}..${high}, not ${value}`);
   return value;
+}
+
+// `options` checked to be an object naming only `known` options: a misspelt
+// name such as { offst: 5 } would otherwise be ignored.
+function checkOptions(options, known) {
+  if (options === null || typeof options !== 'object') throw new TypeError('options must be an object');
+  for (const name of Object.keys(options)) {
+    if (!known.includes(name)) throw new TypeError(`unknown option '${name}'; expected one of ${known.join(', ')}`);
+  }
+  return options;
+}
+
+// The page text as a page object, rows keyed by column name ('objects') or
+// as arrays of values in column order ('arrays').
+function readPage(text, rows, bigInt) {
+  if (rows === 'objects') return parse(text, bigInt);
+  if (rows === 'arrays') return parse(rowsAsArrays(text), bigInt);
+  throw new TypeError("rows must be 'objects' or 'arrays'");
 }
 
 class Database {
@@ -49,7 +73,8 @@ class Database {
   // copy inside the package, the system's search). Integers beyond Number's
   // safe range come back as BigInt, or as decimal strings with
   // bigInt: 'string'. Throws SqlrError with the library's message.
-  constructor(path, { writable = false, library, bigInt = 'bigint' } = {}) {
+  constructor(path, options = {}) {
+    const { writable = false, library, bigInt = 'bigint' } = checkOptions(options, OPEN_OPTIONS);
     if (bigInt !== 'bigint' && bigInt !== 'string') throw new TypeError("bigInt must be 'bigint' or 'string'");
     this._handle = -1;
     this._lib = loadLibrary(library);
@@ -113,35 +138,42 @@ class Database {
   }
 
   // One page of the read statement `sql` as the library's JSON text.
-  queryJson(sql, { offset = 0, limit = MAX_PAGE_ROWS } = {}) {
+  // `offset` must be 0 or more and `limit` 0..100000: anything else throws
+  // RangeError before the library is called.
+  queryJson(sql, options = {}) {
+    const { offset = 0, limit = MAX_PAGE_ROWS } = checkOptions(options, QUERY_JSON_OPTIONS);
     const handle = this._liveHandle();
     return this._callText(this._lib.query, handle, textArg(sql, 'sql'),
-      int32Arg(offset, 'offset'), int32Arg(limit, 'limit'));
+      countArg(offset, 'offset', 0, INT32_MAX), countArg(limit, 'limit', 0, MAX_PAGE_ROWS));
   }
 
-  // One page of `sql`: { columns, rows, offset, limit, returned }, rows keyed
-  // by column name. `offset` rows are passed over, at most `limit` returned
-  // (negative or above 100000 counts as 100000). Nothing is kept between
-  // calls: ask for the next page with a larger offset.
+  // One page of `sql`: { columns, rows, offset, limit, returned }. `offset`
+  // rows are passed over, at most `limit` returned (as for queryJson). Rows
+  // are keyed by column name, or with rows: 'arrays' are arrays of values in
+  // column order, which keep every value when names repeat (SELECT o.id,
+  // a.id). Nothing is kept between calls: ask for the next page with a larger
+  // offset.
   query(sql, options = {}) {
-    return parse(this.queryJson(sql, options), this._bigInt);
+    const { rows = 'objects', ...page } = checkOptions(options, QUERY_OPTIONS);
+    return readPage(this.queryJson(sql, page), rows, this._bigInt);
   }
 
   // Yields every row of `sql` from row `offset` on, `pageSize` rows per call,
   // until a page comes back short. Each page runs the statement again, so give
   // it an ORDER BY for a stable order. A page over the library's 100 MB cap is
   // fetched again at half the size.
-  * rows(sql, { pageSize = DEFAULT_PAGE_SIZE, offset = 0 } = {}) {
-    int32Arg(pageSize, 'pageSize');
-    if (pageSize < 1 || pageSize > MAX_PAGE_ROWS) throw new RangeError(`pageSize must be 1..${MAX_PAGE_ROWS}`);
-    let next = int32Arg(offset, 'offset');
+  // Rows are objects, or arrays with rows: 'arrays' (as for query).
+  * rows(sql, options = {}) {
+    const { offset = 0, rows = 'objects' } = checkOptions(options, ROWS_OPTIONS);
+    let pageSize = countArg(options.pageSize ?? DEFAULT_PAGE_SIZE, 'pageSize', 1, MAX_PAGE_ROWS);
+    let next = countArg(offset, 'offset', 0, INT32_MAX);
     for (;;) {
       if (next > INT32_MAX) throw new SqlrError(`more rows than an offset can reach (${INT32_MAX})`);
       let page;
       try {
-        page = this.query(sql, { offset: next, limit: pageSize });
+        page = this.query(sql, { offset: next, limit: pageSize, rows });
       } catch (e) {
-        if (e instanceof SqlrError && e.message === TOO_LARGE && pageSize > 1) {
+        if (e instanceof SqlrError && e.message === MSG_RESULT_TOO_LARGE && pageSize > 1) {
           pageSize = Math.floor(pageSize / 2);
           continue;
         }

@@ -13,6 +13,13 @@ const FILE_NAMES = {
 // A copy of the library may travel inside the package, in native/.
 const PACKAGE_NATIVE = path.join(__dirname, '..', 'native');
 
+// What the public header (include/kestrova_sqlite_reader.h) says, copied:
+// JavaScript cannot include it. A test checks that the copies agree.
+// SQLR_MAX_PAGE_ROWS: the most rows one page holds.
+const MAX_PAGE_ROWS = 100000;
+// SQLR_MSG_RESULT_TOO_LARGE: the message for a page over the size cap.
+const MSG_RESULT_TOO_LARGE = 'JSON result exceeds 100MB limit';
+
 const loaded = new Map();
 
 // The places to load the library from, in the order they are tried: the
@@ -67,4 +74,4 @@ function decodeText(ptr) {
   return koffi.decode(ptr, 'char', -1);
 }
 
-module.exports = { loadLibrary, decodeText, FILE_NAMES };
+module.exports = { loadLibrary, decodeText, FILE_NAMES, MAX_PAGE_ROWS, MSG_RESULT_TOO_LARGE };

@@ -93,8 +93,7 @@ test('reading', { skip }, async (t) => {
       [23, 10, [24, 25], 10],
       [ITEMS, 10, [], 10],
       [0, 0, [], 0],
-      [-5, 2, [1, 2], 2], // the library reads a negative offset as 0
-      [0, -1, range(1, ITEMS), 100000],
+      [2 ** 31 - 1, MAX_PAGE_ROWS, [], 100000],
     ];
     for (const [offset, limit, ids, reported] of cases) {
       const page = db.query(ITEMS_SQL, { offset, limit });
@@ -102,6 +101,30 @@ test('reading', { skip }, async (t) => {
       assert.deepEqual([page.offset, page.limit, page.returned], [Math.max(offset, 0), reported, ids.length]);
     }
     assert.deepEqual(db.query(ITEMS_SQL).rows.length, ITEMS);
+  });
+
+  await t.test('rows as arrays keep repeated names and exact integers', () => {
+    const sql = 'SELECT i.id, p.id, i.label FROM items i JOIN parts p ON p.id = i.id + 1 WHERE i.id <= 3 ORDER BY i.id';
+    const page = db.query(sql, { rows: 'arrays' });
+    assert.deepEqual(page.columns, ['id', 'id', 'label']);
+    assert.deepEqual(page.rows, [[1, 2, 'item 1'], [2, 3, 'item 2'], [3, 4, null]]);
+    assert.deepEqual([page.offset, page.limit, page.returned], [0, MAX_PAGE_ROWS, 3]);
+    assert.deepEqual(db.query(sql, { rows: 'objects', limit: 1 }).rows, [{ id: 2, label: 'item 1' }]);
+    assert.deepEqual([...db.rows(sql, { pageSize: 2, rows: 'arrays' })], page.rows);
+    assert.deepEqual(db.query(sql, { rows: 'arrays', offset: 3 }).rows, []);
+
+    const wide = 'SELECT n, n AS n, t AS "a""b", 0.5 AS "{x}" FROM wide ORDER BY id';
+    assert.deepEqual(db.query(wide, { rows: 'arrays' }).rows, [
+      [9007199254740993n, 9007199254740993n, '9007199254740993', 0.5],
+      [-9223372036854775808n, -9223372036854775808n, '{"n":-9223372036854775808}', 0.5],
+      [9007199254740991, 9007199254740991, 'dß-日本 "quoted" \\ 12345678901234567890', 0.5],
+      [9223372036854775807n, 9223372036854775807n, null, 0.5],
+    ]);
+    const asStrings = open(t, { bigInt: 'string' }).query(wide, { rows: 'arrays', limit: 1 }).rows;
+    assert.deepEqual(asStrings, [['9007199254740993', '9007199254740993', '9007199254740993', 0.5]]);
+    // Column names that look like the page's own members stay names.
+    assert.deepEqual(db.query('SELECT 1 AS "rows", 2 AS "columns", \'],"rows":[\' AS x', { rows: 'arrays' }).rows,
+      [[1, 2, '],"rows":[']]);
   });
 
   await t.test('rows() crosses pages lazily', () => {
@@ -187,6 +210,8 @@ test('bad arguments never reach the library', { skip }, (t) => {
     [RangeError, () => db.query(ITEMS_SQL, { offset: 2 ** 31 })],
     [RangeError, () => db.query(ITEMS_SQL, { limit: -(2 ** 31) - 1 })],
     [RangeError, () => [...db.rows(ITEMS_SQL, { pageSize: 0 })]],
+    [TypeError, () => db.query(ITEMS_SQL, { rows: 'pairs' })],
+    [TypeError, () => db.query(ITEMS_SQL, null)],
     [TypeError, () => db.query(ITEMS_SQL, { limit: '10' })],
     [TypeError, () => db.query(ITEMS_SQL, { offset: 1.5 })],
     [TypeError, () => db.query(42)],
@@ -194,6 +219,78 @@ test('bad arguments never reach the library', { skip }, (t) => {
     [TypeError, () => new Database(FIXTURE, { library: LIB, bigInt: 'number' })],
   ];
   for (const [error, fn] of cases) assert.throws(fn, error, fn.toString());
+});
+
+test('limits outside the page rule and unknown options are refused before the library', { skip }, (t) => {
+  const db = open(t);
+  const lib = loadLibrary(LIB);
+  const realQuery = lib.query;
+  let calls = 0;
+  lib.query = (...args) => (calls++, realQuery(...args));
+  t.after(() => { lib.query = realQuery; });
+  const cases = [
+    // call, error, message
+    [() => db.query(ITEMS_SQL, { limit: -1 }), RangeError, 'limit must be 0..100000, not -1'],
+    [() => db.query(ITEMS_SQL, { limit: 100001 }), RangeError, 'limit must be 0..100000, not 100001'],
+    [() => db.queryJson(ITEMS_SQL, { limit: 2 ** 31 }), RangeError, 'limit must be 0..100000, not 2147483648'],
+    [() => db.query(ITEMS_SQL, { offset: -1 }), RangeError, 'offset must be 0..2147483647, not -1'],
+    [() => db.query(ITEMS_SQL, { offset: -5, limit: 2 }), RangeError, 'offset must be 0..2147483647, not -5'],
+    [() => [...db.rows(ITEMS_SQL, { offset: -1 })], RangeError, 'offset must be 0..2147483647, not -1'],
+    [() => [...db.rows(ITEMS_SQL, { pageSize: 100001 })], RangeError, 'pageSize must be 1..100000, not 100001'],
+    [() => db.query(ITEMS_SQL, { offst: 5 }), TypeError, "unknown option 'offst'; expected one of offset, limit, rows"],
+    [() => db.queryJson(ITEMS_SQL, { rows: 'arrays' }), TypeError, "unknown option 'rows'; expected one of offset, limit"],
+    [() => [...db.rows(ITEMS_SQL, { page_size: 5 })], TypeError,
+      "unknown option 'page_size'; expected one of pageSize, offset, rows"],
+    [() => new Database(FIXTURE, { library: LIB, writeable: true }), TypeError,
+      "unknown option 'writeable'; expected one of writable, library, bigInt"],
+  ];
+  for (const [fn, error, message] of cases) {
+    assert.throws(fn, (e) => e instanceof error && e.message === message, message);
+  }
+  assert.equal(calls, 0);
+});
+
+test('a Database stays on its thread; workers open their own', { skip }, async (t) => {
+  const { Worker } = require('worker_threads');
+  const db = open(t);
+  // Nothing holding the library's functions can be posted to another thread.
+  const { port1, port2 } = new MessageChannel();
+  t.after(() => { port1.close(); port2.close(); });
+  assert.throws(() => port1.postMessage(db), { name: 'DataCloneError' });
+
+  // A worker queries its own Database of the same file while this thread
+  // opens and closes databases: each keeps its own handle.
+  const worker = new Worker(`
+    const { parentPort, workerData } = require('worker_threads');
+    const { Database } = require(workerData.module);
+    const db = new Database(workerData.file, { library: workerData.lib });
+    const seen = new Set();
+    for (let i = 0; i < 300; i++) seen.add(JSON.stringify(db.query('SELECT count(*) AS n FROM items').rows));
+    db.close();
+    parentPort.postMessage([...seen]);
+  `, { eval: true, workerData: { module: path.join(__dirname, '..'), file: FIXTURE, lib: LIB } });
+  const done = new Promise((resolve, reject) => { worker.on('message', resolve); worker.on('error', reject); });
+  let opened = 0;
+  let settled = false;
+  done.finally(() => { settled = true; });
+  while (!settled) {
+    const mine = new Database(FIXTURE, { library: LIB });
+    assert.deepEqual(mine.query('SELECT count(*) AS n FROM parts').rows, [{ n: ITEMS }]);
+    mine.close();
+    opened++;
+    await new Promise((resolve) => setImmediate(resolve));
+  }
+  assert.deepEqual(await done, [JSON.stringify([{ n: ITEMS }])]);
+  assert.ok(opened > 0);
+});
+
+test('the copies of the public header agree with it', () => {
+  const header = fs.readFileSync(path.join(__dirname, '..', '..', '..', 'include', 'kestrova_sqlite_reader.h'), 'utf8');
+  const define = (name) => header.match(new RegExp(`^#define ${name} (.+?)\\s*(?:/\\*.*)?$`, 'm'))[1];
+  const library = require('../lib/library');
+  assert.equal(MAX_PAGE_ROWS, Number(define('SQLR_MAX_PAGE_ROWS')));
+  assert.equal(library.MAX_PAGE_ROWS, MAX_PAGE_ROWS);
+  assert.equal(library.MSG_RESULT_TOO_LARGE, JSON.parse(define('SQLR_MSG_RESULT_TOO_LARGE')));
 });
 
 test('a closed database refuses calls; handles go back to the library', { skip }, (t) => {

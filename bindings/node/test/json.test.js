@@ -2,7 +2,7 @@
 // The exact JSON reader against JSON.parse, and on the integers JSON.parse rounds.
 const test = require('node:test');
 const assert = require('node:assert/strict');
-const { parse, parseExact } = require('../lib/json');
+const { parse, parseExact, rowsAsArrays } = require('../lib/json');
 
 // Both readers: the marking pass before JSON.parse, and the parser of its own
 // (used when every marker character appears in a text).
@@ -72,5 +72,26 @@ test('malformed text is a SyntaxError on every path', () => {
     '[-012345678901234567]'];
   for (const [name, read] of READERS) {
     for (const text of texts) assert.throws(() => read(text), SyntaxError, `${name}: ${text}`);
+  }
+});
+
+test('rows as arrays: each row object becomes its values in column order', () => {
+  const cases = [
+    // page text, its rows as arrays
+    ['{"columns":["a","a"],"rows":[{"a":1,"a":2},{"a":null,"a":"x"}],"offset":0,"limit":2,"returned":2}',
+      [[1, 2], [null, 'x']]],
+    ['{"columns":["a"],"rows":[],"offset":5,"limit":1,"returned":0}', []],
+    ['{"columns":["q\\"\\\\","rows","}"],"rows":[{"q\\"\\\\":"],\\"rows\\":[{","rows":-0.5,"}":"\\\\"}]}',
+      [['],"rows":[{', -0.5, '\\']]],
+    ['{"columns":["n"],"rows":[{"n":9007199254740993},{"n":-12e300}]}', [[9007199254740993n], [-12e300]]],
+  ];
+  for (const [text, rows] of cases) {
+    const page = parse(rowsAsArrays(text));
+    assert.deepEqual(page.rows, rows, text);
+    assert.deepEqual(page.columns, JSON.parse(text).columns, text);
+  }
+  for (const text of ['[]', '{"rows":[]}', '{"columns":["a"],"rows":[{"a":}]}', '{"columns":["a"],"rows":[{"a":1}',
+    '{"columns":["a],"rows":[]}', '{"columns":["a"],"rows":[{"a":1}{"a":2}]}']) {
+    assert.throws(() => rowsAsArrays(text), SyntaxError, text);
   }
 });

@@ -7,7 +7,8 @@ library, so it writes its wheel itself and needs nothing from an index.
 
 KESTROVA_SQLR_LIB at build time (or the config setting `library`, given as
 pip's `-C library=PATH`) names a built library to copy into the package; the
-wheel is then tagged for this platform instead of being pure Python.
+wheel is then tagged for this platform instead of being pure Python. A relative
+path is read against the folder pip was started from, as its user means it.
 """
 
 import base64
@@ -43,14 +44,33 @@ def _metadata():
     )
 
 
+def _start_folder():
+    """The folder the installer was started from. pip runs this backend inside
+    the package's folder, so a relative path from pip's command line means
+    nothing here. On Linux the folder is the parent's (the installer's) working
+    folder, exact whatever started it; elsewhere PWD, which a shell keeps and
+    pip passes on unchanged; failing both, this process's own folder."""
+    try:
+        return os.readlink("/proc/%d/cwd" % os.getppid())
+    except OSError:
+        pass
+    pwd = os.environ.get("PWD")
+    if pwd and os.path.isabs(pwd) and os.path.isdir(pwd):
+        return pwd
+    return os.getcwd()
+
+
 def _library(config_settings):
-    """The library to bundle: the `library` setting or KESTROVA_SQLR_LIB, or None."""
+    """The library to bundle: the `library` setting or KESTROVA_SQLR_LIB, or
+    None. A relative path is read against the folder the installer was started
+    from (_start_folder)."""
     path = (config_settings or {}).get("library") or os.environ.get("KESTROVA_SQLR_LIB")
     if not path:
         return None
-    if not os.path.isfile(path):
-        raise FileNotFoundError("KESTROVA_SQLR_LIB names no file: %s" % path)
-    return path
+    resolved = os.path.join(_start_folder(), path)  # an absolute path stays as it is
+    if not os.path.isfile(resolved):
+        raise FileNotFoundError("KESTROVA_SQLR_LIB names no file: %s (looked for %s)" % (path, resolved))
+    return resolved
 
 
 def _bundled_name(path):
@@ -70,6 +90,12 @@ def _package_files():
             yield NAME + "/" + name, os.path.join(src, name)
 
 
+def _read(path):
+    """The bytes of the file at `path`."""
+    with open(path, "rb") as f:
+        return f.read()
+
+
 def _record_line(arcname, data):
     """One RECORD line: the member's name, SHA-256 and size."""
     digest = base64.urlsafe_b64encode(hashlib.sha256(data).digest()).rstrip(b"=").decode()
@@ -87,7 +113,7 @@ def build_wheel(wheel_directory, config_settings=None, metadata_directory=None):
     tag = "py3-none-" + _platform_tag() if library else "py3-none-any"
     info = "%s-%s.dist-info" % (NAME, _version())
     wheel_name = "%s-%s-%s.whl" % (NAME, _version(), tag)
-    entries = [(arc, open(path, "rb").read()) for arc, path in _package_files()]
+    entries = [(arc, _read(path)) for arc, path in _package_files()]
     if library:
         with open(library, "rb") as f:  # follows a symbolic link to the file itself
             entries.append((NAME + "/" + _bundled_name(library), f.read()))

@@ -25,9 +25,14 @@ each name; "columns" still lists every name. Pass pairs=True to query() or
 iter_rows() to get each row as a list of (name, value) tuples in column order,
 duplicates included.
 
+Pages: offset is 0 or more and limit 0..100000 (MAX_PAGE_ROWS); anything else
+raises ValueError before the library is called.
+
 Threads: the library keeps one last-error text for the whole process, so this
 module makes each library call and the reading of its message one step under a
-lock. Calls from several threads therefore run one at a time.
+lock. Calls from several threads therefore run one at a time, and close() takes
+the same lock: it waits for a call in flight on another thread, and a call
+that starts after it finds the database closed.
 """
 
 from __future__ import annotations
@@ -48,15 +53,16 @@ PathArg = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 
 __all__ = ["Database", "SqlrError", "load_library", "MAX_PAGE_ROWS", "DEFAULT_PAGE_SIZE"]
 
-# The library's largest page, and its default (SQLR_MAX_PAGE_ROWS in the
-# public header).
+# The library's largest page, and its default. Mirrors SQLR_MAX_PAGE_ROWS in
+# the public header (include/kestrova_sqlite_reader.h); a test checks the copy.
 MAX_PAGE_ROWS = 100000
 # Rows per call for iter_rows(): each page runs the statement again from its
 # first row, so pages must not be tiny; a page stays far below the 100 MB cap.
 DEFAULT_PAGE_SIZE = 10000
 
 # The library's message for a page over its size cap; iter_rows() halves the
-# page and asks again.
+# page and asks again. Mirrors SQLR_MSG_RESULT_TOO_LARGE in the public header;
+# a test checks the copy.
 _TOO_LARGE = "JSON result exceeds 100MB limit"
 _INT32_MAX = 2**31 - 1
 
@@ -104,33 +110,24 @@ class _Library:
         lib.sqlr_exec.argtypes = [ctypes.c_int32, ctypes.c_char_p]
         lib.sqlr_exec.restype = ctypes.c_int32
         self.lib = lib
-        self.lock = threading.Lock()
+        # Held for each call and the reading of its message, and by close().
+        # Reentrant: a Database collected by the garbage collector closes
+        # itself from whatever code the thread was running, which may be
+        # inside a call of this module.
+        self.lock = threading.RLock()
 
-    def _error(self) -> str:
-        """The library's last-error text as str (called under the lock)."""
+    def error(self) -> SqlrError:
+        """The library's last-error text as SqlrError (called under the lock,
+        right after the call that failed)."""
         raw = self.lib.sqlr_last_error()
-        return raw.decode("utf-8", "replace") if raw else ""
+        return SqlrError(raw.decode("utf-8", "replace") if raw else "")
 
-    def call_text(self, fn: Callable[..., Any], *args: Any) -> str:
-        """Calls a function that returns a result string and returns its text;
-        the string is freed on every path. Raises SqlrError on a null result."""
-        with self.lock:
-            ptr = fn(*args)
-            if not ptr:
-                raise SqlrError(self._error())
+    def take_text(self, ptr: int) -> str:
+        """The text of result string `ptr`, which is freed on every path."""
         try:
             return ctypes.string_at(ptr).decode("utf-8")
         finally:
             self.lib.sqlr_free_string(ptr)
-
-    def call_int(self, fn: Callable[..., Any], *args: Any) -> int:
-        """Calls a function that returns -1 on failure and returns its result.
-        Raises SqlrError on -1."""
-        with self.lock:
-            result = fn(*args)
-            if result < 0:
-                raise SqlrError(self._error())
-        return result
 
 
 _loaded: Dict[str, _Library] = {}
@@ -199,13 +196,14 @@ def _text_arg(value: TextArg, what: str) -> bytes:
     return value
 
 
-def _int32_arg(value: int, what: str) -> int:
-    """`value` checked to be an int in the signed 32-bit range, which ctypes
-    would otherwise wrap silently."""
+def _count_arg(value: int, what: str, low: int, high: int) -> int:
+    """`value` checked to be an int from `low` to `high`. Out of range is an
+    error rather than a value the library would clamp (or ctypes wrap): a
+    host asks for exactly the page it gets."""
     if isinstance(value, bool) or not isinstance(value, int):
         raise TypeError("%s must be an int, not %s" % (what, type(value).__name__))
-    if not -(2**31) <= value <= _INT32_MAX:
-        raise ValueError("%s is out of the 32-bit range: %d" % (what, value))
+    if not low <= value <= high:
+        raise ValueError("%s must be %d..%d, not %d" % (what, low, high, value))
     return value
 
 
@@ -231,7 +229,12 @@ class Database:
         self._handle = -1
         self._lib = load_library(library)
         raw = _text_arg(os.fsencode(path), "path")
-        self._handle = self._lib.call_int(self._lib.lib.sqlr_open, raw, 1 if writable else 0)
+        lib = self._lib
+        with lib.lock:
+            handle = lib.lib.sqlr_open(raw, 1 if writable else 0)
+            if handle < 0:
+                raise lib.error()
+        self._handle = handle
         self.writable = bool(writable)
 
     def __enter__(self) -> "Database":
@@ -255,36 +258,52 @@ class Database:
 
     def close(self) -> None:
         """Closes the database; later calls raise SqlrError. Closing twice is
-        fine."""
-        handle, self._handle = getattr(self, "_handle", -1), -1
-        if handle >= 0:
-            self._lib.lib.sqlr_close(handle)
+        fine. A call running on another thread finishes first: the handle is
+        given back to the library only once no call of this module uses it."""
+        lib = getattr(self, "_lib", None)
+        if lib is None:  # the constructor failed before loading the library
+            return
+        with lib.lock:
+            handle, self._handle = self._handle, -1
+            if handle >= 0:
+                lib.lib.sqlr_close(handle)
 
     def _live_handle(self) -> int:
-        """The handle, or SqlrError when the database is closed."""
+        """The handle, or SqlrError when the database is closed (called under
+        the lock, so that close() cannot hand the number to another open
+        between this read and the call)."""
         if self._handle < 0:
             raise SqlrError("database is closed")
         return self._handle
 
+    def _call_text(self, fn: Callable[..., Any], *args: Any) -> str:
+        """fn(handle, *args) for a result string, returned as text. Raises
+        SqlrError on a null result or a closed database."""
+        lib = self._lib
+        with lib.lock:
+            ptr = fn(self._live_handle(), *args)
+            if not ptr:
+                raise lib.error()
+        return lib.take_text(ptr)
+
     def tables(self) -> List[str]:
         """The names of the tables and views, in byte order, as a list."""
-        return json.loads(self._lib.call_text(self._lib.lib.sqlr_tables, self._live_handle()))
+        return json.loads(self._call_text(self._lib.lib.sqlr_tables))
 
     def schema(self, name: TextArg) -> Dict[str, Any]:
         """The description of table or view `name`: a dict with "name", "type"
         and "columns" (each with cid, name, type, notnull, dflt_value, pk)."""
         raw = _text_arg(name, "name")
-        return json.loads(self._lib.call_text(self._lib.lib.sqlr_schema, self._live_handle(), raw))
+        return json.loads(self._call_text(self._lib.lib.sqlr_schema, raw))
 
     def query_json(self, sql: TextArg, offset: int = 0, limit: int = MAX_PAGE_ROWS) -> str:
         """One page of the read statement `sql` as the library's JSON text:
-        `offset` rows passed over, at most `limit` returned (the library reads
-        a negative limit, or one above 100000, as 100000)."""
-        handle = self._live_handle()
+        `offset` rows passed over, at most `limit` returned. `offset` must be
+        0 or more and `limit` 0..100000; anything else raises ValueError."""
         raw = _text_arg(sql, "sql")
-        offset = _int32_arg(offset, "offset")
-        limit = _int32_arg(limit, "limit")
-        return self._lib.call_text(self._lib.lib.sqlr_query, handle, raw, offset, limit)
+        offset = _count_arg(offset, "offset", 0, _INT32_MAX)
+        limit = _count_arg(limit, "limit", 0, MAX_PAGE_ROWS)
+        return self._call_text(self._lib.lib.sqlr_query, raw, offset, limit)
 
     def query(self, sql: TextArg, offset: int = 0, limit: int = MAX_PAGE_ROWS,
               pairs: bool = False) -> Dict[str, Any]:
@@ -301,10 +320,8 @@ class Database:
         runs the statement again, so give it an ORDER BY for a stable order. A
         page refused for passing the library's 100 MB cap is fetched again at
         half the size."""
-        page_size = _int32_arg(page_size, "page_size")
-        if not 1 <= page_size <= MAX_PAGE_ROWS:
-            raise ValueError("page_size must be 1..%d, not %d" % (MAX_PAGE_ROWS, page_size))
-        next_offset = _int32_arg(offset, "offset")
+        page_size = _count_arg(page_size, "page_size", 1, MAX_PAGE_ROWS)
+        next_offset = _count_arg(offset, "offset", 0, _INT32_MAX)
         while True:
             if next_offset > _INT32_MAX:
                 raise SqlrError("more rows than an offset can reach (%d)" % _INT32_MAX)
@@ -324,5 +341,10 @@ class Database:
     def execute(self, sql: TextArg) -> int:
         """Runs one UPDATE or DELETE (the database must be open writable) and
         returns the number of rows it changed."""
-        handle = self._live_handle()
-        return self._lib.call_int(self._lib.lib.sqlr_exec, handle, _text_arg(sql, "sql"))
+        raw = _text_arg(sql, "sql")
+        lib = self._lib
+        with lib.lock:
+            changed = lib.lib.sqlr_exec(self._live_handle(), raw)
+            if changed < 0:
+                raise lib.error()
+        return changed
