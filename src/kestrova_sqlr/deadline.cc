@@ -1,6 +1,6 @@
 #include "kestrova_sqlr/deadline.h"
 
-#include "kestrova_sqlr/error.h"
+#include "kestrova_sqlr/messages.h"
 #include "kestrova_sqlr/platform.h"
 
 namespace kestrova::sqlr {
@@ -16,8 +16,8 @@ int sqlr_progress_cb(void* arg) noexcept {
   return now - started >= SQLR_OP_TIMEOUT_SEC ? 1 : 0;
 }
 
-void sqlr_set_timeout_error() noexcept {
-  sqlr_set_error("operation timed out after %d seconds", SQLR_OP_TIMEOUT_SEC);
+Status sqlr_timeout_status() noexcept {
+  return Status::error(Status::Code::kTimedOut, msg::kTimedOutFormat, SQLR_OP_TIMEOUT_SEC);
 }
 
 OpStamp::OpStamp(sqlr_conn* slot) noexcept : slot_(slot) {

@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "kestrova_sqlr/registry.h"
+#include "kestrova_sqlr/status.h"
 
 namespace kestrova::sqlr {
 
@@ -20,8 +21,8 @@ constexpr int SQLR_PROGRESS_OPS = 1000;
 // particular whenever no operation is stamped. Takes no lock, allocates nothing.
 int sqlr_progress_cb(void* arg) noexcept;
 
-// Reports the deadline's failure: "operation timed out after 30 seconds".
-void sqlr_set_timeout_error() noexcept;
+// The deadline's failure: "operation timed out after 30 seconds".
+Status sqlr_timeout_status() noexcept;
 
 // Stamps a slot's op_started for the lifetime of one operation. The stamp is
 // taken on construction; clear() (or the destructor) sets it back to 0. Declare

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <utility>
 
-#include "kestrova_sqlr/error.h"
+#include "kestrova_sqlr/messages.h"
 
 namespace kestrova::sqlr {
 
@@ -53,7 +53,7 @@ bool Operation::switch_guard() noexcept {
   return sqlr_guard_set_query_only(db_, &guard, false) == SQLITE_OK;
 }
 
-bool Operation::prepare(const char* sql, const char* prefix, const char* rejected) noexcept {
+Status Operation::prepare(const char* sql, const char* prefix, const char* rejected) noexcept {
   stmt_.finalize();
   bool compiled = false;
   if (switch_guard()) {
@@ -63,17 +63,15 @@ bool Operation::prepare(const char* sql, const char* prefix, const char* rejecte
   }
   // What compiled under the EXPLAIN allowance must be an EXPLAIN.
   if (compiled && kind_ == Kind::kExplain && sqlite3_stmt_isexplain(stmt_.get()) == 0) {
-    fail("%s", rejected != nullptr ? rejected : "statement is not an EXPLAIN");
-    return false;
+    return fail(Status::Code::kRejected, "%s", rejected != nullptr ? rejected : msg::kNotAnExplain);
   }
-  if (compiled) return true;
+  if (compiled) return Status();
   if (rejected != nullptr && sqlite3_errcode(db_) == SQLITE_AUTH) {
-    fail("%s", rejected);
-  } else {
-    sqlr_set_error("%s: %s", prefix, sqlite3_errmsg(db_));
-    stamp_.clear();
+    return fail(Status::Code::kRejected, "%s", rejected);
   }
-  return false;
+  Status failed = Status::error(Status::Code::kSqlite, "%s: %s", prefix, sqlite3_errmsg(db_));
+  stamp_.clear();
+  return failed;
 }
 
 void Operation::finish() noexcept {
@@ -81,25 +79,23 @@ void Operation::finish() noexcept {
   stamp_.clear();
 }
 
-void Operation::fail_step(int rc, const char* prefix) noexcept {
+Status Operation::fail_step(int rc, const char* prefix) noexcept {
   stmt_.finalize();
-  if (rc == SQLITE_INTERRUPT) {
-    sqlr_set_timeout_error();
-  } else {
-    sqlr_set_error("%s: %s", prefix, sqlite3_errmsg(db_));
-  }
+  Status failed = rc == SQLITE_INTERRUPT
+                      ? sqlr_timeout_status()
+                      : Status::error(Status::Code::kSqlite, "%s: %s", prefix, sqlite3_errmsg(db_));
   stamp_.clear();
+  return failed;
 }
 
-void Operation::fail(const char* fmt, ...) noexcept {
+Status Operation::fail(Status::Code code, const char* fmt, ...) noexcept {
   stmt_.finalize();
-  char message[SQLR_ERR_SIZE];
   va_list args;
   va_start(args, fmt);
-  if (std::vsnprintf(message, sizeof message, fmt, args) < 0) message[0] = '\0';
+  Status failed = Status::error_v(code, fmt, args);
   va_end(args);
-  sqlr_set_error("%s", message);
   stamp_.clear();
+  return failed;
 }
 
 }  // namespace kestrova::sqlr

@@ -20,6 +20,7 @@
 
 #include "kestrova_sqlr/deadline.h"
 #include "kestrova_sqlr/registry.h"
+#include "kestrova_sqlr/status.h"
 #include "kestrova_sqlr/stmt.h"
 
 namespace kestrova::sqlr {
@@ -45,11 +46,11 @@ class Operation {
   sqlite3_stmt* stmt() const noexcept { return stmt_.get(); }
 
   // Switches the guard for the operation's kind and compiles the first
-  // statement of `sql` (replacing any earlier one). On failure finalises,
-  // reports and returns false: `rejected` when the guard refused the
-  // statement while it compiled (null: treat it as any other failure), else
-  // "<prefix>: <SQLite's message>".
-  bool prepare(const char* sql, const char* prefix, const char* rejected = nullptr) noexcept;
+  // statement of `sql` (replacing any earlier one). On failure finalises and
+  // returns the failure: `rejected` when the guard refused the statement
+  // while it compiled (null: treat it as any other failure), else "<prefix>:
+  // <SQLite's message>". Sets no error text.
+  Status prepare(const char* sql, const char* prefix, const char* rejected = nullptr) noexcept;
 
   // For a write: the kind of the statement's own top-level change as SQLite
   // compiled it (SQLITE_UPDATE, SQLITE_DELETE), or 0.
@@ -60,16 +61,17 @@ class Operation {
   // The connection stays held until the operation is destroyed.
   void finish() noexcept;
 
-  // Reports a step that ended in `rc` (anything but SQLITE_DONE): finalises,
-  // then sets the deadline's message for SQLITE_INTERRUPT, else "<prefix>:
-  // <SQLite's message>" as the failed step left it, then clears the stamp.
-  void fail_step(int rc, const char* prefix) noexcept;
+  // Ends a step that ended in `rc` (anything but SQLITE_DONE): finalises,
+  // then returns the deadline's failure for SQLITE_INTERRUPT, else "<prefix>:
+  // <SQLite's message>" as the failed step left it, and clears the stamp.
+  Status fail_step(int rc, const char* prefix) noexcept;
 
-  // Reports a failure of the library's own (not SQLite's): finalises, sets
-  // the printf-formatted message, clears the stamp.
-  void fail(const char* fmt, ...) noexcept
+  // Ends the operation's work on a failure of the library's own (not
+  // SQLite's): finalises, clears the stamp and returns the failure of `code`
+  // with the printf-formatted message.
+  Status fail(Status::Code code, const char* fmt, ...) noexcept
 #if defined(__GNUC__)
-      __attribute__((format(printf, 2, 3)))
+      __attribute__((format(printf, 3, 4)))
 #endif
       ;
 

@@ -3,6 +3,7 @@
 #include <mutex>
 
 #include "kestrova_sqlr/error.h"
+#include "kestrova_sqlr/messages.h"
 #include "kestrova_sqlr/platform.h"
 
 namespace kestrova::sqlr {
@@ -66,7 +67,7 @@ SlotUse sqlr_resolve_handle(int32_t handle, int32_t* writable) noexcept {
       if (writable != nullptr) *writable = c->writable;
     }
   }
-  if (c == nullptr) sqlr_set_error("invalid handle");
+  if (c == nullptr) sqlr_set_error("%s", msg::kInvalidHandle);
   return SlotUse(c);
 }
 

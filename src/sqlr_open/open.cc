@@ -5,8 +5,10 @@
 #include "kestrova_sqlr/deadline.h"
 #include "kestrova_sqlr/error.h"
 #include "kestrova_sqlr/guard_layers.h"
+#include "kestrova_sqlr/messages.h"
 #include "kestrova_sqlr/platform.h"
 #include "kestrova_sqlr/registry.h"
+#include "kestrova_sqlr/status.h"
 #include "kestrova_sqlr/stmt.h"
 
 namespace kestrova::sqlr {
@@ -19,53 +21,56 @@ void release_claimed(int32_t handle) noexcept {
   sqlr_release_handle(handle);
 }
 
-// True when `path` names an existing regular file; otherwise reports why not.
-// Looked at before SQLite is asked, so that a FIFO never blocks the open, a
-// device or directory never opens as an empty database, and a name SQLite
-// would read specially (":memory:") fails as any missing file does.
-bool regular_file(const char* path) noexcept {
+// Ok when `path` names an existing regular file; otherwise why not. Looked
+// at before SQLite is asked, so that a FIFO never blocks the open, a device or
+// directory never opens as an empty database, and a name SQLite would read
+// specially (":memory:") fails as any missing file does.
+Status regular_file(const char* path) noexcept {
   switch (platform::path_kind(path)) {
     case platform::PathKind::kRegular:
-      return true;
+      return Status();
     case platform::PathKind::kMissing:
-      sqlr_set_error("cannot open database: %s (%s)", path, sqlite3_errstr(SQLITE_CANTOPEN));
-      return false;
+      return Status::error(Status::Code::kSqlite, msg::kCannotOpen, path,
+                           sqlite3_errstr(SQLITE_CANTOPEN));
     case platform::PathKind::kOther:
       break;
   }
-  sqlr_set_error("cannot open database: %s (not a regular file)", path);
-  return false;
+  return Status::error(Status::Code::kRejected, msg::kNotARegularFile, path);
 }
 
-// Opens, probes and guards the connection for a claimed slot; on failure
-// reports the reason, leaves no connection behind and returns null. The slot
-// is not touched here, except for the guard state the connection will use.
-sqlite3* open_connection(const char* path, int flags, sqlr_guard* guard) noexcept {
+// Opens, probes and guards the connection for a claimed slot into `*db`; on
+// failure returns the reason and leaves no connection behind (`*db` null).
+// The slot is not touched here, except for the guard state the connection
+// will use.
+Status open_connection(const char* path, int flags, sqlr_guard* guard, sqlite3** out) noexcept {
+  *out = nullptr;
   sqlite3* db = nullptr;
   const int rc = sqlite3_open_v2(path, &db, flags, nullptr);
   if (rc != SQLITE_OK) {
     const char* why = db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
-    if (why == nullptr || why[0] == '\0') why = "unknown";
-    sqlr_set_error("cannot open database: %s (%s)", path, why);
+    if (why == nullptr || why[0] == '\0') why = msg::kUnknownReason;
+    Status failed = Status::error(Status::Code::kSqlite, msg::kCannotOpen, path, why);
     if (db != nullptr) sqlite3_close(db);
-    return nullptr;
+    return failed;
   }
   // Compiling the probe needs no catalogue, so a file that holds no database
   // still opens; the first operation that reads the catalogue reports it.
   Stmt probe;
   if (probe.prepare(db, "SELECT 1") != SQLITE_OK) {
-    sqlr_set_error("database appears corrupt or unreadable: %s", sqlite3_errmsg(db));
+    Status failed = Status::error(Status::Code::kSqlite, msg::kCorrupt, sqlite3_errmsg(db));
     probe.finalize();
     sqlite3_close(db);
-    return nullptr;
+    return failed;
   }
   probe.finalize();
   if (sqlr_guard_install(db, guard) != SQLITE_OK) {
-    sqlr_set_error("cannot open database: %s (%s)", path, sqlite3_errmsg(db));
+    Status failed =
+        Status::error(Status::Code::kSqlite, msg::kCannotOpen, path, sqlite3_errmsg(db));
     sqlite3_close(db);
-    return nullptr;
+    return failed;
   }
-  return db;
+  *out = db;
+  return Status();
 }
 
 }  // namespace
@@ -79,10 +84,10 @@ extern "C" SQLR_API int32_t sqlr_open(const char* path, int32_t writable) noexce
   using namespace kestrova::sqlr;
   sqlr_clear_error();
   if (path == nullptr || path[0] == '\0') {
-    sqlr_set_error("path is required");
+    sqlr_set_error("%s", msg::kPathRequired);
     return -1;
   }
-  if (!regular_file(path)) return -1;
+  if (sqlr_report(regular_file(path))) return -1;
   const int flags = writable != 0 ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY;
 
   int32_t handle;
@@ -93,15 +98,17 @@ extern "C" SQLR_API int32_t sqlr_open(const char* path, int32_t writable) noexce
     slot = handle >= 0 ? sqlr_conn_get(handle) : nullptr;
   }
   if (slot == nullptr) {
-    sqlr_set_error("too many open databases (max %d)", SQLR_MAX_CONNS);
+    sqlr_set_error(msg::kTooManyOpen, SQLR_MAX_CONNS);
     return -1;
   }
 
   // Opening runs outside the lock; until the slot is filled its number
   // resolves to "invalid handle".
-  sqlite3* db = open_connection(path, flags, &slot->guard);
-  if (db == nullptr) {
+  sqlite3* db = nullptr;
+  const Status opened = open_connection(path, flags, &slot->guard, &db);
+  if (!opened.ok()) {
     release_claimed(handle);
+    sqlr_report(opened);
     return -1;
   }
   sqlite3_progress_handler(db, SQLR_PROGRESS_OPS, sqlr_progress_cb, slot);

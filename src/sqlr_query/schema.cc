@@ -10,6 +10,7 @@
 #include "kestrova_sqlr/error.h"
 #include "kestrova_sqlr/json_doc.h"
 #include "kestrova_sqlr/json_result.h"
+#include "kestrova_sqlr/messages.h"
 #include "kestrova_sqlr/operation.h"
 #include "kestrova_sqlr/platform.h"
 #include "kestrova_sqlr/registry.h"
@@ -49,7 +50,8 @@ struct FreeDeleter {
 // interrupt included) or memory runs out.
 // Runs as the first statement of `op`.
 std::unique_ptr<char, FreeDeleter> lookup_type(Operation& op, const char* name) noexcept {
-  if (!op.prepare(kLookupSql, "schema")) return nullptr;
+  // A failure here is reported by the caller as the name not being found.
+  if (!op.prepare(kLookupSql, msg::kSchema).ok()) return nullptr;
   std::unique_ptr<char, FreeDeleter> copy;
   if (sqlite3_bind_text(op.stmt(), 1, name, -1, SQLITE_STATIC) == SQLITE_OK &&
       sqlite3_step(op.stmt()) == SQLITE_ROW) {
@@ -101,7 +103,7 @@ extern "C" SQLR_API char* sqlr_schema(int32_t handle, const char* table) noexcep
   using namespace kestrova::sqlr;
   sqlr_clear_error();
   if (!valid_table_name(table)) {
-    sqlr_set_error("invalid table name");
+    sqlr_set_error("%s", msg::kInvalidTableName);
     return nullptr;
   }
   SlotUse slot = sqlr_resolve_handle(handle);
@@ -110,7 +112,7 @@ extern "C" SQLR_API char* sqlr_schema(int32_t handle, const char* table) noexcep
   Operation op(std::move(slot), Operation::Kind::kRead);
   std::unique_ptr<char, FreeDeleter> type = lookup_type(op, table);
   if (type == nullptr) {
-    op.fail("table or view not found: %s", table);
+    sqlr_report(op.fail(Status::Code::kNotFound, msg::kTableNotFound, table));
     return nullptr;
   }
 
@@ -118,7 +120,7 @@ extern "C" SQLR_API char* sqlr_schema(int32_t handle, const char* table) noexcep
   // or start a second statement. 19 + 128 bytes always fit.
   char pragma_sql[256];
   std::snprintf(pragma_sql, sizeof pragma_sql, "PRAGMA table_info(%s)", table);
-  if (!op.prepare(pragma_sql, "schema")) return nullptr;
+  if (sqlr_report(op.prepare(pragma_sql, msg::kSchema))) return nullptr;
 
   JsonDoc doc;
   yyjson_mut_doc* d = doc.get();
@@ -138,11 +140,12 @@ extern "C" SQLR_API char* sqlr_schema(int32_t handle, const char* table) noexcep
   }
   if (!complete) {
     // A description that lacks a member or a column is never returned.
-    op.fail(d == nullptr ? "null JSON document" : "failed to serialize JSON");
+    sqlr_report(op.fail(Status::Code::kNoMemory, "%s",
+                        d == nullptr ? msg::kNullDocument : msg::kSerializeFailed));
     return nullptr;
   }
   if (rc != SQLITE_DONE) {
-    op.fail_step(rc, "schema step failed");
+    sqlr_report(op.fail_step(rc, msg::kSchemaStepFailed));
     return nullptr;
   }
   op.finish();
