@@ -24,6 +24,21 @@ set(SQLR_SQLITE_DEFINES
   SQLITE_DEFAULT_FOREIGN_KEYS=1
   SQLITE_OMIT_LOAD_EXTENSION
   SQLITE_USE_URI=0)
+# The features the SQLite of Linux distributions and Python has compiled in,
+# so that the files people have open: full-text search (FTS3 and FTS4 with the
+# AND/OR/NOT and parenthesis query syntax, FTS5), R*Tree indexes, the math
+# functions and the dbstat table. Also listed by `kestrova-sqlr --version`.
+set(SQLR_SQLITE_FEATURES
+  SQLITE_ENABLE_FTS3
+  SQLITE_ENABLE_FTS3_PARENTHESIS
+  SQLITE_ENABLE_FTS5
+  SQLITE_ENABLE_RTREE
+  SQLITE_ENABLE_MATH_FUNCTIONS
+  SQLITE_ENABLE_DBSTAT_VTAB)
+list(APPEND SQLR_SQLITE_DEFINES ${SQLR_SQLITE_FEATURES})
+# The same list as SQLite's own compile_options pragma spells it.
+string(REPLACE "SQLITE_" "" SQLR_SQLITE_OPTIONS "${SQLR_SQLITE_DEFINES}")
+string(REPLACE ";" " " SQLR_SQLITE_OPTIONS "${SQLR_SQLITE_OPTIONS}")
 
 add_library(sqlr_sqlite OBJECT "${SQLR_DEPS_DIR}/sqlite/sqlite3.c")
 target_include_directories(sqlr_sqlite SYSTEM PUBLIC "${SQLR_DEPS_DIR}/sqlite")

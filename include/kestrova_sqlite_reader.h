@@ -22,13 +22,24 @@
  * Guard       The promise holds while a statement runs, not only for its text:
  *             nothing sqlr_query() starts (a pragma function, a view or trigger
  *             stored in the file) may write, on read-only and writable handles
- *             alike, and sqlr_exec() changes rows, never the schema.
+ *             alike, and sqlr_exec() changes rows, never the schema. Full-text
+ *             (FTS3, FTS4, FTS5) and R*Tree tables are read and changed like
+ *             any other; only the virtual table itself writes its shadow tables
+ *             (docs_data, geo_node, ...), and SQLite's own tables (sqlite_*)
+ *             are never changed.
+ * WAL files   A database in write-ahead-log mode gets its -wal and -shm files
+ *             beside it when opened, as SQLite needs them; the database file's
+ *             bytes stay unchanged. A handle that only read leaves the log as
+ *             it was when closed; one that changed rows folds it into the file.
  * Deadline    Each operation on a handle is interrupted once it has run for 30
  *             seconds; it then fails with "operation timed out after 30 seconds"
  *             and the handle stays usable. The deadline is checked between
  *             steps of SQLite's virtual machine, so a single SQL function call
- *             that runs long (instr() over tens of megabytes, say) ends only
- *             when that call returns.
+ *             that runs long ends only when that call returns: instr() or
+ *             replace() over two values of a few megabytes can take minutes
+ *             (a 200 kB text searched for 100 kB about 0.3 s, growing with the
+ *             square of the length), LIKE or GLOB with the longest pattern
+ *             about 1.3 s per megabyte of text.
  * Threads     Any thread may call any function. Operations on one handle run
  *             one at a time: a second one waits for the first to end, then has
  *             its own 30 seconds. sqlr_close() waits for the operations running
@@ -57,6 +68,18 @@
 #define SQLR_MAX_HANDLES 64             /* handles are 0 .. SQLR_MAX_HANDLES - 1 */
 #define SQLR_MAX_PAGE_ROWS 100000       /* the most rows one sqlr_query() returns */
 #define SQLR_MAX_RESULT_BYTES 104857600 /* the longest result text (100 MB) */
+
+/* Bounds on what one statement may make SQLite do. A statement that passes
+ * one fails with SQLite's message under the operation's usual prefix:
+ * "string or blob too big", "out of memory", "statement too long",
+ * "LIKE or GLOB pattern too complex", "too many terms in compound SELECT",
+ * "Expression tree is too large (maximum depth 1000)". */
+#define SQLR_MAX_ENGINE_MEMORY 1073741824 /* all of SQLite's memory, all handles together (1 GiB) */
+#define SQLR_MAX_VALUE_BYTES 1000000000   /* the longest TEXT or BLOB, stored or built */
+#define SQLR_MAX_SQL_BYTES 1000000000     /* the longest SQL text */
+#define SQLR_MAX_LIKE_PATTERN_BYTES 1000  /* the longest LIKE or GLOB pattern */
+#define SQLR_MAX_COMPOUND_SELECTS 500     /* SELECTs joined by UNION, EXCEPT, INTERSECT */
+#define SQLR_MAX_EXPR_DEPTH 1000          /* the deepest expression */
 
 /* Messages a host may match in sqlr_last_error(), exactly as the library
  * writes them. Other messages may gain detail between versions; these do not. */

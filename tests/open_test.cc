@@ -64,6 +64,20 @@ TEST_F(OpenTest, SixtyFifthOpenIsRefusedUntilOneCloses) {
   for (int h : handles) sqlr_close(h);
 }
 
+// A full table is the first thing an open reports, whatever the path names.
+TEST_F(OpenTest, FullTableIsReportedBeforeThePathIsLookedAt) {
+  std::vector<int> handles;
+  for (int i = 0; i < SQLR_MAX_CONNS; ++i) handles.push_back(sqlr_open(db_.c_str(), 0));
+  ASSERT_EQ(handles.back(), SQLR_MAX_CONNS - 1) << last_error();
+  for (const std::string& path : {dir_.file("missing.db"), dir_.path()}) {
+    for (int writable : {0, 1}) {
+      EXPECT_EQ(sqlr_open(path.c_str(), writable), -1) << path;
+      EXPECT_EQ(last_error(), "too many open databases (max 64)") << path;
+    }
+  }
+  for (int h : handles) sqlr_close(h);
+}
+
 TEST_F(OpenTest, FailedOpensLeaveNoSlotClaimed) {
   const std::string missing = dir_.file("missing.db");
   for (int i = 0; i < 3 * SQLR_MAX_CONNS; ++i) ASSERT_EQ(sqlr_open(missing.c_str(), i % 2), -1);

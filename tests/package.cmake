@@ -30,6 +30,10 @@ set(expected
   ${py}/__init__.py ${py}/py.typed ${py}/_installed.py)
 if(SQLR_BUILD_TOOLS)
   list(APPEND expected bin/kestrova-sqlr${CMAKE_EXECUTABLE_SUFFIX})
+  # The Windows tool compiles cpp-httplib in for serve (tools/serve.cmake).
+  if(WIN32)
+    list(APPEND expected ${doc}/LICENSE.cpp-httplib.txt)
+  endif()
 endif()
 if(WIN32)
   list(APPEND expected

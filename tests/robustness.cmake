@@ -33,3 +33,6 @@ if(NOT WIN32)
   sqlr_add_robustness_test(oom_test SOURCES oom_test.cc LIBRARIES GTest::gtest
     LINK_OPTIONS -Wl,--wrap=malloc,--wrap=calloc,--wrap=realloc,--wrap=free)
 endif()
+# Statements that would take gigabytes or minutes.
+sqlr_add_robustness_test(hostile_cost_test SOURCES hostile_cost_test.cc
+  LIBRARIES GTest::gtest_main PROPERTIES TIMEOUT 300)

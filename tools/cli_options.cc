@@ -21,6 +21,9 @@ const char kUsage[] =
     "  mcp DB             serve DB to an assistant as a Model Context Protocol\n"
     "                     server on standard input and output (JSON-RPC, one\n"
     "                     message per line); read-only unless --writable\n"
+    "  serve DB           browse DB in a web browser: prints the one URL to open\n"
+    "                     (127.0.0.1, with a secret token) and serves until Ctrl+C\n"
+    "                     or the end of standard input; read-only unless --writable\n"
     "\n"
     "SQL may be \"-\" to read it from standard input, or left out for --file F.\n"
     "\n"
@@ -36,15 +39,20 @@ const char kUsage[] =
     "  --format F         json (as the library returns it, one document per line),\n"
     "                     pretty (indented JSON) or table (aligned text)\n"
     "  --pretty           the same as --format pretty\n"
-    "  --writable         mcp: open DB for writing and offer the write_query tool\n"
+    "  --writable         mcp: open DB for writing and offer the write_query tool;\n"
+    "                     serve: open DB for writing and allow UPDATE and DELETE\n"
     "  --max-result-bytes N\n"
     "                     mcp: most bytes in one tool result, 1024 to 8388608\n"
     "                     (default 100000); longer pages stop early\n"
+    "  --port N           serve: the port on 127.0.0.1, 0 to 65535 (default 0: any\n"
+    "                     free port)\n"
+    "  --open             serve: open the URL in the default browser\n"
     "  -h, --help         print this help\n"
     "  --version          print the versions of the tool, SQLite and yyjson\n"
     "  --                 end of options (for SQL that starts with \"--\")\n"
     "\n"
-    "DB is opened read-only except by exec and mcp --writable, and never created.\n"
+    "DB is opened read-only except by exec, mcp --writable and serve --writable,\n"
+    "and never created.\n"
     "exit status: 0 done, 1 the library or the output failed, 2 usage error\n";
 
 namespace {
@@ -80,12 +88,13 @@ constexpr CommandShape kCommands[] = {
     {"query", Command::kQuery, "DB and SQL", 2},
     {"exec", Command::kExec, "DB and SQL", 2},
     {"mcp", Command::kMcp, "DB", 1},
+    {"serve", Command::kServe, "DB", 1},
 };
 
 // The options as seen, before they are checked against each other.
 struct Seen {
   bool help = false, version = false, offset = false, limit = false, page_size = false,
-       file = false;
+       file = false, port = false;
 };
 
 // Handles one "--name[=value]" or "-h" at argv[*i], consuming a separate value
@@ -101,7 +110,8 @@ bool parse_option(int argc, const char* const* argv, int* i, Options* opts, Seen
     value = arg.substr(arg.find('=') + 1);
   }
   const bool takes_value = name == "--offset" || name == "--limit" || name == "--page-size" ||
-                           name == "--format" || name == "--file" || name == "--max-result-bytes";
+                           name == "--format" || name == "--file" || name == "--max-result-bytes" ||
+                           name == "--port";
   if (takes_value && !inline_value) {
     if (*i + 1 >= argc) {
       *error = std::string(name) + " needs a value";
@@ -126,6 +136,13 @@ bool parse_option(int argc, const char* const* argv, int* i, Options* opts, Seen
     }
     seen->file = true;
     opts->sql_file = value;
+  } else if (name == "--open") {
+    opts->open = true;
+  } else if (name == "--port") {
+    seen->port = true;
+    int32_t port = 0;
+    if (!parse_count(name, value, 0, 65535, &port, error)) return false;
+    opts->port = port;
   } else if (name == "--all") {
     opts->all = true;
   } else if (name == "--pretty") {
@@ -172,12 +189,14 @@ bool check_combinations(const Options& opts, const Seen& seen, std::string* erro
     *error = std::string(query_only) + " applies to query only";
   } else if (!takes_sql && seen.file) {
     *error = "--file applies to query and exec only";
-  } else if (opts.writable && opts.command != Command::kMcp) {
+  } else if (opts.writable && opts.command != Command::kMcp && opts.command != Command::kServe) {
     *error = opts.command == Command::kExec
-                 ? "--writable applies to mcp only (exec always opens DB for writing)"
-                 : "--writable applies to mcp only";
+                 ? "--writable applies to mcp and serve only (exec always opens DB for writing)"
+                 : "--writable applies to mcp and serve only";
   } else if (opts.max_result_bytes != 0 && opts.command != Command::kMcp) {
     *error = "--max-result-bytes applies to mcp only";
+  } else if ((seen.port || opts.open) && opts.command != Command::kServe) {
+    *error = std::string(seen.port ? "--port" : "--open") + " applies to serve only";
   } else if (opts.all && seen.limit) {
     *error = "--all reads every row; choose the rows per call with --page-size, not --limit";
   } else if (!opts.all && seen.page_size) {

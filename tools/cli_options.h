@@ -14,7 +14,7 @@ namespace kestrova_cli {
 // is asked for again at half the size (all_rows.h).
 constexpr int32_t kDefaultPageSize = SQLR_MAX_PAGE_ROWS;
 
-enum class Command { kTables, kSchema, kQuery, kExec, kMcp, kHelp, kVersion };
+enum class Command { kTables, kSchema, kQuery, kExec, kMcp, kServe, kHelp, kVersion };
 enum class Format { kJson, kPretty, kTable };
 
 struct Options {
@@ -23,8 +23,10 @@ struct Options {
   std::string table;             // schema
   std::string sql;               // query, exec: the SQL itself, unless sql_file is set
   std::string sql_file;          // query, exec: --file F, or "-" for standard input
-  bool writable = false;         // mcp: --writable
+  bool writable = false;         // mcp, serve: --writable
   int32_t max_result_bytes = 0;  // mcp: --max-result-bytes; 0 for the server's default
+  int port = 0;                  // serve: --port N, 0 for any free port
+  bool open = false;             // serve: --open
   int32_t offset = 0;
   int32_t limit = SQLR_MAX_PAGE_ROWS;
   bool all = false;

@@ -13,6 +13,7 @@
 #include "json_doc.h"
 #include "mcp_server.h"
 #include "mcp_tools.h"
+#include "serve_server.h"
 #include "sql_source.h"
 #include "sqlr_handle.h"
 #include "table_description.h"
@@ -23,6 +24,9 @@
 #endif
 #ifndef KESTROVA_SQLR_SQLITE_VERSION
 #define KESTROVA_SQLR_SQLITE_VERSION "unknown"
+#endif
+#ifndef KESTROVA_SQLR_SQLITE_OPTIONS
+#define KESTROVA_SQLR_SQLITE_OPTIONS "unknown"
 #endif
 
 namespace {
@@ -83,7 +87,8 @@ int run_command(const Options& opts) {
                                                     : kestrova_cli::kDefaultMaxResultBytes;
     return kestrova_cli::run_mcp_server(opts.db, opts.writable, budget, KESTROVA_SQLR_VERSION);
   }
-  const bool writable = opts.command == Command::kExec;
+  const bool writable =
+      opts.command == Command::kExec || (opts.command == Command::kServe && opts.writable);
   const kestrova_cli::Database db(opts.db, writable);
   if (!db.ok()) return fail(kestrova_cli::last_error());
 
@@ -120,6 +125,14 @@ int run_command(const Options& opts) {
       }
       return emit(kestrova_cli::changed_rows_json(changed), opts.format, nullptr);
     }
+    case Command::kServe: {
+      kestrova_cli::ServeOptions serve;
+      serve.port = opts.port;
+      serve.writable = writable;
+      serve.open_browser = opts.open;
+      serve.db_name = opts.db.substr(opts.db.find_last_of("/\\") + 1);
+      return kestrova_cli::serve_http(db.handle(), serve);
+    }
     default:
       return fail("internal error: no such command");
   }
@@ -144,8 +157,9 @@ int run(int argc, char** argv) {
     std::fputs(kestrova_cli::kUsage, stdout);
   } else if (opts.command == Command::kVersion) {
     // SQLite is the one compiled into the library this tool was built with.
-    std::printf("kestrova-sqlr %s\nSQLite %s\nyyjson %s\n", KESTROVA_SQLR_VERSION,
-                KESTROVA_SQLR_SQLITE_VERSION, YYJSON_VERSION_STRING);
+    std::printf("kestrova-sqlr %s\nSQLite %s\nSQLite options: %s\nyyjson %s\n",
+                KESTROVA_SQLR_VERSION, KESTROVA_SQLR_SQLITE_VERSION, KESTROVA_SQLR_SQLITE_OPTIONS,
+                YYJSON_VERSION_STRING);
   } else {
     status = run_command(opts);
   }

@@ -481,12 +481,18 @@ class Usage(CliTestCase):
             (["mcp", db, "extra"], "unexpected argument 'extra'"),
             (["mcp", db, "--file", "q.sql"], "--file applies to query and exec only"),
             (["mcp", db, "--limit", "5"], "--limit applies to query only"),
-            (["tables", db, "--writable"], "--writable applies to mcp only"),
+            (["tables", db, "--writable"], "--writable applies to mcp and serve only"),
             (["mcp", db, "--max-result-bytes", "1023"],
              "--max-result-bytes: expected a whole number from 1024 to 8388608, got '1023'"),
             (["mcp", db, "--max-result-bytes=8388609"], "got '8388609'"),
             (["mcp", db, "--max-result-bytes"], "--max-result-bytes needs a value"),
             (["query", db, sql, "--max-result-bytes", "2048"], "--max-result-bytes applies to mcp only"),
+            (["tables", db, "--port", "8080"], "--port applies to serve only"),
+            (["query", db, sql, "--open"], "--open applies to serve only"),
+            (["serve", db, "--port", "65536"], "--port: expected a whole number from 0 to 65535"),
+            (["serve", db, "--port", "-1"], "--port: expected a whole number from 0 to 65535"),
+            (["serve", db, "--limit", "5"], "--limit applies to query only"),
+            (["serve"], "serve needs DB"),
             (["exec", db, "DELETE FROM orders", "--writable"], "exec always opens DB for writing"),
             (["query", db, sql, "--file", "q.sql"], "give the SQL as an argument or with --file, not both"),
             (["query", db, "--file="], "--file needs a file name"),
@@ -511,8 +517,15 @@ class Usage(CliTestCase):
                 self.assertTrue(out.startswith("usage: kestrova-sqlr COMMAND DB"))
                 self.assertIn("--all", out)
         self.assertIn("mcp DB", self.ok("--help"))
+        self.assertIn("serve DB", self.ok("--help"))
         self.assertRegex(self.ok("--version"),
-                         r"^kestrova-sqlr \d+\.\d+\.\d+\nSQLite 3\.\d+\.\d+\nyyjson \d+\.\d+\.\d+\n$")
+                         r"^kestrova-sqlr \d+\.\d+\.\d+\nSQLite 3\.\d+\.\d+\n"
+                         r"SQLite options: [A-Z0-9_= ]+\nyyjson \d+\.\d+\.\d+\n$")
+        # The engine has what mainstream builds of SQLite have, and no extension loading.
+        options = self.ok("--version").splitlines()[2].split()[2:]
+        for option in ("ENABLE_FTS3", "ENABLE_FTS3_PARENTHESIS", "ENABLE_FTS5", "ENABLE_RTREE",
+                       "ENABLE_MATH_FUNCTIONS", "ENABLE_DBSTAT_VTAB", "OMIT_LOAD_EXTENSION"):
+            self.assertIn(option, options)
 
 
 if __name__ == "__main__":

@@ -5,13 +5,24 @@
 // view stored in the file, a trigger), so a promise made for the text also
 // holds for what it starts.
 //
-// Two mechanisms, both installed when a connection is opened:
+// Three mechanisms, all installed when a connection is opened:
 //  - the connection's query-only mode, on except while sqlr_exec runs: SQLite
 //    then refuses to begin any write to any database of the connection,
 //    whatever statement asks for it;
+//  - SQLite's defensive mode: ordinary SQL cannot write the shadow tables in
+//    which a virtual table (full-text, R*Tree) keeps its data, nor corrupt the
+//    file on purpose; only the virtual table itself writes them;
 //  - an authorizer that allows reading, and while sqlr_exec runs, row changes;
-//    never a schema change, ANALYZE, ATTACH, DETACH, a transaction, or a
+//    never a schema change, ANALYZE, ATTACH, DETACH, a transaction, a change
+//    to one of SQLite's own tables (sqlite_sequence, sqlite_stat1, ...), or a
 //    pragma other than the ones that only report.
+//
+// A virtual table prepares statements of its own, writes to its shadow tables
+// among them, when it connects (while the statement that names it compiles,
+// also for a read) and when it is first used (while a statement runs). The
+// authorizer leaves a shadow table's row changes to the two SQLite mechanisms
+// above, which tell a virtual table's own statements from any other, and
+// takes a statement's own change from the tables that are not shadows.
 #ifndef KESTROVA_SQLR_GUARD_RUNTIME_H_
 #define KESTROVA_SQLR_GUARD_RUNTIME_H_
 
@@ -39,13 +50,33 @@ struct sqlr_guard {
   bool internal;
   // True when the connection's query-only mode is known to be on.
   bool query_only;
+  // The names of the main schema's shadow tables, each ended by a NUL, the
+  // list by an empty name; null until first loaded. Owned by the connection
+  // (freed when it closes or the list is loaded again).
+  const char* shadow_tables;
+  // Set when the authorizer refused a row change to a table that the list of
+  // shadow tables does not name: the list may be older than the schema.
+  bool unlisted_write;
+  // Set when the authorizer refused a change to one of SQLite's own tables.
+  bool own_table_write;
 };
 
-// Installs the guard on a newly opened connection: query-only mode on, and
+// Installs the guard on a newly opened connection: defensive mode, the rest
+// of the connection's configuration (see guard_runtime.cc), query-only mode on, and
 // the authorizer with `guard` (zeroed by the caller, outliving the connection)
 // as its state. Returns SQLite's result code; on failure the connection's
 // message says why.
 int sqlr_guard_install(sqlite3* db, sqlr_guard* guard) noexcept;
+
+// Reads the names of the main schema's shadow tables afresh into
+// guard->shadow_tables. Called while the connection is held. Returns SQLite's
+// result code; on failure the list is left as it was and the connection's
+// message says why.
+int sqlr_guard_load_shadow_tables(sqlite3* db, sqlr_guard* guard) noexcept;
+
+// Records that the connection has changed rows: from now on it leaves the
+// file as a writer does when it closes (see guard_runtime.cc).
+void sqlr_guard_note_write(sqlite3* db) noexcept;
 
 // Switches the connection's query-only mode. Returns SQLite's result code;
 // guard->query_only is true only when the mode is known to be on.

@@ -43,6 +43,8 @@ constexpr char kSchema[] = "schema";
 constexpr char kSchemaStepFailed[] = "schema step failed";
 
 // The library's own failures.
+constexpr char kOwnTableRejected[] =
+    "exec rejected: SQLite's own tables (sqlite_*) cannot be changed";
 constexpr char kReturningUnsupported[] = "exec failed: RETURNING is not supported";
 constexpr char kNotAnExplain[] = "statement is not an EXPLAIN";
 constexpr char kTableNotFound[] = "table or view not found: %s";

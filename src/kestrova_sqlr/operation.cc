@@ -53,13 +53,38 @@ bool Operation::switch_guard() noexcept {
   return sqlr_guard_set_query_only(db_, &guard, false) == SQLITE_OK;
 }
 
+bool Operation::compile(const char* sql) noexcept {
+  sqlr_guard& guard = slot_->guard;
+  guard.unlisted_write = false;
+  guard.own_table_write = false;
+  guard.explaining = kind_ == Kind::kExplain;
+  const bool compiled = stmt_.prepare(db_, sql) == SQLITE_OK;
+  guard.explaining = false;
+  return compiled;
+}
+
+bool Operation::load_shadow_tables() noexcept {
+  if (shadow_tables_loaded_) return true;
+  shadow_tables_loaded_ = sqlr_guard_load_shadow_tables(db_, &slot_->guard) == SQLITE_OK;
+  return shadow_tables_loaded_;
+}
+
 Status Operation::prepare(const char* sql, const char* prefix, const char* rejected) noexcept {
   stmt_.finalize();
   bool compiled = false;
   if (switch_guard()) {
-    slot_->guard.explaining = kind_ == Kind::kExplain;
-    compiled = stmt_.prepare(db_, sql) == SQLITE_OK;
-    slot_->guard.explaining = false;
+    // A write starts from the shadow tables the schema has now: the virtual
+    // tables it changes prepare their own writes while it runs. Should the
+    // list not load (a locked or unreadable file), the statement meets the
+    // same trouble and reports it where it always has.
+    if (kind_ == Kind::kWrite) load_shadow_tables();
+    compiled = compile(sql);
+    // A virtual table that connected while the statement compiled may have
+    // shadow tables the list does not name yet: read it afresh, once.
+    if (!compiled && slot_->guard.unlisted_write && !shadow_tables_loaded_ &&
+        load_shadow_tables()) {
+      compiled = compile(sql);
+    }
   }
   // What compiled under the EXPLAIN allowance must be an EXPLAIN.
   if (compiled && kind_ == Kind::kExplain && sqlite3_stmt_isexplain(stmt_.get()) == 0) {

@@ -56,6 +56,10 @@ class Operation {
   // compiled it (SQLITE_UPDATE, SQLITE_DELETE), or 0.
   int top_level_write() const noexcept { return slot_->guard.top_level_write; }
 
+  // True when the last prepare was refused because the statement, or a
+  // trigger it fires, would change one of SQLite's own tables.
+  bool refused_own_table() const noexcept { return slot_->guard.own_table_write; }
+
   // Ends the statement work now: finalises the statement and clears the
   // stamp, so what follows (serialising a result) lies outside the deadline.
   // The connection stays held until the operation is destroyed.
@@ -77,6 +81,11 @@ class Operation {
 
  private:
   bool switch_guard() noexcept;
+  // Compiles `sql` under the guard as it stands; true on success.
+  bool compile(const char* sql) noexcept;
+  // Reads the list of shadow tables afresh, at most once per operation; true
+  // when the list is current.
+  bool load_shadow_tables() noexcept;
 
   SlotUse use_;  // declared first: ends after everything else
   sqlr_conn* slot_;
@@ -84,6 +93,7 @@ class Operation {
   sqlite3_mutex* mutex_;
   Kind kind_;
   int write_kind_;
+  bool shadow_tables_loaded_ = false;
   OpStamp stamp_;  // declared after the hold, so taken inside it
   Stmt stmt_;      // declared last: finalised before the stamp is cleared
 };

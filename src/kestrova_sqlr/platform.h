@@ -1,6 +1,6 @@
 // The only place where the library differs between Windows and POSIX: what
-// a path names, a process-wide lock and a condition to wait for under it,
-// wall-clock seconds, and a heap copy of a C string.
+// a path names, how SQLite's file layer opens a file, a process-wide lock and
+// a condition to wait for under it, wall-clock seconds, and a heap copy of a C string.
 // Everything else in the library is written once against these.
 #ifndef KESTROVA_SQLR_PLATFORM_H_
 #define KESTROVA_SQLR_PLATFORM_H_
@@ -20,8 +20,11 @@
 #include <memory>
 #include <new>
 #else
+#include <errno.h>
+#include <fcntl.h>
 #include <pthread.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #endif
 
 namespace kestrova::sqlr::platform {
@@ -53,6 +56,49 @@ inline PathKind path_kind(const char* path) noexcept {
   return S_ISREG(st.st_mode) ? PathKind::kRegular : PathKind::kOther;
 #endif
 }
+
+// The system call through which SQLite's default file layer opens every file
+// (the database, its -journal, -wal and -shm files, a directory to sync), as
+// SQLite's xSetSystemCall names it, and a replacement for it that never waits
+// and yields nothing but a regular file or a directory: anything else at the
+// path, also something put there after the database was opened, fails as a
+// file that cannot be opened.
+//
+// POSIX: the file is opened with O_NONBLOCK, so a FIFO without a writer
+// cannot hold the caller, and the descriptor itself is checked with fstat, so
+// nothing can be swapped in between a check and the open. A device or FIFO
+// fails with ENXIO; SQLite reports "unable to open database file".
+//
+// Windows: nothing to replace (the name is null). The only files there that
+// block when opened are named pipes, and they live in their own namespace
+// (\\.\pipe\...), never beside a file in a directory, so the -journal, -wal
+// and -shm files of a regular database file cannot be one; a reserved device
+// name (CON, NUL, COM1...) names the database file itself too, whatever its
+// suffix, and the database path is checked (path_kind) before SQLite opens it.
+using SystemCall = void (*)(void);  // as SQLite's sqlite3_syscall_ptr
+#if defined(_WIN32)
+constexpr const char* kOpenCallName = nullptr;
+inline SystemCall open_call() noexcept { return nullptr; }
+#else
+constexpr const char* kOpenCallName = "open";
+
+// open(2) as SQLite calls it, refusing all but regular files and directories.
+inline int open_no_wait(const char* path, int flags, int mode) noexcept {
+  const int fd = ::open(path, flags | O_NONBLOCK, static_cast<mode_t>(mode));
+  if (fd < 0) return fd;
+  struct stat st {};
+  if (fstat(fd, &st) != 0 || !(S_ISREG(st.st_mode) || S_ISDIR(st.st_mode))) {
+    ::close(fd);
+    errno = ENXIO;
+    return -1;
+  }
+  // Blocking or not means nothing for a regular file; the flag is taken back
+  // so that the descriptor is exactly the one SQLite asked for.
+  if ((flags & O_NONBLOCK) == 0) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  return fd;
+}
+inline SystemCall open_call() noexcept { return reinterpret_cast<SystemCall>(&open_no_wait); }
+#endif
 
 // A process-wide mutual-exclusion lock that is never destroyed; lock() and
 // unlock() make it usable with std::lock_guard. On Windows a

@@ -3,6 +3,7 @@
 
 #include "kestrova_sqlite_reader.h"
 #include "kestrova_sqlr/deadline.h"
+#include "kestrova_sqlr/engine.h"
 #include "kestrova_sqlr/error.h"
 #include "kestrova_sqlr/guard_layers.h"
 #include "kestrova_sqlr/messages.h"
@@ -45,7 +46,8 @@ Status regular_file(const char* path) noexcept {
 Status open_connection(const char* path, int flags, sqlr_guard* guard, sqlite3** out) noexcept {
   *out = nullptr;
   sqlite3* db = nullptr;
-  const int rc = sqlite3_open_v2(path, &db, flags, nullptr);
+  int rc = sqlr_engine_setup();
+  if (rc == SQLITE_OK) rc = sqlite3_open_v2(path, &db, flags, nullptr);
   if (rc != SQLITE_OK) {
     const char* why = db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
     if (why == nullptr || why[0] == '\0') why = msg::kUnknownReason;
@@ -53,6 +55,7 @@ Status open_connection(const char* path, int flags, sqlr_guard* guard, sqlite3**
     if (db != nullptr) sqlite3_close(db);
     return failed;
   }
+  sqlr_engine_limit(db);
   // Compiling the probe needs no catalogue, so a file that holds no database
   // still opens; the first operation that reads the catalogue reports it.
   Stmt probe;
@@ -87,7 +90,6 @@ extern "C" SQLR_API int32_t sqlr_open(const char* path, int32_t writable) noexce
     sqlr_set_error("%s", msg::kPathRequired);
     return -1;
   }
-  if (sqlr_report(regular_file(path))) return -1;
   const int flags = writable != 0 ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY;
 
   int32_t handle;
@@ -103,9 +105,11 @@ extern "C" SQLR_API int32_t sqlr_open(const char* path, int32_t writable) noexce
   }
 
   // Opening runs outside the lock; until the slot is filled its number
-  // resolves to "invalid handle".
+  // resolves to "invalid handle". The path is looked at only now, so that a
+  // full table is reported as such whatever the path names.
   sqlite3* db = nullptr;
-  const Status opened = open_connection(path, flags, &slot->guard, &db);
+  Status opened = regular_file(path);
+  if (opened.ok()) opened = open_connection(path, flags, &slot->guard, &db);
   if (!opened.ok()) {
     release_claimed(handle);
     sqlr_report(opened);

@@ -36,7 +36,15 @@ extern "C" SQLR_API int32_t sqlr_exec(int32_t handle, const char* sql) noexcept 
 
   const int write_kind = kind == SQLR_SQL_UPDATE ? SQLITE_UPDATE : SQLITE_DELETE;
   Operation op(std::move(slot), Operation::Kind::kWrite, write_kind);
-  if (sqlr_report(op.prepare(sql, msg::kPrepareFailed, msg::kExecRejected))) return -1;
+  const sqlite3_int64 changed_before = sqlite3_total_changes64(op.db());
+  if (Status prepared = op.prepare(sql, msg::kPrepareFailed, msg::kExecRejected); !prepared.ok()) {
+    // Also a trigger of the file that would change one is refused so.
+    if (op.refused_own_table()) {
+      prepared = Status::error(Status::Code::kRejected, "%s", msg::kOwnTableRejected);
+    }
+    sqlr_report(prepared);
+    return -1;
+  }
   // The gate read the text; this asks what SQLite compiled. Its own top-level
   // change must be the one the gate saw.
   if (op.top_level_write() != write_kind) {
@@ -57,6 +65,7 @@ extern "C" SQLR_API int32_t sqlr_exec(int32_t handle, const char* sql) noexcept 
     return -1;
   }
   const int changes = sqlite3_changes(op.db());  // before finalising
+  if (sqlite3_total_changes64(op.db()) != changed_before) sqlr_guard_note_write(op.db());
   op.finish();
   return changes;
 }

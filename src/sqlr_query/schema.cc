@@ -25,7 +25,7 @@ constexpr size_t kTableNameMax = 128;  // bytes; longer names are refused
 constexpr char kLookupSql[] =
     "SELECT type FROM sqlite_master WHERE name=?1 AND type IN ('table','view')";
 
-// True when `name` may be placed, unquoted, into the pragma text: 1 to 128
+// True when `name` may be placed, quoted, into the pragma text: 1 to 128
 // bytes of ASCII letters, digits, '_' and '$', not starting with a digit.
 // Nothing else ever reaches SQLite as part of a statement's text.
 bool valid_table_name(const char* name) noexcept {
@@ -45,20 +45,28 @@ struct FreeDeleter {
   void operator()(char* p) const noexcept { std::free(p); }
 };
 
-// The catalogue type ("table" or "view") of the object named exactly `name`,
-// as a heap copy; null when there is none, the lookup fails (a deadline
-// interrupt included) or memory runs out.
-// Runs as the first statement of `op`.
-std::unique_ptr<char, FreeDeleter> lookup_type(Operation& op, const char* name) noexcept {
-  // A failure here is reported by the caller as the name not being found.
-  if (!op.prepare(kLookupSql, msg::kSchema).ok()) return nullptr;
-  std::unique_ptr<char, FreeDeleter> copy;
-  if (sqlite3_bind_text(op.stmt(), 1, name, -1, SQLITE_STATIC) == SQLITE_OK &&
-      sqlite3_step(op.stmt()) == SQLITE_ROW) {
-    const auto* type = reinterpret_cast<const char*>(sqlite3_column_text(op.stmt(), 0));
-    if (type != nullptr) copy.reset(platform::strdup(type));
+// Looks up the catalogue type ("table" or "view") of the object named exactly
+// `name`, as a heap copy in *type. A failure of Code::kNotFound when no such
+// object exists; another failure when the lookup itself fails (a locked or
+// unreadable file, the deadline, memory). Runs as the first statement of
+// `op`.
+Status lookup_type(Operation& op, const char* name,
+                   std::unique_ptr<char, FreeDeleter>* type) noexcept {
+  if (Status prepared = op.prepare(kLookupSql, msg::kSchema); !prepared.ok()) return prepared;
+  int rc = sqlite3_bind_text(op.stmt(), 1, name, -1, SQLITE_STATIC);
+  if (rc == SQLITE_OK) rc = sqlite3_step(op.stmt());
+  if (rc == SQLITE_DONE) return op.fail(Status::Code::kNotFound, msg::kTableNotFound, name);
+  if (rc != SQLITE_ROW) return op.fail_step(rc, msg::kSchema);
+  const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(op.stmt(), 0));
+  if (text == nullptr) {
+    if (sqlite3_errcode(op.db()) != SQLITE_NOMEM) {
+      return op.fail(Status::Code::kNotFound, msg::kTableNotFound, name);
+    }
+  } else {
+    type->reset(platform::strdup(text));
+    if (*type != nullptr) return Status();  // the next prepare finalises the lookup
   }
-  return copy;  // the next prepare finalises the lookup
+  return op.fail(Status::Code::kNoMemory, "%s: %s", msg::kSchema, sqlite3_errstr(SQLITE_NOMEM));
 }
 
 // A string value for a text column: the text, or "" when SQLite gives null.
@@ -110,16 +118,14 @@ extern "C" SQLR_API char* sqlr_schema(int32_t handle, const char* table) noexcep
   if (slot == nullptr) return nullptr;
   // One operation covers both statements: one hold, one deadline.
   Operation op(std::move(slot), Operation::Kind::kRead);
-  std::unique_ptr<char, FreeDeleter> type = lookup_type(op, table);
-  if (type == nullptr) {
-    sqlr_report(op.fail(Status::Code::kNotFound, msg::kTableNotFound, table));
-    return nullptr;
-  }
+  std::unique_ptr<char, FreeDeleter> type;
+  if (sqlr_report(lookup_type(op, table, &type))) return nullptr;
 
-  // The name passed the character rule, so it cannot close the parenthesis
-  // or start a second statement. 19 + 128 bytes always fit.
+  // Quoted, so that a keyword (order) or a name SQLite would otherwise read
+  // as a parameter ($t) is a name. The name passed the character rule, so it
+  // holds no quote to end it early. 26 + 128 bytes always fit.
   char pragma_sql[256];
-  std::snprintf(pragma_sql, sizeof pragma_sql, "PRAGMA table_info(%s)", table);
+  std::snprintf(pragma_sql, sizeof pragma_sql, "PRAGMA main.table_info(\"%s\")", table);
   if (sqlr_report(op.prepare(pragma_sql, msg::kSchema))) return nullptr;
 
   JsonDoc doc;

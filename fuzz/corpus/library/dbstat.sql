@@ -1,0 +1,1 @@
+SELECT name, pagetype, ncell FROM dbstat

@@ -1,0 +1,1 @@
+DELETE FROM notes WHERE body LIKE '%desk%'

@@ -1,0 +1,1 @@
+SELECT docid, snippet(mail), matchinfo(mail) FROM mail WHERE mail MATCH 'text OR (search AND engine)'

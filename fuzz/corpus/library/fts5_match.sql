@@ -1,0 +1,1 @@
+SELECT rowid, highlight(notes_fts, 0, '<', '>') FROM notes_fts WHERE notes_fts MATCH 'pen OR search' ORDER BY rank

@@ -1,0 +1,1 @@
+SELECT optimize(mail) FROM mail LIMIT 1

@@ -1,0 +1,1 @@
+SELECT sqrt(2), ln(10), pi(), atan2(1, 2), mod(7, 3)

@@ -1,0 +1,1 @@
+SELECT id FROM places WHERE x0 <= 0.5 AND x1 >= 0.5

@@ -1,0 +1,1 @@
+UPDATE notes_fts_data SET block = x'00'

@@ -1,0 +1,1 @@
+UPDATE mail SET body = 'no more' WHERE docid = 1

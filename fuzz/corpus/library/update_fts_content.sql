@@ -1,0 +1,1 @@
+UPDATE notes SET body = 'pencil case' WHERE id = 1

@@ -1,0 +1,42 @@
+#include "kestrova_sqlr/engine.h"
+
+#include <sqlite3.h>
+
+#include "kestrova_sqlite_reader.h"
+#include "kestrova_sqlr/platform.h"
+
+namespace kestrova::sqlr {
+
+namespace {
+
+// Runs once: the engine's heap bound, then the file layer's open. SQLite's
+// random seed is drawn first, because SQLite reads it from a device
+// (/dev/urandom) through the same open, which from then on refuses devices.
+int setup_once() noexcept {
+  int rc = sqlite3_initialize();
+  if (rc != SQLITE_OK) return rc;
+  sqlite3_hard_heap_limit64(SQLR_MAX_ENGINE_MEMORY);
+  if (platform::kOpenCallName == nullptr) return SQLITE_OK;
+  unsigned char seed;
+  sqlite3_randomness(1, &seed);
+  sqlite3_vfs* vfs = sqlite3_vfs_find(nullptr);
+  if (vfs == nullptr || vfs->iVersion < 3 || vfs->xSetSystemCall == nullptr) return SQLITE_ERROR;
+  return vfs->xSetSystemCall(vfs, platform::kOpenCallName, platform::open_call());
+}
+
+}  // namespace
+
+int sqlr_engine_setup() noexcept {
+  static const int rc = setup_once();  // thread-safe one-time initialisation
+  return rc;
+}
+
+void sqlr_engine_limit(sqlite3* db) noexcept {
+  sqlite3_limit(db, SQLITE_LIMIT_LENGTH, SQLR_MAX_VALUE_BYTES);
+  sqlite3_limit(db, SQLITE_LIMIT_SQL_LENGTH, SQLR_MAX_SQL_BYTES);
+  sqlite3_limit(db, SQLITE_LIMIT_LIKE_PATTERN_LENGTH, SQLR_MAX_LIKE_PATTERN_BYTES);
+  sqlite3_limit(db, SQLITE_LIMIT_COMPOUND_SELECT, SQLR_MAX_COMPOUND_SELECTS);
+  sqlite3_limit(db, SQLITE_LIMIT_EXPR_DEPTH, SQLR_MAX_EXPR_DEPTH);
+}
+
+}  // namespace kestrova::sqlr
