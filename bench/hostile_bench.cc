@@ -66,6 +66,18 @@ std::string in_list(int n) {
   return sql + ") AS m";
 }
 
+// Common tables each joining the one before with itself: the expansion
+// doubles at each table.
+std::string doubling(int n) {
+  std::string sql = "WITH t0 AS (SELECT 1 AS x)";
+  for (int i = 1; i < n; ++i) {
+    const std::string before = "t" + std::to_string(i - 1);
+    sql += ", t" + std::to_string(i) + " AS (SELECT a.x FROM " + before + " a, " + before +
+           " b LIMIT 1)";
+  }
+  return sql + " SELECT x FROM t" + std::to_string(n - 1);
+}
+
 const std::string kBlobs900 =
     "SELECT length(a) + length(b) + length(c) AS n FROM (SELECT randomblob(900000000) a,"
     " randomblob(900000000) b, randomblob(900000000) c)";
@@ -91,6 +103,8 @@ std::vector<Case> cases() {
        true, false},
       {"IN list of 1000000 integers (6.9 MB)", in_list(1000000), 1, false, false},
       {"WITH of 5000 chained tables (168 kB)", cte_chain(5000), 1, false, false},
+      {"WITH of 8333 chained tables (99997 tokens, the most)", cte_chain(8333), 1, false, false},
+      {"WITH of 40 tables, each doubling the one before (2.6 kB)", doubling(40), 1, false, true},
       {"CASE of 200000 integer arms (3.7 MB)", int_case(200000), 1, true, false},
       {"CASE of 95000 string arms (59 MB)", repeat_case(95000, 600), 1, true, false},
   };

@@ -73,10 +73,15 @@
  * one fails with SQLite's message under the operation's usual prefix:
  * "string or blob too big", "out of memory", "statement too long",
  * "LIKE or GLOB pattern too complex", "too many terms in compound SELECT",
- * "Expression tree is too large (maximum depth 1000)". */
-#define SQLR_MAX_ENGINE_MEMORY 1073741824 /* all of SQLite's memory, all handles together (1 GiB) */
+ * "Expression tree is too large (maximum depth 1000)". A text of more than
+ * SQLR_MAX_SQL_TOKENS tokens is refused before SQLite compiles it, with "too
+ * many tokens in the statement (at most 100000)": SQLite does not look at the
+ * deadline while it compiles, and some shapes (a CASE of many arms, a chain of
+ * common tables) take time that grows with the square of their length. */
+#define SQLR_MAX_ENGINE_MEMORY 805306368 /* all of SQLite's memory, all handles together (768 MiB) */
 #define SQLR_MAX_VALUE_BYTES 1000000000   /* the longest TEXT or BLOB, stored or built */
 #define SQLR_MAX_SQL_BYTES 1000000000     /* the longest SQL text */
+#define SQLR_MAX_SQL_TOKENS 100000        /* the most tokens in one SQL text (a literal is one) */
 #define SQLR_MAX_LIKE_PATTERN_BYTES 1000  /* the longest LIKE or GLOB pattern */
 #define SQLR_MAX_COMPOUND_SELECTS 500     /* SELECTs joined by UNION, EXCEPT, INTERSECT */
 #define SQLR_MAX_EXPR_DEPTH 1000          /* the deepest expression */

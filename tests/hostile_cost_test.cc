@@ -56,6 +56,40 @@ std::string deep(int depth) {
   return sql + " AS n";
 }
 
+// A CASE of `arms` integer arms: compiles in time that grows with the square
+// of its arms (200000 of them took minutes).
+std::string case_arms(int arms) {
+  std::string sql = "SELECT CASE 1";
+  for (int i = 0; i < arms; ++i) sql += " WHEN " + std::to_string(i) + " THEN 1";
+  return sql + " END AS n";
+}
+
+// A chain of `tables` common tables, each reading the one before: 9 x tables +
+// 5 tokens, and the costliest shape per token found.
+std::string chain(int tables) {
+  std::string sql = "WITH t0 AS (SELECT 1 AS x)";
+  for (int i = 1; i < tables; ++i) {
+    sql += ", t" + std::to_string(i) + " AS (SELECT x FROM t" + std::to_string(i - 1) + ")";
+  }
+  return sql + " SELECT x AS n FROM t" + std::to_string(tables - 1);
+}
+
+// Common tables each joining the one before with itself: a short text whose
+// expansion doubles at each table, until the engine's memory runs out.
+std::string doubling(int tables) {
+  std::string sql = "WITH t0 AS (SELECT 1 AS x)";
+  for (int i = 1; i < tables; ++i) {
+    const std::string before = "t" + std::to_string(i - 1);
+    sql += ", t" + std::to_string(i) + " AS (SELECT a.x FROM " + before + " a, " + before +
+           " b LIMIT 1)";
+  }
+  return sql + " SELECT x AS n FROM t" + std::to_string(tables - 1);
+}
+
+const std::string kTooManyTokens =
+    "error: prepare failed: too many tokens in the statement (at most " +
+    std::to_string(SQLR_MAX_SQL_TOKENS) + ")";
+
 const std::string kBlobs900 =
     "SELECT length(a) + length(b) + length(c) AS n FROM (SELECT randomblob(900000000) a,"
     " randomblob(900000000) b, randomblob(900000000) c)";
@@ -109,6 +143,13 @@ TEST_F(HostileCostTest, EachStatementIsBoundedInTimeAndMemory) {
        one_row("n", std::to_string(SQLR_MAX_COMPOUND_SELECTS))},
       {"an expression one level too deep", deep(SQLR_MAX_EXPR_DEPTH),
        "error: prepare failed: Expression tree is too large (maximum depth 1000)"},
+      {"a CASE of 200000 arms", case_arms(200000), kTooManyTokens},
+      {"a CASE of as many arms as the tokens allow", case_arms(SQLR_MAX_SQL_TOKENS / 4 - 2),
+       one_row("n", "1")},
+      {"a chain of common tables too long", chain(SQLR_MAX_SQL_TOKENS / 9 + 1), kTooManyTokens},
+      {"the longest chain of common tables", chain(SQLR_MAX_SQL_TOKENS / 9 - 1), one_row("n", "1")},
+      {"common tables that double at each step", doubling(40),
+       "error: prepare failed: out of memory"},
   };
   OpenDb db(path_, 0);
   ASSERT_GE(db.handle(), 0) << last_error();

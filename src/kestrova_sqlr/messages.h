@@ -43,6 +43,7 @@ constexpr char kSchema[] = "schema";
 constexpr char kSchemaStepFailed[] = "schema step failed";
 
 // The library's own failures.
+constexpr char kTooManyTokens[] = "%s: too many tokens in the statement (at most %d)";
 constexpr char kOwnTableRejected[] =
     "exec rejected: SQLite's own tables (sqlite_*) cannot be changed";
 constexpr char kReturningUnsupported[] = "exec failed: RETURNING is not supported";

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "kestrova_sqlr/messages.h"
+#include "kestrova_sqlr/sql_cost.h"
 
 namespace kestrova::sqlr {
 
@@ -71,6 +72,14 @@ bool Operation::load_shadow_tables() noexcept {
 
 Status Operation::prepare(const char* sql, const char* prefix, const char* rejected) noexcept {
   stmt_.finalize();
+  // Refused before SQLite compiles it: compiling is not interrupted by the
+  // deadline, and its time grows faster than the count of tokens.
+  if (sqlr_sql_tokens(sql, SQLR_MAX_SQL_TOKENS) > SQLR_MAX_SQL_TOKENS) {
+    Status failed =
+        Status::error(Status::Code::kRejected, msg::kTooManyTokens, prefix, SQLR_MAX_SQL_TOKENS);
+    stamp_.clear();
+    return failed;
+  }
   bool compiled = false;
   if (switch_guard()) {
     // A write starts from the shadow tables the schema has now: the virtual
