@@ -9,7 +9,10 @@
 #include <cstdlib>
 #include <string>
 
-#include "kestrova_sqlr/sql_gate.h"
+#include "kestrova_sqlr/guard_gate.h"
+
+// The library's internals.
+using namespace kestrova::sqlr;
 
 namespace {
 

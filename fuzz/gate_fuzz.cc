@@ -18,9 +18,12 @@
 #include <cstring>
 #include <memory>
 
-#include "kestrova_sqlr/sql_gate.h"
-#include "sqlr_query/read_guard.h"
+#include "kestrova_sqlr/guard_compiled.h"
+#include "kestrova_sqlr/guard_gate.h"
 #include "tests/verdict_name.h"
+
+// The library's internals.
+using namespace kestrova::sqlr;
 
 namespace {
 
@@ -64,12 +67,12 @@ void check_scanner(const char* text, const char* end) {
   const char* p = sqlr_skip_noise(text);
   if (p < text || p > end) fail("sqlr_skip_noise left the text", text);
   for (const char* at = text; at < end;) {
-    const char* next = sqlr_scan::next_token(at);
+    const char* next = scan::next_token(at);
     if (next < at || next > end) fail("next_token left the text", text);
     const char* quiet = sqlr_skip_noise(at);
     if (quiet < at || quiet > end) fail("sqlr_skip_noise left the text", text);
     for (const char* kw : {"select", "with", "explain", "delete"}) {
-      if (sqlr_scan::kw_eq(at, kw) > 1) fail("kw_eq out of range", text);
+      if (scan::kw_eq(at, kw) > 1) fail("kw_eq out of range", text);
     }
     // A delimiter stops next_token where it stands; step over it by hand.
     at = next > at ? next : at + 1;

@@ -36,6 +36,9 @@
 #include "kestrova_sqlr/deadline.h"
 #include "kestrova_sqlr/registry.h"
 
+// The library's internals.
+using namespace kestrova::sqlr;
+
 namespace {
 
 namespace fs = std::filesystem;

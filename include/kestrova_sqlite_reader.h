@@ -42,10 +42,14 @@
  *             about 1.3 s per megabyte of text.
  * Threads     Any thread may call any function. Operations on one handle run
  *             one at a time: a second one waits for the first to end, then has
- *             its own 30 seconds. Do not close a handle while an operation on
- *             it is running on another thread. The last-error text is one
- *             buffer for the whole process, so with several threads it may
- *             hold another thread's message.
+ *             its own 30 seconds. sqlr_close() waits for the operations running
+ *             on its handle to end, and from the moment it begins, new ones on
+ *             that handle fail with "invalid handle"; so a close on one thread
+ *             never pulls the connection from under another. Still, close a
+ *             handle only once no thread will use it again: once closed, its
+ *             number may be given to the next sqlr_open() at once. The
+ *             last-error text is one buffer for the whole process, so with
+ *             several threads it may hold another thread's message.
  * Text        Every const char* argument is NUL-terminated UTF-8 owned by the
  *             caller; the library reads it during the call and keeps nothing.
  */
@@ -125,8 +129,10 @@ extern "C" {
  * Returns a handle 0..63, or -1 with the reason in the last-error text. */
 SQLR_API int32_t sqlr_open(const char* path, int32_t writable) SQLR_NOEXCEPT;
 
-/* Closes `handle`. A handle that is not open is ignored, also one whose
- * sqlr_open() is still running. Never changes the last-error text. */
+/* Closes `handle`, once the operations running on it have ended; from the
+ * moment it is called, new operations on the handle fail. A handle that is not
+ * open is ignored, also one whose sqlr_open() is still running and one that
+ * another thread is closing. Never changes the last-error text. */
 SQLR_API void sqlr_close(int32_t handle) SQLR_NOEXCEPT;
 
 /* Returns the last-error text: never null, empty when there is no message.

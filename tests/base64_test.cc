@@ -6,6 +6,9 @@
 #include <cstdlib>
 #include <string>
 
+// The library's internals under test.
+using namespace kestrova::sqlr;
+
 namespace {
 
 std::string encode(const std::string& bytes) {

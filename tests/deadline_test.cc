@@ -9,11 +9,14 @@
 #include "kestrova_sqlr/platform.h"
 #include "test_util.h"
 
+// The library's internals under test.
+using namespace kestrova::sqlr;
+
 namespace {
 
 TEST(ProgressHandler, InterruptsOnlyAStampThatIsThirtySecondsOld) {
   EXPECT_EQ(sqlr_progress_cb(nullptr), 1);
-  const int64_t now = sqlr_platform::now_seconds();
+  const int64_t now = platform::now_seconds();
   struct Case {
     int64_t stamp;
     int expected;
@@ -33,7 +36,7 @@ TEST(OpStamp, StampsNowAndClearsOnceOnDestructionOrClear) {
   sqlr_conn slot{};
   {
     OpStamp stamp(&slot);
-    EXPECT_GE(slot.op_started.load(), sqlr_platform::now_seconds() - 1);
+    EXPECT_GE(slot.op_started.load(), platform::now_seconds() - 1);
     stamp.clear();
     EXPECT_EQ(slot.op_started.load(), 0);
     slot.op_started = 7;  // a later operation's stamp is not touched again
@@ -66,7 +69,7 @@ TEST(ProgressHandler, IsInstalledOnEveryConnection) {
   };
   slot->op_started = 0;
   EXPECT_EQ(run(), SQLITE_ROW);
-  slot->op_started = sqlr_platform::now_seconds() - SQLR_OP_TIMEOUT_SEC;
+  slot->op_started = platform::now_seconds() - SQLR_OP_TIMEOUT_SEC;
   EXPECT_EQ(run(), SQLITE_INTERRUPT);
   slot->op_started = 0;
   EXPECT_EQ(run(), SQLITE_ROW);

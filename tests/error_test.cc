@@ -9,8 +9,15 @@
 #include <limits>
 #include <string>
 
+#include "kestrova_sqlr/deadline.h"
 #include "kestrova_sqlr/json_doc.h"
+#include "kestrova_sqlr/json_result.h"
+#include "kestrova_sqlr/messages.h"
+#include "kestrova_sqlr/status.h"
 #include "test_util.h"
+
+// The library's internals under test.
+using namespace kestrova::sqlr;
 
 namespace {
 
@@ -46,6 +53,36 @@ TEST(LastError, CutMayFallInsideAMultiByteCharacter) {
 }
 
 TEST(FreeString, NullDoesNothing) { sqlr_free_string(nullptr); }
+
+// A failure travels as a value: making one leaves the text alone, and only
+// reporting it writes the text, cut as the text cuts; an ok status writes
+// nothing.
+TEST(Status, CarriesItsMessageUntilReported) {
+  sqlr_set_error("earlier");
+  const Status failed = Status::error(Status::Code::kSqlite, "prepare failed: %s", "no such table");
+  EXPECT_FALSE(failed.ok());
+  EXPECT_EQ(failed.code(), Status::Code::kSqlite);
+  EXPECT_EQ(last_error(), "earlier");
+  EXPECT_FALSE(sqlr_report(Status()));
+  EXPECT_EQ(last_error(), "earlier");
+  EXPECT_TRUE(sqlr_report(failed));
+  EXPECT_EQ(last_error(), "prepare failed: no such table");
+
+  const std::string long_name(1500, 'x');
+  EXPECT_TRUE(
+      sqlr_report(Status::error(Status::Code::kNotFound, msg::kTableNotFound, long_name.c_str())));
+  EXPECT_EQ(last_error().size(), SQLR_ERR_SIZE - 1);
+  EXPECT_EQ(Status().message(), std::string());
+  sqlr_clear_error();
+}
+
+// The deadline's message, formatted from its number of seconds, is the one
+// the public header promises hosts.
+TEST(Status, TimeoutMessageIsThePublicHeadersText) {
+  const Status timed_out = sqlr_timeout_status();
+  EXPECT_EQ(timed_out.code(), Status::Code::kTimedOut);
+  EXPECT_STREQ(timed_out.message(), SQLR_MSG_TIMED_OUT);
+}
 
 // Serialises a document whose root is `root`, built by `make`.
 template <typename Make>

@@ -8,6 +8,9 @@
 #include "kestrova_sqlr/registry.h"
 #include "test_util.h"
 
+// The library's internals under test.
+using namespace kestrova::sqlr;
+
 namespace {
 
 using sqlr_test::last_error;

@@ -9,8 +9,11 @@
 #include <string>
 
 #include "kestrova_sqlite_reader.h"
-#include "kestrova_sqlr/sql_gate.h"
+#include "kestrova_sqlr/guard_gate.h"
 #include "test_util.h"
+
+// The library's internals under test.
+using namespace kestrova::sqlr;
 
 namespace {
 

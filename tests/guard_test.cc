@@ -1,8 +1,6 @@
 // The guard while statements run: whatever SQLite runs on a statement's
 // behalf (a pragma function, a view stored in the file, a trigger), a read
 // never changes the file and an UPDATE or DELETE never changes the schema.
-#include "kestrova_sqlr/guard.h"
-
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
@@ -11,8 +9,12 @@
 #include <string>
 
 #include "kestrova_sqlite_reader.h"
+#include "kestrova_sqlr/guard_runtime.h"
 #include "kestrova_sqlr/registry.h"
 #include "test_util.h"
+
+// The library's internals under test.
+using namespace kestrova::sqlr;
 
 namespace {
 

@@ -15,6 +15,9 @@
 #include "kestrova_sqlr/error.h"
 #include "test_util.h"
 
+// The library's internals under test.
+using namespace kestrova::sqlr;
+
 namespace {
 
 namespace fs = std::filesystem;

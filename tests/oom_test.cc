@@ -27,6 +27,9 @@
 #include "kestrova_sqlr/registry.h"
 #include "test_util.h"
 
+// The library's internals under test.
+using namespace kestrova::sqlr;
+
 extern "C" {
 void* __real_malloc(size_t n);
 void* __real_calloc(size_t n, size_t size);

@@ -16,6 +16,9 @@
 #include <unistd.h>
 #endif
 
+// The library's internals under test.
+using namespace kestrova::sqlr;
+
 namespace {
 
 using sqlr_test::last_error;

@@ -12,6 +12,9 @@
 #include "sqlr_query/json_length.h"
 #include "sqlr_query/scratch_allocator.h"
 
+// The library's internals under test.
+using namespace kestrova::sqlr;
+
 namespace {
 
 // What yyjson's writer, with no flags, writes for `s` as a string value; -1

@@ -7,9 +7,12 @@
 #include <string>
 
 #include "kestrova_sqlite_reader.h"
+#include "kestrova_sqlr/guard_compiled.h"
 #include "kestrova_sqlr/registry.h"
-#include "sqlr_query/read_guard.h"
 #include "test_util.h"
+
+// The library's internals under test.
+using namespace kestrova::sqlr;
 
 namespace {
 

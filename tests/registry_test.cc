@@ -7,7 +7,11 @@
 #include <string>
 
 #include "kestrova_sqlr/error.h"
+#include "kestrova_sqlr/json_result.h"
 #include "test_util.h"
+
+// The library's internals under test.
+using namespace kestrova::sqlr;
 
 namespace {
 

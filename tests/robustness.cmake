@@ -16,6 +16,8 @@ endfunction()
 
 sqlr_add_robustness_test(threads_test SOURCES threads_test.cc LIBRARIES GTest::gtest_main
   PROPERTIES LABELS concurrency)
+sqlr_add_robustness_test(close_race_test SOURCES close_race_test.cc LIBRARIES GTest::gtest_main
+  PROPERTIES LABELS concurrency)
 sqlr_add_robustness_test(hostile_test SOURCES hostile_test.cc LIBRARIES GTest::gtest_main)
 sqlr_add_robustness_test(gate_oracle_test SOURCES gate_oracle_test.cc LIBRARIES GTest::gtest_main)
 # The gate on 16 MB hostile texts. No case measures time: the limit stops a

@@ -8,6 +8,9 @@
 #include <cstdint>
 #include <string>
 
+// The library's internals under test.
+using namespace kestrova::sqlr;
+
 namespace {
 
 TEST(SqlCostTest, CountsEachLiteralNameWordAndSymbolOnce) {

@@ -11,7 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "kestrova_sqlr/sql_gate.h"
+#include "kestrova_sqlr/guard_gate.h"
+
+// The library's internals under test.
+using namespace kestrova::sqlr;
 
 namespace {
 

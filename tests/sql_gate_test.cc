@@ -1,8 +1,6 @@
 // The statement gate: the lexical helpers (noise, tokens, keywords) and the
 // classifier's verdicts, including texts built to disguise the main statement
 // of a WITH list, checked where possible against SQLite's own reading.
-#include "kestrova_sqlr/sql_gate.h"
-
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
@@ -10,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "kestrova_sqlr/guard_gate.h"
 #include "verdict_name.h"
 
 #if defined(__unix__) || defined(__APPLE__)
@@ -18,10 +17,13 @@
 #define SQLR_TEST_HAS_GUARD_PAGE 1
 #endif
 
+// The library's internals under test.
+using namespace kestrova::sqlr;
+
 namespace {
 
-using sqlr_scan::kw_eq;
-using sqlr_scan::next_token;
+using scan::kw_eq;
+using scan::next_token;
 
 // Bytes outside ASCII, named so that the tables read clearly.
 const std::string kNbsp = "\xA0";         // no-break space in Latin-1: not whitespace here
@@ -517,6 +519,29 @@ TEST(SqlGateClassify, CommonTableWalk) { ExpectVerdicts(CommonTableCases()); }
 TEST(SqlGateClassify, DisguisedStatements) { ExpectVerdicts(DisguisedStatementCases()); }
 
 TEST(SqlGateClassify, TextsTheEngineRefuses) { ExpectVerdicts(RefusedByEngineCases()); }
+
+// sqlr_gate_verdict tells an EXPLAIN apart, from the same reading: exactly the
+// read verdicts of texts that start with EXPLAIN become SQLR_SQL_EXPLAIN, and
+// every other verdict is sqlr_classify_sql's.
+TEST(SqlGateVerdict, TellsExplainApartAndOtherwiseAgreesWithClassify) {
+  EXPECT_EQ(sqlr_gate_verdict(nullptr), SQLR_SQL_REJECT);
+  for (const auto* cases :
+       {&PlainStatementCases(), &SecondStatementCases(), &ExplainCases(), &CommonTableCases(),
+        &DisguisedStatementCases(), &RefusedByEngineCases()}) {
+    for (const VerdictCase& c : *cases) {
+      const int classified = sqlr_classify_sql(c.text.c_str());
+      const bool explain =
+          classified == SQLR_SQL_READ && kw_eq(SkipNoise(c.text.c_str()), "explain");
+      const int expected = explain ? SQLR_SQL_EXPLAIN : classified;
+      const int got = sqlr_gate_verdict(c.text.c_str());
+      EXPECT_EQ(got, expected) << Printable(c.text) << " gave " << sqlr_test::verdict_name(got)
+                               << ", expected " << sqlr_test::verdict_name(expected);
+    }
+  }
+  // Behind WITH, an EXPLAIN keyword is the main statement's, not a leading one.
+  EXPECT_EQ(sqlr_gate_verdict("WITH x AS (SELECT 1) EXPLAIN SELECT 1"), SQLR_SQL_READ);
+  EXPECT_EQ(sqlr_gate_verdict("  /* c */ explain query plan SELECT 1"), SQLR_SQL_EXPLAIN);
+}
 
 // ---------------------------------------------------------------------------
 // Agreement with SQLite.

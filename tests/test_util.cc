@@ -9,6 +9,9 @@
 
 #include "kestrova_sqlr/registry.h"
 
+// The library's internals.
+using namespace kestrova::sqlr;
+
 namespace sqlr_test {
 
 namespace fs = std::filesystem;

@@ -3,11 +3,12 @@
 #ifndef KESTROVA_SQLR_TESTS_VERDICT_NAME_H_
 #define KESTROVA_SQLR_TESTS_VERDICT_NAME_H_
 
-#include "kestrova_sqlr/sql_gate.h"
+#include "kestrova_sqlr/guard_gate.h"
 
 namespace sqlr_test {
 
 inline const char* verdict_name(int kind) {
+  using namespace kestrova::sqlr;
   switch (kind) {
     case SQLR_SQL_REJECT:
       return "REJECT";
@@ -17,6 +18,8 @@ inline const char* verdict_name(int kind) {
       return "UPDATE";
     case SQLR_SQL_DELETE:
       return "DELETE";
+    case SQLR_SQL_EXPLAIN:
+      return "EXPLAIN";
     default:
       return "<not a verdict>";
   }

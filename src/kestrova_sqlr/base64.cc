@@ -2,6 +2,8 @@
 
 #include <cstdlib>
 
+namespace kestrova::sqlr {
+
 namespace {
 
 constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
@@ -46,3 +48,5 @@ char* sqlr_b64_encode(const void* data, int32_t len) noexcept {
   out[chars] = '\0';
   return out;
 }
+
+}  // namespace kestrova::sqlr

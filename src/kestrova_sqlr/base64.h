@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+namespace kestrova::sqlr {
+
 // Encodes `len` bytes at `data` into a new NUL-terminated string on the C heap
 // (caller frees it with free), exactly 4 * ceil(n / 3) characters long. A
 // negative `len` counts as 0; null `data` with a positive `len` gives null, as
@@ -14,5 +16,7 @@ char* sqlr_b64_encode(const void* data, int32_t len) noexcept;
 // to `out`, which has room for its 4 * ceil(n / 3) characters; no terminator.
 // Both stay the caller's.
 void sqlr_b64_encode_to(const void* data, uint32_t n, char* out) noexcept;
+
+}  // namespace kestrova::sqlr
 
 #endif  // KESTROVA_SQLR_BASE64_H_

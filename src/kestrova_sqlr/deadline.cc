@@ -1,11 +1,13 @@
 #include "kestrova_sqlr/deadline.h"
 
-#include "kestrova_sqlr/error.h"
+#include "kestrova_sqlr/messages.h"
 #include "kestrova_sqlr/platform.h"
+
+namespace kestrova::sqlr {
 
 int sqlr_progress_cb(void* arg) noexcept {
   if (arg == nullptr) return 1;
-  const int64_t now = sqlr_platform::now_seconds();
+  const int64_t now = platform::now_seconds();
   const int64_t started = static_cast<sqlr_conn*>(arg)->op_started.load(std::memory_order_relaxed);
   if (started <= 0) return 0;
   // Whole seconds on both sides: the interrupt comes at the first check after
@@ -14,10 +16,12 @@ int sqlr_progress_cb(void* arg) noexcept {
   return now - started >= SQLR_OP_TIMEOUT_SEC ? 1 : 0;
 }
 
-void sqlr_set_timeout_error() noexcept {
-  sqlr_set_error("operation timed out after %d seconds", SQLR_OP_TIMEOUT_SEC);
+Status sqlr_timeout_status() noexcept {
+  return Status::error(Status::Code::kTimedOut, msg::kTimedOutFormat, SQLR_OP_TIMEOUT_SEC);
 }
 
 OpStamp::OpStamp(sqlr_conn* slot) noexcept : slot_(slot) {
-  slot_->op_started.store(sqlr_platform::now_seconds(), std::memory_order_relaxed);
+  slot_->op_started.store(platform::now_seconds(), std::memory_order_relaxed);
 }
+
+}  // namespace kestrova::sqlr

@@ -7,6 +7,9 @@
 #include <cstdint>
 
 #include "kestrova_sqlr/registry.h"
+#include "kestrova_sqlr/status.h"
+
+namespace kestrova::sqlr {
 
 constexpr int SQLR_OP_TIMEOUT_SEC = 30;
 // SQLite virtual-machine steps between two calls of the handler.
@@ -18,8 +21,8 @@ constexpr int SQLR_PROGRESS_OPS = 1000;
 // particular whenever no operation is stamped. Takes no lock, allocates nothing.
 int sqlr_progress_cb(void* arg) noexcept;
 
-// Reports the deadline's failure: "operation timed out after 30 seconds".
-void sqlr_set_timeout_error() noexcept;
+// The deadline's failure: "operation timed out after 30 seconds".
+Status sqlr_timeout_status() noexcept;
 
 // Stamps a slot's op_started for the lifetime of one operation. The stamp is
 // taken on construction; clear() (or the destructor) sets it back to 0. Declare
@@ -42,5 +45,7 @@ class OpStamp {
  private:
   sqlr_conn* slot_;
 };
+
+}  // namespace kestrova::sqlr
 
 #endif  // KESTROVA_SQLR_DEADLINE_H_

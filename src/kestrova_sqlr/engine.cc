@@ -5,6 +5,8 @@
 #include "kestrova_sqlite_reader.h"
 #include "kestrova_sqlr/platform.h"
 
+namespace kestrova::sqlr {
+
 namespace {
 
 // Runs once: the engine's heap bound, then the file layer's open. SQLite's
@@ -14,12 +16,12 @@ int setup_once() noexcept {
   int rc = sqlite3_initialize();
   if (rc != SQLITE_OK) return rc;
   sqlite3_hard_heap_limit64(SQLR_MAX_ENGINE_MEMORY);
-  if (sqlr_platform::kOpenCallName == nullptr) return SQLITE_OK;
+  if (platform::kOpenCallName == nullptr) return SQLITE_OK;
   unsigned char seed;
   sqlite3_randomness(1, &seed);
   sqlite3_vfs* vfs = sqlite3_vfs_find(nullptr);
   if (vfs == nullptr || vfs->iVersion < 3 || vfs->xSetSystemCall == nullptr) return SQLITE_ERROR;
-  return vfs->xSetSystemCall(vfs, sqlr_platform::kOpenCallName, sqlr_platform::open_call());
+  return vfs->xSetSystemCall(vfs, platform::kOpenCallName, platform::open_call());
 }
 
 }  // namespace
@@ -36,3 +38,5 @@ void sqlr_engine_limit(sqlite3* db) noexcept {
   sqlite3_limit(db, SQLITE_LIMIT_COMPOUND_SELECT, SQLR_MAX_COMPOUND_SELECTS);
   sqlite3_limit(db, SQLITE_LIMIT_EXPR_DEPTH, SQLR_MAX_EXPR_DEPTH);
 }
+
+}  // namespace kestrova::sqlr

@@ -7,6 +7,8 @@
 
 struct sqlite3;
 
+namespace kestrova::sqlr {
+
 // Sets up the process-wide part, once, whichever thread comes first; every
 // later call returns at once. Called before the library's first open. Touches
 // only the SQLite compiled into the library, never one the host has. Returns
@@ -15,5 +17,7 @@ int sqlr_engine_setup() noexcept;
 
 // Applies the per-connection limits to a newly opened connection.
 void sqlr_engine_limit(sqlite3* db) noexcept;
+
+}  // namespace kestrova::sqlr
 
 #endif  // KESTROVA_SQLR_ENGINE_H_

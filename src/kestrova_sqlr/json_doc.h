@@ -4,6 +4,8 @@
 
 #include <yyjson.h>
 
+namespace kestrova::sqlr {
+
 class JsonDoc {
  public:
   // Creates the document with yyjson's default allocator (the C heap); get()
@@ -24,5 +26,7 @@ class JsonDoc {
  private:
   yyjson_mut_doc* doc_;
 };
+
+}  // namespace kestrova::sqlr
 
 #endif  // KESTROVA_SQLR_JSON_DOC_H_

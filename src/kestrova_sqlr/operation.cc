@@ -2,9 +2,12 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <utility>
 
-#include "kestrova_sqlr/error.h"
+#include "kestrova_sqlr/messages.h"
 #include "kestrova_sqlr/sql_cost.h"
+
+namespace kestrova::sqlr {
 
 namespace {
 
@@ -18,13 +21,14 @@ sqlite3_mutex* hold(sqlite3* db) noexcept {
 
 }  // namespace
 
-Operation::Operation(sqlr_conn* slot, Kind kind, int write_kind) noexcept
-    : slot_(slot),
-      db_(slot->db),
-      mutex_(hold(slot->db)),
+Operation::Operation(SlotUse&& use, Kind kind, int write_kind) noexcept
+    : use_(std::move(use)),
+      slot_(use_.get()),
+      db_(slot_->db),
+      mutex_(hold(db_)),
       kind_(kind),
       write_kind_(write_kind),
-      stamp_(slot) {}
+      stamp_(slot_) {}
 
 Operation::~Operation() {
   stmt_.finalize();
@@ -66,15 +70,15 @@ bool Operation::load_shadow_tables() noexcept {
   return shadow_tables_loaded_;
 }
 
-bool Operation::prepare(const char* sql, const char* prefix, const char* rejected) noexcept {
+Status Operation::prepare(const char* sql, const char* prefix, const char* rejected) noexcept {
   stmt_.finalize();
   // Refused before SQLite compiles it: compiling is not interrupted by the
   // deadline, and its time grows faster than the count of tokens.
   if (sqlr_sql_tokens(sql, SQLR_MAX_SQL_TOKENS) > SQLR_MAX_SQL_TOKENS) {
-    sqlr_set_error("%s: too many tokens in the statement (at most %d)", prefix,
-                   SQLR_MAX_SQL_TOKENS);
+    Status failed =
+        Status::error(Status::Code::kRejected, msg::kTooManyTokens, prefix, SQLR_MAX_SQL_TOKENS);
     stamp_.clear();
-    return false;
+    return failed;
   }
   bool compiled = false;
   if (switch_guard()) {
@@ -93,17 +97,15 @@ bool Operation::prepare(const char* sql, const char* prefix, const char* rejecte
   }
   // What compiled under the EXPLAIN allowance must be an EXPLAIN.
   if (compiled && kind_ == Kind::kExplain && sqlite3_stmt_isexplain(stmt_.get()) == 0) {
-    fail("%s", rejected != nullptr ? rejected : "statement is not an EXPLAIN");
-    return false;
+    return fail(Status::Code::kRejected, "%s", rejected != nullptr ? rejected : msg::kNotAnExplain);
   }
-  if (compiled) return true;
+  if (compiled) return Status();
   if (rejected != nullptr && sqlite3_errcode(db_) == SQLITE_AUTH) {
-    fail("%s", rejected);
-  } else {
-    sqlr_set_error("%s: %s", prefix, sqlite3_errmsg(db_));
-    stamp_.clear();
+    return fail(Status::Code::kRejected, "%s", rejected);
   }
-  return false;
+  Status failed = Status::error(Status::Code::kSqlite, "%s: %s", prefix, sqlite3_errmsg(db_));
+  stamp_.clear();
+  return failed;
 }
 
 void Operation::finish() noexcept {
@@ -111,23 +113,23 @@ void Operation::finish() noexcept {
   stamp_.clear();
 }
 
-void Operation::fail_step(int rc, const char* prefix) noexcept {
+Status Operation::fail_step(int rc, const char* prefix) noexcept {
   stmt_.finalize();
-  if (rc == SQLITE_INTERRUPT) {
-    sqlr_set_timeout_error();
-  } else {
-    sqlr_set_error("%s: %s", prefix, sqlite3_errmsg(db_));
-  }
+  Status failed = rc == SQLITE_INTERRUPT
+                      ? sqlr_timeout_status()
+                      : Status::error(Status::Code::kSqlite, "%s: %s", prefix, sqlite3_errmsg(db_));
   stamp_.clear();
+  return failed;
 }
 
-void Operation::fail(const char* fmt, ...) noexcept {
+Status Operation::fail(Status::Code code, const char* fmt, ...) noexcept {
   stmt_.finalize();
-  char message[SQLR_ERR_SIZE];
   va_list args;
   va_start(args, fmt);
-  if (std::vsnprintf(message, sizeof message, fmt, args) < 0) message[0] = '\0';
+  Status failed = Status::error_v(code, fmt, args);
   va_end(args);
-  sqlr_set_error("%s", message);
   stamp_.clear();
+  return failed;
 }
+
+}  // namespace kestrova::sqlr

@@ -7,8 +7,10 @@
 // deadline of its own: the stamp always belongs to the operation that runs.
 // Inside the hold it stamps the deadline, switches the guard for its kind,
 // compiles and steps its statement; leaving, it finalises the statement,
-// clears the stamp, puts the guard back for reading and releases the
-// connection, in that order, on every path.
+// clears the stamp, puts the guard back for reading, releases the
+// connection and last ends its use of the slot, in that order, on every path.
+// Until that use ends, a close of the handle waits, so neither the slot nor
+// the connection can go away under the operation.
 //
 // Never take the registry lock while an Operation is alive.
 #ifndef KESTROVA_SQLR_OPERATION_H_
@@ -18,7 +20,10 @@
 
 #include "kestrova_sqlr/deadline.h"
 #include "kestrova_sqlr/registry.h"
+#include "kestrova_sqlr/status.h"
 #include "kestrova_sqlr/stmt.h"
+
+namespace kestrova::sqlr {
 
 class Operation {
  public:
@@ -29,10 +34,10 @@ class Operation {
   // `kind` (SQLITE_UPDATE or SQLITE_DELETE) and of the file's own triggers.
   enum class Kind { kRead, kExplain, kWrite };
 
-  // Holds `slot`'s connection (waiting for another operation on it to end),
-  // then stamps the deadline. `slot` is a live slot found by handle
-  // resolution; it and its connection outlive the operation.
-  Operation(sqlr_conn* slot, Kind kind, int write_kind = 0) noexcept;
+  // Takes over `use`, a use of a live slot from handle resolution (not
+  // empty), holds the slot's connection (waiting for another operation on it
+  // to end), then stamps the deadline. The use ends with the operation.
+  Operation(SlotUse&& use, Kind kind, int write_kind = 0) noexcept;
   ~Operation();
   Operation(const Operation&) = delete;
   Operation& operator=(const Operation&) = delete;
@@ -41,11 +46,11 @@ class Operation {
   sqlite3_stmt* stmt() const noexcept { return stmt_.get(); }
 
   // Switches the guard for the operation's kind and compiles the first
-  // statement of `sql` (replacing any earlier one). On failure finalises,
-  // reports and returns false: `rejected` when the guard refused the
-  // statement while it compiled (null: treat it as any other failure), else
-  // "<prefix>: <SQLite's message>".
-  bool prepare(const char* sql, const char* prefix, const char* rejected = nullptr) noexcept;
+  // statement of `sql` (replacing any earlier one). On failure finalises and
+  // returns the failure: `rejected` when the guard refused the statement
+  // while it compiled (null: treat it as any other failure), else "<prefix>:
+  // <SQLite's message>". Sets no error text.
+  Status prepare(const char* sql, const char* prefix, const char* rejected = nullptr) noexcept;
 
   // For a write: the kind of the statement's own top-level change as SQLite
   // compiled it (SQLITE_UPDATE, SQLITE_DELETE), or 0.
@@ -60,16 +65,17 @@ class Operation {
   // The connection stays held until the operation is destroyed.
   void finish() noexcept;
 
-  // Reports a step that ended in `rc` (anything but SQLITE_DONE): finalises,
-  // then sets the deadline's message for SQLITE_INTERRUPT, else "<prefix>:
-  // <SQLite's message>" as the failed step left it, then clears the stamp.
-  void fail_step(int rc, const char* prefix) noexcept;
+  // Ends a step that ended in `rc` (anything but SQLITE_DONE): finalises,
+  // then returns the deadline's failure for SQLITE_INTERRUPT, else "<prefix>:
+  // <SQLite's message>" as the failed step left it, and clears the stamp.
+  Status fail_step(int rc, const char* prefix) noexcept;
 
-  // Reports a failure of the library's own (not SQLite's): finalises, sets
-  // the printf-formatted message, clears the stamp.
-  void fail(const char* fmt, ...) noexcept
+  // Ends the operation's work on a failure of the library's own (not
+  // SQLite's): finalises, clears the stamp and returns the failure of `code`
+  // with the printf-formatted message.
+  Status fail(Status::Code code, const char* fmt, ...) noexcept
 #if defined(__GNUC__)
-      __attribute__((format(printf, 2, 3)))
+      __attribute__((format(printf, 3, 4)))
 #endif
       ;
 
@@ -81,6 +87,7 @@ class Operation {
   // when the list is current.
   bool load_shadow_tables() noexcept;
 
+  SlotUse use_;  // declared first: ends after everything else
   sqlr_conn* slot_;
   sqlite3* db_;
   sqlite3_mutex* mutex_;
@@ -90,5 +97,7 @@ class Operation {
   OpStamp stamp_;  // declared after the hold, so taken inside it
   Stmt stmt_;      // declared last: finalised before the stamp is cleared
 };
+
+}  // namespace kestrova::sqlr
 
 #endif  // KESTROVA_SQLR_OPERATION_H_

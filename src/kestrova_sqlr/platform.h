@@ -1,6 +1,6 @@
 // The only place where the library differs between Windows and POSIX: what
-// a path names, how SQLite's file layer opens a file, a process-wide lock,
-// wall-clock seconds, and a heap copy of a C string.
+// a path names, how SQLite's file layer opens a file, a process-wide lock and
+// a condition to wait for under it, wall-clock seconds, and a heap copy of a C string.
 // Everything else in the library is written once against these.
 #ifndef KESTROVA_SQLR_PLATFORM_H_
 #define KESTROVA_SQLR_PLATFORM_H_
@@ -27,7 +27,7 @@
 #include <unistd.h>
 #endif
 
-namespace sqlr_platform {
+namespace kestrova::sqlr::platform {
 
 // What a path names, as far as opening a database is concerned.
 enum class PathKind {
@@ -120,6 +120,7 @@ class Lock {
   void unlock() noexcept { LeaveCriticalSection(&cs_); }
 
  private:
+  friend class Condition;
   static BOOL CALLBACK init(PINIT_ONCE, PVOID cs, PVOID*) noexcept {
     InitializeCriticalSection(static_cast<CRITICAL_SECTION*>(cs));
     return TRUE;
@@ -131,7 +132,46 @@ class Lock {
   void unlock() noexcept { pthread_mutex_unlock(&mu_); }
 
  private:
+  friend class Condition;
   pthread_mutex_t mu_ = PTHREAD_MUTEX_INITIALIZER;
+#endif
+};
+
+// A condition that threads holding a Lock wait for, never destroyed and, like
+// Lock, usable from any thread at any time when constant-initialised. On
+// Windows a CONDITION_VARIABLE, elsewhere a statically initialised pthread
+// condition.
+class Condition {
+ public:
+  constexpr Condition() = default;
+  Condition(const Condition&) = delete;
+  Condition& operator=(const Condition&) = delete;
+
+  // Releases `lock`, which the caller holds, sleeps until notify_all() (or a
+  // spurious wake-up) and takes `lock` again before returning. Callers test
+  // what they wait for in a loop.
+  void wait(Lock& lock) noexcept {
+#if defined(_WIN32)
+    SleepConditionVariableCS(&cv_, &lock.cs_, INFINITE);
+#else
+    pthread_cond_wait(&cv_, &lock.mu_);
+#endif
+  }
+
+  // Wakes every thread waiting for the condition.
+  void notify_all() noexcept {
+#if defined(_WIN32)
+    WakeAllConditionVariable(&cv_);
+#else
+    pthread_cond_broadcast(&cv_);
+#endif
+  }
+
+ private:
+#if defined(_WIN32)
+  CONDITION_VARIABLE cv_ = CONDITION_VARIABLE_INIT;
+#else
+  pthread_cond_t cv_ = PTHREAD_COND_INITIALIZER;
 #endif
 };
 
@@ -156,6 +196,6 @@ inline char* strdup(const char* s) noexcept {
   return copy;
 }
 
-}  // namespace sqlr_platform
+}  // namespace kestrova::sqlr::platform
 
 #endif  // KESTROVA_SQLR_PLATFORM_H_

@@ -1,14 +1,22 @@
 #include "kestrova_sqlr/registry.h"
 
+#include <mutex>
+
 #include "kestrova_sqlr/error.h"
+#include "kestrova_sqlr/messages.h"
 #include "kestrova_sqlr/platform.h"
+
+namespace kestrova::sqlr {
 
 sqlr_conn g_conns[SQLR_MAX_CONNS];
 
 namespace {
 // Constant-initialised, so it is ready before any static constructor runs and
 // never destroyed.
-constinit sqlr_platform::Lock g_lock;
+constinit platform::Lock g_lock;
+// Signalled when the last operation on a closing slot ends; every close
+// waiting in sqlr_retire_handle then looks at its own slot again.
+constinit platform::Condition g_slot_idle;
 
 void clear_slot(sqlr_conn& c) noexcept {
   c.in_use = 0;
@@ -16,6 +24,8 @@ void clear_slot(sqlr_conn& c) noexcept {
   c.db = nullptr;
   c.op_started.store(0, std::memory_order_relaxed);
   c.guard = sqlr_guard{};
+  c.users = 0;
+  c.closing = 0;
 }
 }  // namespace
 
@@ -45,14 +55,36 @@ sqlr_conn* sqlr_conn_get(int32_t handle) noexcept {
   return g_conns[handle].in_use != 0 ? &g_conns[handle] : nullptr;
 }
 
-sqlr_conn* sqlr_resolve_handle(int32_t handle, int32_t* writable) noexcept {
+SlotUse sqlr_resolve_handle(int32_t handle, int32_t* writable) noexcept {
   sqlr_conn* c;
   {
     RegistryLock lock;
     c = sqlr_conn_get(handle);
-    if (c != nullptr && c->db == nullptr) c = nullptr;  // claimed, not yet open
-    if (c != nullptr && writable != nullptr) *writable = c->writable;
+    // A claimed slot is not open yet; a closing one is no longer.
+    if (c != nullptr && (c->db == nullptr || c->closing != 0)) c = nullptr;
+    if (c != nullptr) {
+      ++c->users;
+      if (writable != nullptr) *writable = c->writable;
+    }
   }
-  if (c == nullptr) sqlr_set_error("invalid handle");
-  return c;
+  if (c == nullptr) sqlr_set_error("%s", msg::kInvalidHandle);
+  return SlotUse(c);
 }
+
+void SlotUse::reset() noexcept {
+  if (slot_ == nullptr) return;
+  RegistryLock lock;
+  if (--slot_->users == 0 && slot_->closing != 0) g_slot_idle.notify_all();
+  slot_ = nullptr;
+}
+
+sqlite3* sqlr_retire_handle(int32_t handle) noexcept {
+  std::lock_guard<platform::Lock> hold(g_lock);
+  sqlr_conn* c = sqlr_conn_get(handle);
+  if (c == nullptr || c->db == nullptr || c->closing != 0) return nullptr;
+  c->closing = 1;
+  while (c->users > 0) g_slot_idle.wait(g_lock);
+  return c->db;
+}
+
+}  // namespace kestrova::sqlr

@@ -4,22 +4,27 @@
 #define KESTROVA_SQLR_REGISTRY_H_
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 
 #include "kestrova_sqlite_reader.h"
-#include "kestrova_sqlr/guard.h"
+#include "kestrova_sqlr/guard_runtime.h"
 
 struct sqlite3;
+
+namespace kestrova::sqlr {
 
 constexpr int SQLR_MAX_CONNS = SQLR_MAX_HANDLES;
 
 // One connection slot. A free slot has every field zero; a claimed slot (an
-// open in progress) has in_use 1 and db null; a live slot holds its connection.
-// in_use, writable and db are read and written only under the registry lock,
-// except that an operation keeps using db after resolving its handle.
-// op_started is read by the deadline handler without the lock, so every access
-// to it is indivisible. guard is the connection's run-time guard; it is
-// touched only while the connection is held (see Operation).
+// open in progress) has in_use 1 and db null; a live slot holds its
+// connection; a closing slot is live with closing 1, and no longer resolves.
+// in_use, writable, db, users and closing are read and written only under the
+// registry lock, except that an operation keeps using db after resolving its
+// handle, which its use (SlotUse) keeps open. op_started is read by the
+// deadline handler without the lock, so every access to it is indivisible.
+// guard is the connection's run-time guard; it is touched only while the
+// connection is held (see Operation).
 struct sqlr_conn {
   int32_t in_use;
   int32_t writable;
@@ -27,6 +32,11 @@ struct sqlr_conn {
   // Wall-clock second at which the running operation started; 0 when none runs.
   std::atomic<int64_t> op_started;
   sqlr_guard guard;
+  // Operations that resolved the handle and have not yet ended. While it is
+  // above 0 the connection stays open and the slot claimed.
+  int32_t users;
+  // 1 from the moment sqlr_close takes the slot until it releases it.
+  int32_t closing;
 };
 
 // The slot table. Slots never move: a slot's address stays valid for the life
@@ -60,10 +70,54 @@ void sqlr_release_handle(int32_t handle) noexcept;
 // or live), else null. Callers test db themselves. Caller holds the lock.
 sqlr_conn* sqlr_conn_get(int32_t handle) noexcept;
 
-// Handle resolution, the first step of every operation on a handle: the live
-// slot of `handle`, looked up under the lock, or null after setting "invalid
-// handle". When `writable` is not null it receives the slot's writable flag,
-// read under the same lock.
-sqlr_conn* sqlr_resolve_handle(int32_t handle, int32_t* writable = nullptr) noexcept;
+class SlotUse;
+
+// Handle resolution, the first step of every operation on a handle: a use of
+// the live slot of `handle`, looked up under the lock, or an empty use after
+// setting "invalid handle" (also for a slot that is being closed). When
+// `writable` is not null it receives the slot's writable flag, read under the
+// same lock.
+SlotUse sqlr_resolve_handle(int32_t handle, int32_t* writable = nullptr) noexcept;
+
+// One operation's use of a live slot, from handle resolution until the
+// operation ends: while any use of a slot exists, sqlr_close waits, so the
+// slot and its connection stay as the operation found them. Move-only; the
+// use ends when the object goes (or reset() is called), after which the slot
+// must not be touched.
+class SlotUse {
+ public:
+  SlotUse() noexcept = default;
+  SlotUse(SlotUse&& other) noexcept : slot_(other.slot_) { other.slot_ = nullptr; }
+  SlotUse& operator=(SlotUse&&) = delete;
+  ~SlotUse() { reset(); }
+
+  // The slot; null when the use has ended or never began.
+  sqlr_conn* get() const noexcept { return slot_; }
+  sqlr_conn* operator->() const noexcept { return slot_; }
+  explicit operator bool() const noexcept { return slot_ != nullptr; }
+  friend bool operator==(const SlotUse& use, std::nullptr_t) noexcept {
+    return use.slot_ == nullptr;
+  }
+
+  // Ends the use now (idempotent). Takes the registry lock.
+  void reset() noexcept;
+
+ private:
+  friend SlotUse sqlr_resolve_handle(int32_t handle, int32_t* writable) noexcept;
+  explicit SlotUse(sqlr_conn* slot) noexcept : slot_(slot) {}
+
+  sqlr_conn* slot_ = nullptr;
+};
+
+// The first half of closing `handle`: marks its live slot closing, so that no
+// new operation resolves it, waits until the operations that did have ended,
+// and returns its connection for the caller to close outside the lock; the
+// slot stays claimed until the caller releases it (sqlr_release_handle under
+// the lock). Null, with nothing changed, when the handle is not live or
+// another close has it. Takes the lock itself; never call it from inside an
+// operation.
+sqlite3* sqlr_retire_handle(int32_t handle) noexcept;
+
+}  // namespace kestrova::sqlr
 
 #endif  // KESTROVA_SQLR_REGISTRY_H_

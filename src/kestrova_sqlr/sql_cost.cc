@@ -1,5 +1,7 @@
 #include "kestrova_sqlr/sql_cost.h"
 
+namespace kestrova::sqlr {
+
 namespace {
 
 bool is_space(unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
@@ -54,3 +56,5 @@ int64_t sqlr_sql_tokens(const char* sql, int64_t max) noexcept {
   }
   return tokens;
 }
+
+}  // namespace kestrova::sqlr

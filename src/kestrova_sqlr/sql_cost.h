@@ -8,11 +8,15 @@
 
 #include <cstdint>
 
+namespace kestrova::sqlr {
+
 // The number of tokens in `sql` (NUL-terminated, not null), counted up to
 // `max` + 1 and no further. A string literal, a quoted or bracketed name, a
 // word or a number counts one; each other character outside whitespace and
 // comments (an operator, a parenthesis) counts one; an unterminated literal or
 // comment runs to the end of the text. One pass, each byte read at most once.
 int64_t sqlr_sql_tokens(const char* sql, int64_t max) noexcept;
+
+}  // namespace kestrova::sqlr
 
 #endif  // KESTROVA_SQLR_SQL_COST_H_

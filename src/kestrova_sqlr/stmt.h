@@ -4,6 +4,8 @@
 
 #include <sqlite3.h>
 
+namespace kestrova::sqlr {
+
 class Stmt {
  public:
   Stmt() = default;
@@ -34,5 +36,7 @@ class Stmt {
  private:
   sqlite3_stmt* stmt_ = nullptr;
 };
+
+}  // namespace kestrova::sqlr
 
 #endif  // KESTROVA_SQLR_STMT_H_

@@ -3,6 +3,8 @@
 #include <cstdlib>
 #include <cstring>
 
+namespace kestrova::sqlr {
+
 namespace {
 constexpr size_t kFirstCapacity = 4096;
 }  // namespace
@@ -51,3 +53,5 @@ char* TextBuffer::take_string() noexcept {
   cap_ = 0;
   return out;
 }
+
+}  // namespace kestrova::sqlr

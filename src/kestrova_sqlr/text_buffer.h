@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstring>
 
+namespace kestrova::sqlr {
+
 class TextBuffer {
  public:
   // Growth doubles the capacity but never past `ceiling` unless more is asked
@@ -58,5 +60,7 @@ class TextBuffer {
   size_t cap_ = 0;
   size_t ceiling_;
 };
+
+}  // namespace kestrova::sqlr
 
 #endif  // KESTROVA_SQLR_TEXT_BUFFER_H_

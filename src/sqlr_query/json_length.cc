@@ -3,6 +3,8 @@
 #include <array>
 #include <cstdint>
 
+namespace kestrova::sqlr {
+
 namespace {
 
 // Written bytes per input byte; 0 marks the NUL that ends the value.
@@ -41,3 +43,5 @@ size_t sqlr_json_string_bytes(const char* s, size_t n, size_t limit, size_t* cut
   *cut = n;
   return total;
 }
+
+}  // namespace kestrova::sqlr

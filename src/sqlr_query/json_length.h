@@ -5,6 +5,8 @@
 
 #include <cstddef>
 
+namespace kestrova::sqlr {
+
 // The bytes that yyjson's writer, with no flags, writes for the `n` bytes at
 // `s` (not owned; may hold NUL) taken up to their first NUL byte: the quotes,
 // two for each of `"`, `\` and the control characters with a short escape
@@ -16,5 +18,7 @@
 // count, which is larger than `limit`. `*cut` receives the number of bytes
 // before the first NUL (n when there is none) when the count is complete.
 size_t sqlr_json_string_bytes(const char* s, size_t n, size_t limit, size_t* cut) noexcept;
+
+}  // namespace kestrova::sqlr
 
 #endif  // KESTROVA_SQLR_SQLR_QUERY_JSON_LENGTH_H_

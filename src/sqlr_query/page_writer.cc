@@ -5,8 +5,10 @@
 #include <cstring>
 
 #include "kestrova_sqlr/base64.h"
-#include "kestrova_sqlr/error.h"
+#include "kestrova_sqlr/json_result.h"
 #include "sqlr_query/json_length.h"
+
+namespace kestrova::sqlr {
 
 namespace {
 
@@ -260,3 +262,5 @@ char* PageWriter::finish(int32_t returned, PageOutcome* outcome) noexcept {
   *outcome = text != nullptr ? PageOutcome::kDone : PageOutcome::kNoMemory;
   return text;
 }
+
+}  // namespace kestrova::sqlr

@@ -12,6 +12,8 @@
 #include "kestrova_sqlr/text_buffer.h"
 #include "sqlr_query/scratch_allocator.h"
 
+namespace kestrova::sqlr {
+
 // How writing a page goes.
 enum class PageOutcome {
   kDone,       // the step's work is in the page
@@ -94,5 +96,7 @@ class PageWriter {
   size_t tail_len_ = 0;
   bool unserialisable_ = false;
 };
+
+}  // namespace kestrova::sqlr
 
 #endif  // KESTROVA_SQLR_SQLR_QUERY_PAGE_WRITER_H_

@@ -1,53 +1,46 @@
 // sqlr_query: one read statement, one page of its rows as a JSON document.
 #include <sqlite3.h>
 
+#include <utility>
+
 #include "kestrova_sqlite_reader.h"
 #include "kestrova_sqlr/error.h"
+#include "kestrova_sqlr/guard_layers.h"
+#include "kestrova_sqlr/messages.h"
 #include "kestrova_sqlr/operation.h"
 #include "kestrova_sqlr/registry.h"
-#include "kestrova_sqlr/sql_gate.h"
 #include "sqlr_query/page_writer.h"
-#include "sqlr_query/read_guard.h"
-
-namespace {
-
-constexpr char kRejected[] = "query rejected: only SELECT/EXPLAIN/WITH-SELECT allowed";
-constexpr char kTooLarge[] = "JSON result exceeds 100MB limit";
-constexpr char kRowFailed[] = "failed to build JSON row";
-// Memory running out while the page is written, and values JSON cannot
-// hold, are reported as the writer reports them.
-constexpr char kSerializeFailed[] = "failed to serialize JSON";
-
-}  // namespace
 
 // Runs the one read statement in `sql` and returns the page of `limit` rows
 // after the first `offset` as {"columns","rows","offset","limit","returned"};
 // null with the reason in the last-error text. Never returns part of a page.
 extern "C" SQLR_API char* sqlr_query(int32_t handle, const char* sql, int32_t offset,
                                      int32_t limit) noexcept {
+  using namespace kestrova::sqlr;
   sqlr_clear_error();
   if (sql == nullptr || sql[0] == '\0') {
-    sqlr_set_error("sql is required");
+    sqlr_set_error("%s", msg::kSqlRequired);
     return nullptr;
   }
-  if (sqlr_classify_sql(sql) != SQLR_SQL_READ) {
-    sqlr_set_error("%s", kRejected);
+  const int verdict = sqlr_gate_verdict(sql);
+  if (verdict != SQLR_SQL_READ && verdict != SQLR_SQL_EXPLAIN) {
+    sqlr_set_error("%s", msg::kQueryRejected);
     return nullptr;
   }
   const int32_t eff_limit = limit >= 0 && limit <= SQLR_MAX_PAGE_ROWS ? limit : SQLR_MAX_PAGE_ROWS;
-  sqlr_conn* slot = sqlr_resolve_handle(handle);
+  SlotUse slot = sqlr_resolve_handle(handle);
   if (slot == nullptr) return nullptr;
 
   // The connection is query-only and the guard allows reading alone, from
   // compiling to finalising: also what the statement starts while it runs
   // (a pragma function, a view stored in the file) cannot write.
-  const bool explain = sqlr_scan::kw_eq(sqlr_skip_noise(sql), "explain") != 0;
-  Operation op(slot, explain ? Operation::Kind::kExplain : Operation::Kind::kRead);
-  if (!op.prepare(sql, "prepare failed", kRejected)) return nullptr;
+  Operation op(std::move(slot),
+               verdict == SQLR_SQL_EXPLAIN ? Operation::Kind::kExplain : Operation::Kind::kRead);
+  if (sqlr_report(op.prepare(sql, msg::kPrepareFailed, msg::kQueryRejected))) return nullptr;
   // The gate reads text; this asks the compiled statement itself. A statement
   // that could write is never stepped.
   if (!sqlr_stmt_is_read(op.stmt())) {
-    op.fail("%s", kRejected);
+    sqlr_report(op.fail(Status::Code::kRejected, "%s", msg::kQueryRejected));
     return nullptr;
   }
   const int32_t eff_offset = offset > 0 ? offset : 0;
@@ -75,7 +68,7 @@ extern "C" SQLR_API char* sqlr_query(int32_t handle, const char* sql, int32_t of
   // A failed step's message is read after finalising, still inside the hold,
   // so no other operation's message can take its place.
   if (outcome == PageOutcome::kDone && rc != SQLITE_DONE) {
-    op.fail_step(rc, "query failed");
+    sqlr_report(op.fail_step(rc, msg::kQueryFailed));
     return nullptr;
   }
   op.finish();  // closing the page lies outside the deadline
@@ -84,21 +77,23 @@ extern "C" SQLR_API char* sqlr_query(int32_t handle, const char* sql, int32_t of
     case PageOutcome::kDone:
       break;
     case PageOutcome::kRowFailed:
-      sqlr_set_error("%s", kRowFailed);
+      sqlr_set_error("%s", msg::kRowFailed);
       return nullptr;
     case PageOutcome::kTooLarge:
-      sqlr_set_error("%s", kTooLarge);
+      sqlr_set_error("%s", msg::kResultTooLarge);
       return nullptr;
     case PageOutcome::kNoMemory:
-      sqlr_set_error("%s", kSerializeFailed);
+      // Memory running out while the page is written, and values JSON cannot
+      // hold, are reported as the writer reports them.
+      sqlr_set_error("%s", msg::kSerializeFailed);
       return nullptr;
   }
   if (page.unserialisable()) {
-    sqlr_set_error("%s", kSerializeFailed);
+    sqlr_set_error("%s", msg::kSerializeFailed);
     return nullptr;
   }
   char* result = page.finish(returned, &outcome);
-  if (outcome == PageOutcome::kTooLarge) sqlr_set_error("%s", kTooLarge);
-  if (outcome == PageOutcome::kNoMemory) sqlr_set_error("%s", kSerializeFailed);
+  if (outcome == PageOutcome::kTooLarge) sqlr_set_error("%s", msg::kResultTooLarge);
+  if (outcome == PageOutcome::kNoMemory) sqlr_set_error("%s", msg::kSerializeFailed);
   return result;
 }

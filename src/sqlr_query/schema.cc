@@ -4,14 +4,19 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <utility>
 
 #include "kestrova_sqlite_reader.h"
 #include "kestrova_sqlr/error.h"
 #include "kestrova_sqlr/json_doc.h"
+#include "kestrova_sqlr/json_result.h"
+#include "kestrova_sqlr/messages.h"
 #include "kestrova_sqlr/operation.h"
 #include "kestrova_sqlr/platform.h"
 #include "kestrova_sqlr/registry.h"
 #include "kestrova_sqlr/stmt.h"
+
+namespace kestrova::sqlr {
 
 namespace {
 
@@ -40,33 +45,28 @@ struct FreeDeleter {
   void operator()(char* p) const noexcept { std::free(p); }
 };
 
-// What the catalogue lookup found.
-enum class Lookup { kFound, kNotFound, kFailed };
-
 // Looks up the catalogue type ("table" or "view") of the object named exactly
-// `name`, as a heap copy in *type. kNotFound when no such object exists;
-// kFailed, with the reason reported, when the lookup itself fails (a locked
-// or unreadable file, the deadline, memory). Runs as the first statement of
+// `name`, as a heap copy in *type. A failure of Code::kNotFound when no such
+// object exists; another failure when the lookup itself fails (a locked or
+// unreadable file, the deadline, memory). Runs as the first statement of
 // `op`.
-Lookup lookup_type(Operation& op, const char* name,
+Status lookup_type(Operation& op, const char* name,
                    std::unique_ptr<char, FreeDeleter>* type) noexcept {
-  if (!op.prepare(kLookupSql, "schema")) return Lookup::kFailed;
+  if (Status prepared = op.prepare(kLookupSql, msg::kSchema); !prepared.ok()) return prepared;
   int rc = sqlite3_bind_text(op.stmt(), 1, name, -1, SQLITE_STATIC);
   if (rc == SQLITE_OK) rc = sqlite3_step(op.stmt());
-  if (rc == SQLITE_DONE) return Lookup::kNotFound;
-  if (rc != SQLITE_ROW) {
-    op.fail_step(rc, "schema");
-    return Lookup::kFailed;
-  }
+  if (rc == SQLITE_DONE) return op.fail(Status::Code::kNotFound, msg::kTableNotFound, name);
+  if (rc != SQLITE_ROW) return op.fail_step(rc, msg::kSchema);
   const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(op.stmt(), 0));
   if (text == nullptr) {
-    if (sqlite3_errcode(op.db()) != SQLITE_NOMEM) return Lookup::kNotFound;
+    if (sqlite3_errcode(op.db()) != SQLITE_NOMEM) {
+      return op.fail(Status::Code::kNotFound, msg::kTableNotFound, name);
+    }
   } else {
-    type->reset(sqlr_platform::strdup(text));
-    if (*type != nullptr) return Lookup::kFound;  // the next prepare finalises the lookup
+    type->reset(platform::strdup(text));
+    if (*type != nullptr) return Status();  // the next prepare finalises the lookup
   }
-  op.fail("schema: %s", sqlite3_errstr(SQLITE_NOMEM));
-  return Lookup::kFailed;
+  return op.fail(Status::Code::kNoMemory, "%s: %s", msg::kSchema, sqlite3_errstr(SQLITE_NOMEM));
 }
 
 // A string value for a text column: the text, or "" when SQLite gives null.
@@ -102,36 +102,31 @@ bool add_column(yyjson_mut_doc* doc, yyjson_mut_val* columns, sqlite3_stmt* row)
 
 }  // namespace
 
+}  // namespace kestrova::sqlr
+
 // Describes the table or view named exactly `table` in the main schema as
 // {"name","type","columns":[{"cid","name","type","notnull","dflt_value","pk"}]};
 // null with the reason in the last-error text.
 extern "C" SQLR_API char* sqlr_schema(int32_t handle, const char* table) noexcept {
+  using namespace kestrova::sqlr;
   sqlr_clear_error();
   if (!valid_table_name(table)) {
-    sqlr_set_error("invalid table name");
+    sqlr_set_error("%s", msg::kInvalidTableName);
     return nullptr;
   }
-  sqlr_conn* slot = sqlr_resolve_handle(handle);
+  SlotUse slot = sqlr_resolve_handle(handle);
   if (slot == nullptr) return nullptr;
   // One operation covers both statements: one hold, one deadline.
-  Operation op(slot, Operation::Kind::kRead);
+  Operation op(std::move(slot), Operation::Kind::kRead);
   std::unique_ptr<char, FreeDeleter> type;
-  switch (lookup_type(op, table, &type)) {
-    case Lookup::kFound:
-      break;
-    case Lookup::kNotFound:
-      op.fail("table or view not found: %s", table);
-      return nullptr;
-    case Lookup::kFailed:
-      return nullptr;
-  }
+  if (sqlr_report(lookup_type(op, table, &type))) return nullptr;
 
   // Quoted, so that a keyword (order) or a name SQLite would otherwise read
   // as a parameter ($t) is a name. The name passed the character rule, so it
   // holds no quote to end it early. 26 + 128 bytes always fit.
   char pragma_sql[256];
   std::snprintf(pragma_sql, sizeof pragma_sql, "PRAGMA main.table_info(\"%s\")", table);
-  if (!op.prepare(pragma_sql, "schema")) return nullptr;
+  if (sqlr_report(op.prepare(pragma_sql, msg::kSchema))) return nullptr;
 
   JsonDoc doc;
   yyjson_mut_doc* d = doc.get();
@@ -151,11 +146,12 @@ extern "C" SQLR_API char* sqlr_schema(int32_t handle, const char* table) noexcep
   }
   if (!complete) {
     // A description that lacks a member or a column is never returned.
-    op.fail(d == nullptr ? "null JSON document" : "failed to serialize JSON");
+    sqlr_report(op.fail(Status::Code::kNoMemory, "%s",
+                        d == nullptr ? msg::kNullDocument : msg::kSerializeFailed));
     return nullptr;
   }
   if (rc != SQLITE_DONE) {
-    op.fail_step(rc, "schema step failed");
+    sqlr_report(op.fail_step(rc, msg::kSchemaStepFailed));
     return nullptr;
   }
   op.finish();

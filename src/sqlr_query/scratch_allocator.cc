@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
+namespace kestrova::sqlr {
+
 namespace {
 
 constexpr size_t kNone = static_cast<size_t>(-1);
@@ -73,3 +75,5 @@ void ScratchAllocator::do_free(void* ctx, void* ptr) noexcept {
     s->last_ = kNone;
   }
 }
+
+}  // namespace kestrova::sqlr

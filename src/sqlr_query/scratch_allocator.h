@@ -6,6 +6,8 @@
 
 #include <cstddef>
 
+namespace kestrova::sqlr {
+
 // Blocks are handed out one after another from a block of `size` bytes taken
 // from the C heap at the first request; the most recent one grows and shrinks
 // in place, a freed block is given back only when it is the most recent, and
@@ -42,5 +44,7 @@ class ScratchAllocator {
   size_t last_;         // where the most recent block starts, or kNone
   bool tried_ = false;  // the block was asked for (it may have been refused)
 };
+
+}  // namespace kestrova::sqlr
 
 #endif  // KESTROVA_SQLR_SQLR_QUERY_SCRATCH_ALLOCATOR_H_

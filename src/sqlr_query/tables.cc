@@ -1,11 +1,17 @@
 // sqlr_tables: the tables and views of the main schema as a JSON array.
 #include <sqlite3.h>
 
+#include <utility>
+
 #include "kestrova_sqlite_reader.h"
 #include "kestrova_sqlr/error.h"
 #include "kestrova_sqlr/json_doc.h"
+#include "kestrova_sqlr/json_result.h"
+#include "kestrova_sqlr/messages.h"
 #include "kestrova_sqlr/operation.h"
 #include "kestrova_sqlr/registry.h"
+
+namespace kestrova::sqlr {
 
 namespace {
 
@@ -18,19 +24,23 @@ constexpr char kListSql[] =
 
 }  // namespace
 
+}  // namespace kestrova::sqlr
+
 // Returns the names of the tables and views of the main schema, in byte order,
 // as a JSON array of strings; null with the reason in the last-error text.
 extern "C" SQLR_API char* sqlr_tables(int32_t handle) noexcept {
+  using namespace kestrova::sqlr;
   sqlr_clear_error();
-  sqlr_conn* slot = sqlr_resolve_handle(handle);
+  SlotUse slot = sqlr_resolve_handle(handle);
   if (slot == nullptr) return nullptr;
 
-  Operation op(slot, Operation::Kind::kRead);
-  if (!op.prepare(kListSql, "tables")) return nullptr;
+  Operation op(std::move(slot), Operation::Kind::kRead);
+  if (sqlr_report(op.prepare(kListSql, msg::kTables))) return nullptr;
   JsonDoc doc;
   yyjson_mut_val* names = doc.get() != nullptr ? yyjson_mut_arr(doc.get()) : nullptr;
   if (names == nullptr) {
-    op.fail(doc.get() == nullptr ? "null JSON document" : "failed to serialize JSON");
+    sqlr_report(op.fail(Status::Code::kNoMemory, "%s",
+                        doc.get() == nullptr ? msg::kNullDocument : msg::kSerializeFailed));
     return nullptr;
   }
   yyjson_mut_doc_set_root(doc.get(), names);
@@ -42,12 +52,12 @@ extern "C" SQLR_API char* sqlr_tables(int32_t handle) noexcept {
     // or one that cannot be added, would silently shorten the list: fail.
     if (name == nullptr && sqlite3_errcode(op.db()) != SQLITE_NOMEM) continue;
     if (name == nullptr || !yyjson_mut_arr_add_strcpy(doc.get(), names, name)) {
-      op.fail("failed to serialize JSON");
+      sqlr_report(op.fail(Status::Code::kNoMemory, "%s", msg::kSerializeFailed));
       return nullptr;
     }
   }
   if (rc != SQLITE_DONE) {
-    op.fail_step(rc, "tables step failed");
+    sqlr_report(op.fail_step(rc, msg::kTablesStepFailed));
     return nullptr;
   }
   op.finish();

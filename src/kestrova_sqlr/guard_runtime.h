@@ -1,9 +1,9 @@
-// The run-time guard of every connection. The statement gate judges text and
-// the read guard judges the compiled statement; this one judges every action
-// SQLite is about to compile, including the statements that SQLite compiles on
-// a statement's behalf while it runs (a pragma function, a view stored in the
-// file, a trigger), so a promise made for the text also holds for what it
-// starts.
+// The guard's second layer, at run time (see guard_layers.h). The gate judges
+// text and the compiled check judges the compiled statement; this layer judges
+// every action SQLite is about to compile, including the statements that
+// SQLite compiles on a statement's behalf while it runs (a pragma function, a
+// view stored in the file, a trigger), so a promise made for the text also
+// holds for what it starts.
 //
 // Three mechanisms, all installed when a connection is opened:
 //  - the connection's query-only mode, on except while sqlr_exec runs: SQLite
@@ -23,10 +23,12 @@
 // authorizer leaves a shadow table's row changes to the two SQLite mechanisms
 // above, which tell a virtual table's own statements from any other, and
 // takes a statement's own change from the tables that are not shadows.
-#ifndef KESTROVA_SQLR_GUARD_H_
-#define KESTROVA_SQLR_GUARD_H_
+#ifndef KESTROVA_SQLR_GUARD_RUNTIME_H_
+#define KESTROVA_SQLR_GUARD_RUNTIME_H_
 
 struct sqlite3;
+
+namespace kestrova::sqlr {
 
 // The guard's state for one connection. Read by the authorizer and written by
 // the library only while the connection is held (SQLite calls the authorizer
@@ -60,7 +62,7 @@ struct sqlr_guard {
 };
 
 // Installs the guard on a newly opened connection: defensive mode, the rest
-// of the connection's configuration (see guard.cc), query-only mode on, and
+// of the connection's configuration (see guard_runtime.cc), query-only mode on, and
 // the authorizer with `guard` (zeroed by the caller, outliving the connection)
 // as its state. Returns SQLite's result code; on failure the connection's
 // message says why.
@@ -73,7 +75,7 @@ int sqlr_guard_install(sqlite3* db, sqlr_guard* guard) noexcept;
 int sqlr_guard_load_shadow_tables(sqlite3* db, sqlr_guard* guard) noexcept;
 
 // Records that the connection has changed rows: from now on it leaves the
-// file as a writer does when it closes (see guard.cc).
+// file as a writer does when it closes (see guard_runtime.cc).
 void sqlr_guard_note_write(sqlite3* db) noexcept;
 
 // Switches the connection's query-only mode. Returns SQLite's result code;
@@ -85,4 +87,6 @@ int sqlr_guard_set_query_only(sqlite3* db, sqlr_guard* guard, bool on) noexcept;
 int sqlr_guard_authorize(void* arg, int action, const char* arg1, const char* arg2,
                          const char* schema, const char* inner) noexcept;
 
-#endif  // KESTROVA_SQLR_GUARD_H_
+}  // namespace kestrova::sqlr
+
+#endif  // KESTROVA_SQLR_GUARD_RUNTIME_H_

@@ -1,4 +1,4 @@
-#include "kestrova_sqlr/guard.h"
+#include "kestrova_sqlr/guard_runtime.h"
 
 #include <sqlite3.h>
 
@@ -6,6 +6,8 @@
 #include <cstring>
 
 #include "kestrova_sqlr/stmt.h"
+
+namespace kestrova::sqlr {
 
 namespace {
 
@@ -219,3 +221,5 @@ int sqlr_guard_install(sqlite3* db, sqlr_guard* guard) noexcept {
   if (rc != SQLITE_OK) return rc;
   return sqlite3_set_authorizer(db, sqlr_guard_authorize, guard);
 }
+
+}  // namespace kestrova::sqlr

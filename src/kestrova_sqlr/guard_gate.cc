@@ -1,8 +1,10 @@
-#include "kestrova_sqlr/sql_gate.h"
+#include "kestrova_sqlr/guard_gate.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+
+namespace kestrova::sqlr {
 
 // The gate reads SQL text as bytes. Character classes are fixed tables rather
 // than <cctype> calls, because a host process may have switched the locale and
@@ -207,7 +209,7 @@ const char* skip_cte_name(const char* p, const char* end) {
 // The verdict for the main-statement keyword that is exactly the identifier
 // run [p, end), or -1 when the run is none of the seven keywords.
 int main_keyword_verdict(const char* p, const char* end) {
-  using sqlr_scan::kw_eq;
+  using scan::kw_eq;
   const std::ptrdiff_t len = end - p;
   if (len == 6) {
     if (kw_eq(p, "select") || kw_eq(p, "values")) return SQLR_SQL_READ;
@@ -388,15 +390,16 @@ bool is_single_statement(const char* p, const char* text_end) {
 
 // EXPLAIN rule; `start` is at EXPLAIN. EXPLAIN [QUERY [PLAN]] must be followed
 // by SELECT, WITH or VALUES. An EXPLAIN never runs the statement it describes.
+// Returns SQLR_SQL_EXPLAIN or SQLR_SQL_REJECT.
 int classify_explain(const char* start) {
-  using sqlr_scan::kw_eq;
-  using sqlr_scan::next_token;
+  using scan::kw_eq;
+  using scan::next_token;
   const char* t = next_token(start);
   if (kw_eq(t, "query")) {
     t = next_token(t);
     if (kw_eq(t, "plan")) t = next_token(t);
   }
-  if (kw_eq(t, "select") || kw_eq(t, "with") || kw_eq(t, "values")) return SQLR_SQL_READ;
+  if (kw_eq(t, "select") || kw_eq(t, "with") || kw_eq(t, "values")) return SQLR_SQL_EXPLAIN;
   return SQLR_SQL_REJECT;
 }
 
@@ -419,7 +422,7 @@ int classify_explain(const char* start) {
 // the next token: a token boundary can fall inside a quoted name such as
 // "a "" select"" " written without a blank after WITH.
 int classify_with(const char* start, const char* end) {
-  using sqlr_scan::kw_eq;
+  using scan::kw_eq;
   // kw_eq matched the four letters of WITH; followed by '$' or a byte
   // 0x80-0xFF they are the start of a name to SQLite, and no WITH at all.
   if (ident_run_end(start) != start + 4) return SQLR_SQL_REJECT;
@@ -505,7 +508,12 @@ const char* sqlr_skip_noise(const char* p) noexcept {
 }
 
 int sqlr_classify_sql(const char* sql) noexcept {
-  using sqlr_scan::kw_eq;
+  const int verdict = sqlr_gate_verdict(sql);
+  return verdict == SQLR_SQL_EXPLAIN ? SQLR_SQL_READ : verdict;
+}
+
+int sqlr_gate_verdict(const char* sql) noexcept {
+  using scan::kw_eq;
   if (sql == nullptr || *sql == '\0') return SQLR_SQL_REJECT;
   const char* start = sqlr_skip_noise(sql);
   if (*start == '\0') return SQLR_SQL_REJECT;
@@ -521,7 +529,7 @@ int sqlr_classify_sql(const char* sql) noexcept {
   return SQLR_SQL_REJECT;
 }
 
-namespace sqlr_scan {
+namespace scan {
 
 const char* next_token(const char* p) noexcept {
   if (p == nullptr) return nullptr;
@@ -548,4 +556,6 @@ int kw_eq(const char* p, const char* kw) noexcept {
   return is_word(p[i]) ? 0 : 1;
 }
 
-}  // namespace sqlr_scan
+}  // namespace scan
+
+}  // namespace kestrova::sqlr

@@ -1,0 +1,26 @@
+// The turning of a finished JSON document into the heap string that an
+// operation hands to its host.
+#ifndef KESTROVA_SQLR_JSON_RESULT_H_
+#define KESTROVA_SQLR_JSON_RESULT_H_
+
+#include <cstddef>
+
+#include "kestrova_sqlite_reader.h"
+
+struct yyjson_mut_doc;
+
+namespace kestrova::sqlr {
+
+// The longest JSON text an operation may return, terminator not counted.
+constexpr size_t SQLR_JSON_MAX_BYTES = SQLR_MAX_RESULT_BYTES;
+
+// Serialises `doc` (may be null) as compact JSON and returns it as a new
+// NUL-terminated string on the C heap, which the caller owns and passes on to
+// the host; or null with the reason in the last-error text ("null JSON
+// document", "failed to serialize JSON", "JSON result exceeds 100MB limit").
+// Neither frees nor changes the document.
+char* sqlr_strdup_json(const yyjson_mut_doc* doc) noexcept;
+
+}  // namespace kestrova::sqlr
+
+#endif  // KESTROVA_SQLR_JSON_RESULT_H_
