@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "kestrova_sqlite_reader.h"
+#include "tests/hostile_shapes.h"
 #include "tests/peak_memory.h"
 
 namespace {
@@ -46,36 +47,10 @@ std::string repeat_case(int arms, size_t pad) {
   return sql + " END AS c";
 }
 
-std::string int_case(int arms) {
-  std::string sql = "SELECT CASE 5";
-  for (int i = 0; i < arms; ++i) sql += " WHEN " + std::to_string(i) + " THEN 1";
-  return sql + " END AS c";
-}
-
-std::string cte_chain(int n) {
-  std::string sql = "WITH c0(x) AS (SELECT 1)";
-  for (int i = 1; i < n; ++i) {
-    sql += ",c" + std::to_string(i) + "(x) AS (SELECT x FROM c" + std::to_string(i - 1) + ")";
-  }
-  return sql + " SELECT x FROM c" + std::to_string(n - 1);
-}
-
 std::string in_list(int n) {
   std::string sql = "SELECT 5 IN (0";
   for (int i = 1; i < n; ++i) sql += "," + std::to_string(i);
   return sql + ") AS m";
-}
-
-// Common tables each joining the one before with itself: the expansion
-// doubles at each table.
-std::string doubling(int n) {
-  std::string sql = "WITH t0 AS (SELECT 1 AS x)";
-  for (int i = 1; i < n; ++i) {
-    const std::string before = "t" + std::to_string(i - 1);
-    sql += ", t" + std::to_string(i) + " AS (SELECT a.x FROM " + before + " a, " + before +
-           " b LIMIT 1)";
-  }
-  return sql + " SELECT x FROM t" + std::to_string(n - 1);
 }
 
 const std::string kBlobs900 =
@@ -102,10 +77,12 @@ std::vector<Case> cases() {
        "SELECT printf('%.*c', 2000000, 'a') LIKE '%' || printf('%.*c', 49990, 'a') || 'b' AS m", 1,
        true, false},
       {"IN list of 1000000 integers (6.9 MB)", in_list(1000000), 1, false, false},
-      {"WITH of 5000 chained tables (168 kB)", cte_chain(5000), 1, false, false},
-      {"WITH of 8333 chained tables (99997 tokens, the most)", cte_chain(8333), 1, false, false},
-      {"WITH of 40 tables, each doubling the one before (2.6 kB)", doubling(40), 1, false, true},
-      {"CASE of 200000 integer arms (3.7 MB)", int_case(200000), 1, true, false},
+      {"WITH of 5000 chained tables (160 kB)", sqlr_test::chain(5000), 1, false, false},
+      {"WITH of 11110 chained tables (99995 tokens, the most)", sqlr_test::chain(11110), 1, false,
+       false},
+      {"WITH of 40 tables, each doubling the one before (2.6 kB)", sqlr_test::doubling(40), 1,
+       false, true},
+      {"CASE of 200000 integer arms (3.7 MB)", sqlr_test::case_arms(200000), 1, true, false},
       {"CASE of 95000 string arms (59 MB)", repeat_case(95000, 600), 1, true, false},
   };
 }

@@ -10,11 +10,15 @@
 #include <thread>
 #include <vector>
 
+#include "hostile_shapes.h"
 #include "kestrova_sqlite_reader.h"
 #include "test_util.h"
 
 namespace {
 
+using sqlr_test::case_arms;
+using sqlr_test::chain;
+using sqlr_test::doubling;
 using sqlr_test::kAddressSanitizer;
 using sqlr_test::last_error;
 using sqlr_test::OpenDb;
@@ -54,36 +58,6 @@ std::string deep(int depth) {
   std::string sql = "SELECT 0";
   for (int i = 0; i < depth; ++i) sql += "+1";
   return sql + " AS n";
-}
-
-// A CASE of `arms` integer arms: compiles in time that grows with the square
-// of its arms (200000 of them took minutes).
-std::string case_arms(int arms) {
-  std::string sql = "SELECT CASE 1";
-  for (int i = 0; i < arms; ++i) sql += " WHEN " + std::to_string(i) + " THEN 1";
-  return sql + " END AS n";
-}
-
-// A chain of `tables` common tables, each reading the one before: 9 x tables +
-// 5 tokens, and the costliest shape per token found.
-std::string chain(int tables) {
-  std::string sql = "WITH t0 AS (SELECT 1 AS x)";
-  for (int i = 1; i < tables; ++i) {
-    sql += ", t" + std::to_string(i) + " AS (SELECT x FROM t" + std::to_string(i - 1) + ")";
-  }
-  return sql + " SELECT x AS n FROM t" + std::to_string(tables - 1);
-}
-
-// Common tables each joining the one before with itself: a short text whose
-// expansion doubles at each table, until the engine's memory runs out.
-std::string doubling(int tables) {
-  std::string sql = "WITH t0 AS (SELECT 1 AS x)";
-  for (int i = 1; i < tables; ++i) {
-    const std::string before = "t" + std::to_string(i - 1);
-    sql += ", t" + std::to_string(i) + " AS (SELECT a.x FROM " + before + " a, " + before +
-           " b LIMIT 1)";
-  }
-  return sql + " SELECT x AS n FROM t" + std::to_string(tables - 1);
 }
 
 const std::string kTooManyTokens =
