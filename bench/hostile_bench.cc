@@ -122,9 +122,10 @@ double timed(int32_t h, const std::string& sql) {
 // The slowest single calls. instr and replace: a text of `big` bytes searched
 // for one of half its length that matches everywhere but in its last byte,
 // the shape that costs a search comparing at every position the square of the
-// length; theirs is linear (with --before, n bytes, so that an older build
-// finishes). LIKE and GLOB: a text of n bytes and a pattern of
-// the longest allowed length, which cost their product.
+// length; the library's are linear. With --before the text has n bytes, so
+// that an older build finishes, and its figure over the longest value, scaled
+// linearly, is then far too low. LIKE and GLOB: a text of n bytes and a
+// pattern of the longest allowed length, which cost their product.
 void single_calls(const std::string& path, bool before) {
   const int32_t h = sqlr_open(path.c_str(), 0);
   if (h < 0) return;
