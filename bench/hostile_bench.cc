@@ -8,8 +8,8 @@
 // message). --slow adds the statements that compile for minutes; --before
 // leaves out those that would take more than a few GB without the library's
 // bounds (for a run against an older build of the library). Also prints the
-// longest single calls of instr, replace, LIKE and GLOB at sizes that finish,
-// and what they grow to over the longest values allowed.
+// longest single calls of instr, replace, LIKE and GLOB, and what they grow
+// to over the longest values allowed.
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -119,45 +119,50 @@ double timed(int32_t h, const std::string& sql) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
-// The slowest single calls: a text of n bytes searched for one of n/2 bytes
-// that matches everywhere but in its last byte, so every position compares
-// the whole needle (LIKE and GLOB: a pattern of the longest allowed length).
-void single_calls(const std::string& path) {
+// The slowest single calls. instr and replace: a text of `big` bytes searched
+// for one of half its length that matches everywhere but in its last byte,
+// the shape that costs a search comparing at every position the square of the
+// length; the library's are linear. With --before the text has n bytes, so
+// that an older build finishes, and its figure over the longest value, scaled
+// linearly, is then far too low. LIKE and GLOB: a text of n bytes and a
+// pattern of the longest allowed length, which cost their product.
+void single_calls(const std::string& path, bool before) {
   const int32_t h = sqlr_open(path.c_str(), 0);
   if (h < 0) return;
   const long long n = 200000;
+  const long long big = before ? n : 50000000;
   const std::string text = "printf('%.*c', " + std::to_string(n) + ", 'a')";
-  const std::string needle = "printf('%.*c', " + std::to_string(n / 2) + ", 'a') || 'b'";
+  const std::string big_text = "printf('%.*c', " + std::to_string(big) + ", 'a')";
+  const std::string needle = "printf('%.*c', " + std::to_string(big / 2 - 1) + ", 'a') || 'b'";
 #if defined(SQLR_MAX_LIKE_PATTERN_BYTES)
   const long long pattern = SQLR_MAX_LIKE_PATTERN_BYTES - 2;
 #else
   const long long pattern = 49990;
 #endif
   const std::string filler = "printf('%.*c', " + std::to_string(pattern) + ", 'a')";
-  struct Call {
-    const char* what;
-    std::string sql;
-    long long work;  // text bytes x compared bytes
-  };
-  const Call calls[] = {
-      {"instr", "SELECT instr(" + text + ", " + needle + ") AS r", n / 2 * (n / 2)},
-      {"replace", "SELECT length(replace(" + text + ", " + needle + ", 'x')) AS r",
-       n / 2 * (n / 2)},
-      {"LIKE", "SELECT " + text + " LIKE '%' || " + filler + " || 'b' AS r", n * pattern},
-      {"GLOB", "SELECT " + text + " GLOB '*' || " + filler + " || 'b' AS r", n * pattern},
-  };
 #if defined(SQLR_MAX_VALUE_BYTES)
   const double longest = SQLR_MAX_VALUE_BYTES;
 #else
   const double longest = 1000000000;
 #endif
-  std::printf("\nOne call, text of %lld bytes (the longest value: %.0f bytes):\n", n, longest);
+  struct Call {
+    const char* what;
+    std::string sql;
+    long long length;  // of the text
+  };
+  const Call calls[] = {
+      {"instr", "SELECT instr(" + big_text + ", " + needle + ") AS r", big},
+      {"replace", "SELECT length(replace(" + big_text + ", " + needle + ", 'x')) AS r", big},
+      {"LIKE", "SELECT " + text + " LIKE '%' || " + filler + " || 'b' AS r", n},
+      {"GLOB", "SELECT " + text + " GLOB '*' || " + filler + " || 'b' AS r", n},
+  };
+  std::printf("\nOne call (the longest value: %.0f bytes):\n", longest);
   for (const Call& c : calls) {
     const double secs = timed(h, c.sql);
-    // instr and replace grow with the square of the value's length, LIKE and
-    // GLOB with the value's length times the pattern's.
-    const double scale = c.work == n * pattern ? longest / n : (longest / n) * (longest / n);
-    std::printf("%-8s %9.3f s; over the longest value about %.3g s\n", c.what, secs, secs * scale);
+    // Each grows with the text's length (LIKE and GLOB times the pattern's,
+    // which is bounded).
+    std::printf("%-8s text of %9lld bytes %9.3f s; over the longest value about %.3g s\n", c.what,
+                c.length, secs, secs * longest / static_cast<double>(c.length));
   }
   sqlr_close(h);
 }
@@ -187,7 +192,7 @@ int main(int argc, char** argv) {
     int status = 0;
     waitpid(child, &status, 0);
   }
-  single_calls(path);
+  single_calls(path, before);
   std::filesystem::remove(path);
   return 0;
 }

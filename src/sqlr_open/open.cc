@@ -6,6 +6,7 @@
 #include "kestrova_sqlr/engine.h"
 #include "kestrova_sqlr/error.h"
 #include "kestrova_sqlr/guard_layers.h"
+#include "kestrova_sqlr/linear_functions.h"
 #include "kestrova_sqlr/messages.h"
 #include "kestrova_sqlr/platform.h"
 #include "kestrova_sqlr/registry.h"
@@ -56,6 +57,12 @@ Status open_connection(const char* path, int flags, sqlr_guard* guard, sqlite3**
     return failed;
   }
   sqlr_engine_limit(db);
+  if (sqlr_linear_functions_register(db) != SQLITE_OK) {
+    Status failed =
+        Status::error(Status::Code::kSqlite, msg::kCannotOpen, path, sqlite3_errmsg(db));
+    sqlite3_close(db);
+    return failed;
+  }
   // Compiling the probe needs no catalogue, so a file that holds no database
   // still opens; the first operation that reads the catalogue reports it.
   Stmt probe;
