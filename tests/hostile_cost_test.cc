@@ -97,6 +97,23 @@ class HostileCostTest : public ::testing::Test {
     EXPECT_LT(after - before, kMaxGrowth) << "grew by " << ((after - before) >> 20) << " MB";
   }
 
+  // Runs each case on `handle` in turn: its outcome as expected, within the
+  // time bound. AddressSanitizer makes the slow ones minutes, and so does
+  // wine's emulated heap for the Windows build's tests: the plain Linux build
+  // runs them.
+  template <size_t N>
+  static void run_each(int32_t handle, const CostCase (&cases)[N]) {
+    for (const CostCase& c : cases) {
+      if (c.slow && kLeaveSlowCases) continue;
+      SCOPED_TRACE(c.what);
+      const auto start = std::chrono::steady_clock::now();
+      const std::string got = outcome(sqlr_query(handle, c.sql.c_str(), 0, -1));
+      const auto took = std::chrono::steady_clock::now() - start;
+      EXPECT_EQ(got, c.expected);
+      EXPECT_LT(took, kMaxTime);
+    }
+  }
+
   sqlr_test::TempDir dir_;
   std::string path_;
 };
@@ -130,17 +147,7 @@ TEST_F(HostileCostTest, EachStatementIsBoundedInTimeAndMemory) {
   OpenDb db(path_, 0);
   ASSERT_GE(db.handle(), 0) << last_error();
   const long long before = sqlr_test::peak_rss_bytes();
-  for (const CostCase& c : cases) {
-    // AddressSanitizer makes these minutes, and so does wine's emulated heap
-    // for the Windows build's tests; the plain Linux build runs them.
-    if (c.slow && kLeaveSlowCases) continue;
-    SCOPED_TRACE(c.what);
-    const auto start = std::chrono::steady_clock::now();
-    const std::string got = outcome(sqlr_query(db.handle(), c.sql.c_str(), 0, -1));
-    const auto took = std::chrono::steady_clock::now() - start;
-    EXPECT_EQ(got, c.expected);
-    EXPECT_LT(took, kMaxTime);
-  }
+  run_each(db.handle(), cases);
   expect_bounded_growth(before);
   EXPECT_EQ(outcome(sqlr_query(db.handle(), "SELECT 1 AS n", 0, -1)), one_row("n", "1"));
 }
@@ -150,13 +157,7 @@ TEST_F(HostileCostTest, EachStatementIsBoundedInTimeAndMemory) {
 // it. The shapes at the bound take seconds in a plain build and several times
 // as long under AddressSanitizer, which runs them in the plain build only.
 TEST_F(HostileCostTest, CompilingIsBoundedByTheTokenCount) {
-  struct CompileCase {
-    const char* what;
-    std::string sql;
-    std::string expected;
-    bool slow;  // seconds in a plain build
-  };
-  const CompileCase cases[] = {
+  const CostCase cases[] = {
       {"a CASE of 200000 arms", case_arms(200000), kTooManyTokens, false},
       {"a chain of common tables too long", chain(SQLR_MAX_SQL_TOKENS / 9 + 1), kTooManyTokens,
        false},
@@ -170,15 +171,7 @@ TEST_F(HostileCostTest, CompilingIsBoundedByTheTokenCount) {
   OpenDb db(path_, 0);
   ASSERT_GE(db.handle(), 0) << last_error();
   const long long before = sqlr_test::peak_rss_bytes();
-  for (const CompileCase& c : cases) {
-    if (c.slow && kLeaveSlowCases) continue;
-    SCOPED_TRACE(c.what);
-    const auto start = std::chrono::steady_clock::now();
-    const std::string got = outcome(sqlr_query(db.handle(), c.sql.c_str(), 0, -1));
-    const auto took = std::chrono::steady_clock::now() - start;
-    EXPECT_EQ(got, c.expected);
-    EXPECT_LT(took, kMaxTime);
-  }
+  run_each(db.handle(), cases);
   expect_bounded_growth(before);
 }
 

@@ -10,15 +10,15 @@ namespace kestrova::sqlr {
 namespace {
 
 // Runs once: the engine's heap bound, then the file layer's open. SQLite's
-// random seed is drawn first, because SQLite reads it from a device
+// random generator is started first, because it reads its start from a device
 // (/dev/urandom) through the same open, which from then on refuses devices.
 int setup_once() noexcept {
   int rc = sqlite3_initialize();
   if (rc != SQLITE_OK) return rc;
   sqlite3_hard_heap_limit64(SQLR_MAX_ENGINE_MEMORY);
   if (platform::kOpenCallName == nullptr) return SQLITE_OK;
-  unsigned char seed;
-  sqlite3_randomness(1, &seed);
+  unsigned char first_byte;
+  sqlite3_randomness(1, &first_byte);
   sqlite3_vfs* vfs = sqlite3_vfs_find(nullptr);
   if (vfs == nullptr || vfs->iVersion < 3 || vfs->xSetSystemCall == nullptr) return SQLITE_ERROR;
   return vfs->xSetSystemCall(vfs, platform::kOpenCallName, platform::open_call());
