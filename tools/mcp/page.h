@@ -1,0 +1,50 @@
+// read_query's page, sized for a model: at most the rows that fit the
+// server's answer budget, cut at a row boundary, with the exact offset of the
+// next page learned from one row read past the page rather than a second run.
+#ifndef KESTROVA_SQLR_TOOLS_MCP_PAGE_H_
+#define KESTROVA_SQLR_TOOLS_MCP_PAGE_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace kestrova::tools::mcp {
+
+// What an answer may spend. A page's JSON text is carried once as an escaped
+// string (the text content), and once more as JSON (structuredContent) when
+// `twice` is set; `overhead` is kept back for the rest of the answer.
+struct ResultBudget {
+  size_t max_bytes;
+  bool twice;
+  // The bytes an answer carrying `text` takes (with its escaped copy).
+  size_t cost(std::string_view text) const;
+};
+
+// Bytes kept back from every budget for the answer's envelope and note.
+constexpr size_t kResultOverhead = 512;
+
+// The bytes of `text` once written as the content of a JSON string.
+size_t escaped_size(std::string_view text);
+
+struct Page {
+  // The page as the library writes it for (offset, limit) when it holds all
+  // the rows asked for, each row byte for byte as the library wrote it;
+  // "returned" counts the rows kept.
+  std::string json;
+  int64_t returned = 0;
+  bool more = false;        // rows follow the page
+  int64_t next_offset = 0;  // where they start, when `more`
+  bool cut = false;         // the budget, not the limit, ended the page
+};
+
+// Reads the page of `sql` at `offset` of at most `limit` rows (0..100000) on
+// `handle` within `budget`. Returns false with a message for the assistant in
+// `error`: the library's, or, when the first row alone does not fit, one that
+// names the row and how to narrow the query.
+bool read_page(int32_t handle, const std::string& sql, int32_t offset, int32_t limit,
+               const ResultBudget& budget, Page* page, std::string* error);
+
+}  // namespace kestrova::tools::mcp
+
+#endif  // KESTROVA_SQLR_TOOLS_MCP_PAGE_H_

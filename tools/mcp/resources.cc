@@ -1,0 +1,121 @@
+// Resources are read from the same descriptions as describe_table, so a
+// resource and the tool cannot tell an assistant different things.
+#include "mcp/resources.h"
+
+#include "common/json.h"
+#include "common/library.h"
+
+namespace kestrova::tools::mcp {
+namespace {
+
+constexpr char kHex[] = "0123456789ABCDEF";
+
+// The value of one hexadecimal digit, or -1.
+int hex_value(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+
+// The table name in `uri`, or false when it is not one of our addresses.
+bool name_of_uri(std::string_view uri, std::string* name) {
+  if (uri.substr(0, kResourcePrefix.size()) != kResourcePrefix) return false;
+  const std::string_view encoded = uri.substr(kResourcePrefix.size());
+  name->clear();
+  for (size_t i = 0; i < encoded.size(); ++i) {
+    if (encoded[i] != '%') {
+      name->push_back(encoded[i]);
+      continue;
+    }
+    if (i + 2 >= encoded.size()) return false;
+    const int hi = hex_value(encoded[i + 1]), lo = hex_value(encoded[i + 2]);
+    if (hi < 0 || lo < 0) return false;
+    name->push_back(static_cast<char>(hi * 16 + lo));
+    i += 2;
+  }
+  return !name->empty() && name->find('\0') == std::string::npos;
+}
+
+// The open handle, or an internal error naming why the file cannot be read.
+int32_t open_handle(McpDatabase* db, RpcReply* failure) {
+  std::string why;
+  const int32_t handle = db->handle(&why);
+  if (handle < 0) *failure = RpcReply::error(kRpcInternalError, why);
+  return handle;
+}
+
+}  // namespace
+
+// See mcp_resources.h.
+std::string table_uri(std::string_view name) {
+  std::string uri(kResourcePrefix);
+  for (char ch : name) {
+    const auto c = static_cast<unsigned char>(ch);
+    const bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                       c == '-' || c == '.' || c == '_' || c == '~';
+    if (plain) {
+      uri.push_back(ch);
+    } else {
+      uri.push_back('%');
+      uri.push_back(kHex[c >> 4]);
+      uri.push_back(kHex[c & 15]);
+    }
+  }
+  return uri;
+}
+
+// See mcp_resources.h.
+RpcReply list_resources(McpDatabase* db, yyjson_mut_doc* doc) {
+  RpcReply failure;
+  const int32_t handle = open_handle(db, &failure);
+  if (handle < 0) return failure;
+  const Result text(sqlr_tables(handle));
+  if (text == nullptr) return RpcReply::error(kRpcInternalError, last_error());
+  std::string why;
+  const ParsedDoc names = read_json(text.get(), YYJSON_READ_NOFLAG, &why);
+  if (names == nullptr) return RpcReply::error(kRpcInternalError, why);
+  yyjson_mut_val* result = yyjson_mut_obj(doc);
+  yyjson_mut_val* resources = yyjson_mut_obj_add_arr(doc, result, "resources");
+  size_t i, n;
+  yyjson_val* name;
+  yyjson_arr_foreach(yyjson_doc_get_root(names.get()), i, n, name) {
+    const std::string_view table(yyjson_get_str(name), yyjson_get_len(name));
+    const std::string uri = table_uri(table);
+    const std::string description =
+        "Columns, indexes and foreign keys of " + std::string(table) + ", as JSON.";
+    yyjson_mut_val* item = yyjson_mut_arr_add_obj(doc, resources);
+    yyjson_mut_obj_add_strncpy(doc, item, "uri", uri.data(), uri.size());
+    yyjson_mut_obj_add_strncpy(doc, item, "name", table.data(), table.size());
+    yyjson_mut_obj_add_strncpy(doc, item, "description", description.data(), description.size());
+    yyjson_mut_obj_add_str(doc, item, "mimeType", "application/json");
+  }
+  return RpcReply::ok(result);
+}
+
+// See mcp_resources.h.
+RpcReply read_resource(McpDatabase* db, yyjson_val* params, yyjson_mut_doc* doc) {
+  yyjson_val* uri = yyjson_obj_get(params, "uri");
+  if (!yyjson_is_str(uri)) return RpcReply::error(kRpcInvalidParams, "resources/read needs a uri");
+  const std::string_view address(yyjson_get_str(uri), yyjson_get_len(uri));
+  std::string name;
+  if (!name_of_uri(address, &name)) {
+    return RpcReply::error(kRpcResourceNotFound, "resource not found: " + std::string(address));
+  }
+  std::string json, why;
+  if (!db->describe(name, &json, &why)) {
+    // A file that cannot be opened yet is not a missing resource.
+    const bool missing = why.rfind("table or view not found", 0) == 0;
+    return RpcReply::error(missing ? kRpcResourceNotFound : kRpcInternalError,
+                           missing ? "resource not found: " + std::string(address) : why);
+  }
+  yyjson_mut_val* result = yyjson_mut_obj(doc);
+  yyjson_mut_val* contents = yyjson_mut_obj_add_arr(doc, result, "contents");
+  yyjson_mut_val* item = yyjson_mut_arr_add_obj(doc, contents);
+  yyjson_mut_obj_add_val(doc, item, "uri", yyjson_val_mut_copy(doc, uri));
+  yyjson_mut_obj_add_str(doc, item, "mimeType", "application/json");
+  yyjson_mut_obj_add_strncpy(doc, item, "text", json.data(), json.size());
+  return RpcReply::ok(result);
+}
+
+}  // namespace kestrova::tools::mcp

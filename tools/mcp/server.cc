@@ -1,0 +1,245 @@
+// The JSON-RPC side of the server: framing, the request envelope, the four
+// methods, and replies. The tools themselves are in mcp_tools.cc.
+#include "mcp/server.h"
+
+#include <string>
+
+#include "common/console_io.h"
+#include "common/json.h"
+#include "mcp/resources.h"
+#include "mcp/rpc.h"
+#include "mcp/tools.h"
+
+namespace kestrova::tools::mcp {
+namespace {
+
+// The longest error message sent; the library's own are shorter.
+constexpr size_t kMaxErrorBytes = 1024;
+
+enum class Line { kMessage, kTooLong, kEnd };
+
+// Reads one line of `in` without its '\n' into `line`. A last line without a
+// '\n' still counts. A line longer than kMaxMessageBytes is read to its end
+// but not kept (kTooLong). kEnd when the input has ended (or fails) first.
+Line read_line(std::FILE* in, std::string* line) {
+  line->clear();
+  bool any = false, too_long = false;
+  int c;
+  while ((c = std::getc(in)) != EOF) {
+    any = true;
+    if (c == '\n') break;
+    if (line->size() < kMaxMessageBytes) {
+      line->push_back(static_cast<char>(c));
+    } else if (!too_long) {
+      too_long = true;
+      std::string().swap(*line);
+    }
+  }
+  if (!any) return Line::kEnd;
+  return too_long ? Line::kTooLong : Line::kMessage;
+}
+
+// Whether `line` holds only JSON whitespace (a blank line is no message).
+bool blank(std::string_view line) {
+  return line.find_first_not_of(" \t\r") == std::string_view::npos;
+}
+
+// A valid JSON-RPC id: a string, a number (big ones are read as raw text and
+// echoed as written) or null.
+bool valid_id(yyjson_val* id) {
+  return yyjson_is_str(id) || yyjson_is_num(id) || yyjson_is_raw(id) || yyjson_is_null(id);
+}
+
+// The protocol versions from which results carry structuredContent, and from
+// which arguments that break a tool's schema are a tool error.
+constexpr std::string_view kStructuredSince = "2025-06-18";
+constexpr std::string_view kArgumentErrorsAsResultsSince = "2025-11-25";
+
+class Server {
+ public:
+  Server(McpDatabase* db, size_t max_result_bytes, std::string_view version, std::FILE* out)
+      : version_(version), out_(out) {
+    session_.db = db;
+    session_.max_result_bytes = max_result_bytes;
+  }
+
+  // Answers one message. False when the reply could not be written.
+  bool answer(std::string_view line) {
+    if (blank(line)) return true;
+    std::string why;
+    const ParsedDoc request = read_json(line, YYJSON_READ_BIGNUM_AS_RAW, &why);
+    if (request == nullptr) return send_error(nullptr, kRpcParseError, "parse error: " + why);
+    yyjson_val* root = yyjson_doc_get_root(request.get());
+    if (yyjson_is_arr(root)) {
+      return send_error(nullptr, kRpcInvalidRequest,
+                        "batches are not supported: send one request per line");
+    }
+    if (!yyjson_is_obj(root)) {
+      return send_error(nullptr, kRpcInvalidRequest, "a request must be a JSON object");
+    }
+    yyjson_val* id = yyjson_obj_get(root, "id");
+    yyjson_val* method = yyjson_obj_get(root, "method");
+    if (id != nullptr && !valid_id(id)) {
+      return send_error(nullptr, kRpcInvalidRequest, "id must be a string, a number or null");
+    }
+    if (!yyjson_is_str(method)) {
+      // A reply to a request of ours: the server sends none, so none is awaited.
+      if (yyjson_obj_get(root, "result") != nullptr || yyjson_obj_get(root, "error") != nullptr) {
+        return true;
+      }
+      return send_error(id, kRpcInvalidRequest, "a request needs a method");
+    }
+    if (id == nullptr) return true;  // a notification: nothing to answer
+    if (!yyjson_equals_str(yyjson_obj_get(root, "jsonrpc"), "2.0")) {
+      return send_error(id, kRpcInvalidRequest, "jsonrpc must be \"2.0\"");
+    }
+    yyjson_val* params = yyjson_obj_get(root, "params");
+    if (params != nullptr && !yyjson_is_obj(params)) {
+      return send_error(id, kRpcInvalidParams, "params must be an object");
+    }
+    const BuiltDoc doc(yyjson_mut_doc_new(nullptr));
+    if (doc == nullptr) return send_error(id, kRpcInternalError, "out of memory");
+    const std::string_view name(yyjson_get_str(method), yyjson_get_len(method));
+    return send(doc.get(), id, dispatch(name, params, doc.get()));
+  }
+
+  // Answers a line that was too long to read.
+  bool answer_too_long() {
+    return send_error(
+        nullptr, kRpcParseError,
+        "parse error: message longer than " + std::to_string(kMaxMessageBytes >> 20) + " MiB");
+  }
+
+ private:
+  // Runs `method`, building its result in `doc`.
+  RpcReply dispatch(std::string_view method, yyjson_val* params, yyjson_mut_doc* doc) {
+    if (method == "initialize") return initialize(params, doc);
+    if (method == "ping") return RpcReply::ok(yyjson_mut_obj(doc));
+    if (method == "tools/list") return list_tools(session_, doc);
+    if (method == "tools/call") return call_tool(session_, params, doc);
+    if (method == "resources/list") return list_resources(session_.db, doc);
+    if (method == "resources/read") return read_resource(session_.db, params, doc);
+    if (method == "resources/templates/list") {
+      yyjson_mut_val* result = yyjson_mut_obj(doc);
+      yyjson_mut_obj_add_arr(doc, result, "resourceTemplates");
+      return RpcReply::ok(result);
+    }
+    return RpcReply::error(kRpcMethodNotFound, "method not found: " + std::string(method));
+  }
+
+  // Agrees on the client's protocol version when the server speaks it, else
+  // offers its newest; the client then decides whether to go on. Until a
+  // client has agreed on a version, the oldest one's conventions hold.
+  RpcReply initialize(yyjson_val* params, yyjson_mut_doc* doc) {
+    yyjson_val* asked = yyjson_obj_get(params, "protocolVersion");
+    if (!yyjson_is_str(asked)) {
+      return RpcReply::error(kRpcInvalidParams, "initialize needs the client's protocolVersion");
+    }
+    std::string_view agreed = kMcpVersions[0];
+    for (std::string_view v : kMcpVersions) {
+      if (v == std::string_view(yyjson_get_str(asked), yyjson_get_len(asked))) agreed = v;
+    }
+    // The dates compare as text.
+    session_.structured = agreed >= kStructuredSince;
+    session_.argument_errors_as_results = agreed >= kArgumentErrorsAsResultsSince;
+    const bool writable = session_.db->writable();
+    yyjson_mut_val* result = yyjson_mut_obj(doc);
+    yyjson_mut_obj_add_strn(doc, result, "protocolVersion", agreed.data(), agreed.size());
+    yyjson_mut_val* capabilities = yyjson_mut_obj_add_obj(doc, result, "capabilities");
+    yyjson_mut_obj_add_obj(doc, capabilities, "tools");
+    yyjson_mut_obj_add_obj(doc, capabilities, "resources");
+    yyjson_mut_val* info = yyjson_mut_obj_add_obj(doc, result, "serverInfo");
+    yyjson_mut_obj_add_str(doc, info, "name", "kestrova-sqlr");
+    yyjson_mut_obj_add_strn(doc, info, "version", version_.data(), version_.size());
+    yyjson_mut_obj_add_str(
+        doc, result, "instructions",
+        writable ? "One SQLite database. list_tables and describe_table show its structure; "
+                   "read_query runs one read-only statement and returns a page of rows; "
+                   "write_query runs one UPDATE or DELETE."
+                 : "One SQLite database, open read-only. list_tables and describe_table show "
+                   "its structure; read_query runs one read-only statement and returns a page "
+                   "of rows. Nothing can change the database.");
+    return RpcReply::ok(result);
+  }
+
+  // Writes {"jsonrpc":"2.0","id":..,"result"|"error":..} as one line.
+  bool send(yyjson_mut_doc* doc, yyjson_val* id, const RpcReply& reply) {
+    yyjson_mut_val* root = yyjson_mut_obj(doc);
+    yyjson_mut_doc_set_root(doc, root);
+    yyjson_mut_obj_add_str(doc, root, "jsonrpc", "2.0");
+    yyjson_mut_obj_add_val(doc, root, "id",
+                           id != nullptr ? yyjson_val_mut_copy(doc, id) : yyjson_mut_null(doc));
+    if (reply.error_code == 0) {
+      yyjson_mut_obj_add_val(doc, root, "result",
+                             reply.result != nullptr ? reply.result : yyjson_mut_obj(doc));
+    } else {
+      yyjson_mut_val* error = yyjson_mut_obj_add_obj(doc, root, "error");
+      yyjson_mut_obj_add_int(doc, error, "code", reply.error_code);
+      // Messages may quote what the client sent: kept short, and UTF-8.
+      const std::string message =
+          valid_utf8(std::string_view(reply.error_message).substr(0, kMaxErrorBytes));
+      yyjson_mut_obj_add_strncpy(doc, error, "message", message.data(), message.size());
+    }
+    std::string text, why;
+    if (!write_json(doc, YYJSON_WRITE_NOFLAG, &text, &why)) {
+      // Never expected (every text is UTF-8 by now); the client still gets an answer.
+      if (reply.error_code == kRpcInternalError) return false;
+      const BuiltDoc fallback(yyjson_mut_doc_new(nullptr));
+      return fallback != nullptr &&
+             send(fallback.get(), id,
+                  RpcReply::error(kRpcInternalError, "cannot write the reply: " + why));
+    }
+    text.push_back('\n');
+    std::fwrite(text.data(), 1, text.size(), out_);
+    return std::fflush(out_) == 0 && !std::ferror(out_);
+  }
+
+  // Replies with an error to the request `id` (null when it is unknown).
+  bool send_error(yyjson_val* id, int code, const std::string& message) {
+    const BuiltDoc doc(yyjson_mut_doc_new(nullptr));
+    return doc != nullptr && send(doc.get(), id, RpcReply::error(code, message));
+  }
+
+  ToolSession session_;
+  std::string_view version_;
+  std::FILE* out_;
+};
+
+}  // namespace
+
+// See mcp_server.h.
+int serve_mcp(McpDatabase* db, size_t max_result_bytes, std::string_view version, std::FILE* in,
+              std::FILE* out) {
+  Server server(db, max_result_bytes, version, out);
+  std::string line;
+  for (;;) {
+    const Line got = read_line(in, &line);
+    if (got == Line::kEnd) return 0;
+    const bool sent = got == Line::kTooLong ? server.answer_too_long() : server.answer(line);
+    if (!sent) {
+      std::fprintf(stderr, "kestrova-sqlr: cannot write to the client; stopping\n");
+      return 1;
+    }
+  }
+}
+
+// See mcp_server.h.
+int run_mcp_server(const std::string& path, bool writable, size_t max_result_bytes,
+                   std::string_view version) {
+  McpDatabase db(path, writable);
+  std::string why;
+  if (db.handle(&why) < 0) {
+    // Only a file that is there can become readable; nothing is created.
+    if (!regular_file_exists(path)) {
+      std::fprintf(stderr, "kestrova-sqlr: %s\n", why.c_str());
+      return 1;
+    }
+    std::fprintf(stderr, "kestrova-sqlr: %s; trying again at each request\n", why.c_str());
+  }
+  use_stdio_for_protocol();
+  std::fprintf(stderr, "kestrova-sqlr: serving %s (%s) over MCP on standard input/output\n",
+               path.c_str(), writable ? "writable" : "read-only");
+  return serve_mcp(&db, max_result_bytes, version, stdin, stdout);
+}
+
+}  // namespace kestrova::tools::mcp

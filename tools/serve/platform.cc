@@ -1,0 +1,144 @@
+// Windows and POSIX versions of serve_platform.h, side by side.
+#include "serve/platform.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+
+#if defined(_WIN32)
+// winsock2.h before windows.h, which would bring the old winsock.h.
+#include <winsock2.h>
+// Then windows.h, whose types the others need.
+#include <io.h>
+#include <windows.h>
+// (Separate blocks keep the order.)
+#include <bcrypt.h>
+#include <shellapi.h>
+#else
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/random.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+extern char** environ;
+#endif
+
+namespace kestrova::tools::serve {
+
+namespace {
+
+volatile std::sig_atomic_t* g_stop_flag = nullptr;
+
+// The signal handler: one store, as a handler may do no more.
+extern "C" void on_stop_signal(int) {
+  if (g_stop_flag != nullptr) *g_stop_flag = 1;
+}
+
+}  // namespace
+
+#if defined(_WIN32)
+
+// See serve_platform.h. BCryptGenRandom with the system's preferred generator.
+bool secure_random(unsigned char* out, size_t len) {
+  while (len > 0) {
+    const ULONG part = len > 0x10000000 ? 0x10000000 : static_cast<ULONG>(len);
+    if (BCryptGenRandom(nullptr, out, part, BCRYPT_USE_SYSTEM_PREFERRED_RNG) != 0) return false;
+    out += part;
+    len -= part;
+  }
+  return true;
+}
+
+// See serve_platform.h.
+bool stdin_is_terminal() { return _isatty(_fileno(stdin)) != 0; }
+
+// See serve_platform.h. The C runtime maps Ctrl+C and Ctrl+Break to SIGINT and
+// SIGBREAK, and runs the handler on a thread of its own.
+void stop_on_interrupt(volatile std::sig_atomic_t* flag) {
+  g_stop_flag = flag;
+  std::signal(SIGINT, on_stop_signal);
+  std::signal(SIGTERM, on_stop_signal);
+  std::signal(SIGBREAK, on_stop_signal);
+}
+
+// See serve_platform.h. SO_REUSEADDR would let another program take the port
+// over; exclusive use forbids even that.
+void listen_alone(std::uintptr_t sock) {
+  BOOL yes = TRUE;
+  setsockopt(static_cast<SOCKET>(sock), SOL_SOCKET, SO_EXCLUSIVEADDRUSE,
+             reinterpret_cast<const char*>(&yes), sizeof yes);
+}
+
+// See serve_platform.h. The URL is ASCII (address, port and hex token).
+bool open_in_browser(const std::string& url) {
+  const std::wstring wide(url.begin(), url.end());
+  const auto done = reinterpret_cast<INT_PTR>(
+      ShellExecuteW(nullptr, L"open", wide.c_str(), nullptr, nullptr, SW_SHOWNORMAL));
+  return done > 32;  // ShellExecute's success values are above 32
+}
+
+#else
+
+// See serve_platform.h. getrandom blocks only before the kernel's pool is
+// first seeded, and returns at most 33554431 bytes a call.
+bool secure_random(unsigned char* out, size_t len) {
+  while (len > 0) {
+    const ssize_t got = getrandom(out, len, 0);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    out += got;
+    len -= static_cast<size_t>(got);
+  }
+  return true;
+}
+
+// See serve_platform.h.
+bool stdin_is_terminal() { return isatty(STDIN_FILENO) != 0; }
+
+// See serve_platform.h. SIGPIPE is ignored too: a browser that closes a
+// connection mid-answer must not end the server.
+void stop_on_interrupt(volatile std::sig_atomic_t* flag) {
+  g_stop_flag = flag;
+  struct sigaction action {};
+  action.sa_handler = on_stop_signal;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+  std::signal(SIGPIPE, SIG_IGN);
+}
+
+// See serve_platform.h. SO_REUSEADDR only lets a restarted server take its
+// port back from connections in TIME_WAIT; it never shares a listening port.
+void listen_alone(std::uintptr_t sock) {
+  int yes = 1;
+  setsockopt(static_cast<int>(sock), SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+}
+
+// See serve_platform.h. xdg-open (or macOS's open) with the URL as its one
+// argument, never through a shell. The opener hands the URL on and exits;
+// it is not waited for.
+bool open_in_browser(const std::string& url) {
+#if defined(__APPLE__)
+  const char* opener = "open";
+#else
+  const char* opener = "xdg-open";
+#endif
+  char* const argv[] = {const_cast<char*>(opener), const_cast<char*>(url.c_str()), nullptr};
+  // The opener's chatter must not add to the one line on stdout.
+  posix_spawn_file_actions_t quiet;
+  if (posix_spawn_file_actions_init(&quiet) != 0) return false;
+  posix_spawn_file_actions_addopen(&quiet, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&quiet, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&quiet, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+  pid_t pid = 0;
+  const bool started = posix_spawnp(&pid, opener, &quiet, nullptr, argv, environ) == 0;
+  posix_spawn_file_actions_destroy(&quiet);
+  return started;
+}
+
+#endif
+
+}  // namespace kestrova::tools::serve

@@ -1,0 +1,526 @@
+"""End-to-end tests of `kestrova-sqlr mcp` speaking the protocol by hand:
+JSON-RPC framing, the error codes, version negotiation, paging notes, hostile
+input, and clients that go away mid-session.
+
+    KESTROVA_SQLR_CLI=build/tools/kestrova-sqlr python3 tools/tests/test_mcp_protocol.py
+"""
+
+import hashlib
+import json
+import os
+import shutil
+import sqlite3
+import subprocess
+import tempfile
+import unittest
+
+CLI = os.environ.get("KESTROVA_SQLR_CLI", "")
+
+ROWS = 25
+VERSIONS = ["2024-11-05", "2025-03-26", "2025-06-18", "2025-11-25"]
+NEWEST = "2025-11-25"
+QUERY_REJECTED = "query rejected: only SELECT/EXPLAIN/WITH-SELECT allowed"
+
+
+def make_fixture(path):
+    """items 1..25 and a view over them."""
+    con = sqlite3.connect(path)
+    con.executescript("""
+        CREATE TABLE items(id INTEGER PRIMARY KEY, name TEXT NOT NULL, price REAL);
+        CREATE VIEW cheap AS SELECT id, name FROM items WHERE price < 5;
+    """)
+    con.executemany("INSERT INTO items VALUES (?,?,?)",
+                    [(i, "item %d" % i, i / 2) for i in range(1, ROWS + 1)])
+    con.commit()
+    con.close()
+
+
+def digest(path):
+    with open(path, "rb") as f:
+        return hashlib.sha256(f.read()).hexdigest()
+
+
+def request(id_, method, params=None):
+    msg = {"jsonrpc": "2.0", "id": id_, "method": method}
+    if params is not None:
+        msg["params"] = params
+    return json.dumps(msg)
+
+
+def call(id_, tool, **arguments):
+    return request(id_, "tools/call", {"name": tool, "arguments": arguments})
+
+
+class Server:
+    """One server process; send() writes lines, reply() reads one."""
+
+    def __init__(self, db, *args):
+        self.proc = subprocess.Popen([CLI, "mcp", db, *args], stdin=subprocess.PIPE,
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+
+    def send(self, *lines):
+        for line in lines:
+            data = line if isinstance(line, bytes) else line.encode()
+            self.proc.stdin.write(data + b"\n")
+        self.proc.stdin.flush()
+
+    def reply(self):
+        line = self.proc.stdout.readline()
+        if not line:
+            raise AssertionError("no reply; stderr: %s" % self.proc.stderr.read().decode())
+        return json.loads(line)
+
+    def ask(self, line):
+        self.send(line)
+        return self.reply()
+
+    def finish(self):
+        """Closes the input; returns (exit status, remaining stdout, stderr)."""
+        out, err = self.proc.communicate(timeout=60)
+        return self.proc.returncode, out, err.decode()
+
+
+class McpTestCase(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        if not CLI or not os.path.exists(CLI):
+            raise unittest.SkipTest("set KESTROVA_SQLR_CLI to the built kestrova-sqlr")
+        cls.dir = tempfile.mkdtemp(prefix="kestrova-sqlr-mcp-")
+        cls.db = os.path.join(cls.dir, "items.db")
+        make_fixture(cls.db)
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.dir, ignore_errors=True)
+
+    def server(self, *args, db=None):
+        server = Server(db or self.db, *args)
+        # Cleanups run last first: a server a failed test left running is
+        # killed before it is waited for.
+        self.addCleanup(lambda: server.proc.wait())
+        self.addCleanup(lambda: server.proc.poll() is None and server.proc.kill())
+        return server
+
+    def assert_clean_exit(self, server):
+        status, out, _ = server.finish()
+        self.assertEqual((status, out), (0, b""))
+
+
+class Lifecycle(McpTestCase):
+    def test_version_negotiation(self):
+        cases = [(v, v) for v in VERSIONS] + [("1999-01-01", NEWEST), ("2099-12-31", NEWEST)]
+        server = self.server()
+        for i, (asked, agreed) in enumerate(cases):
+            with self.subTest(asked=asked):
+                r = server.ask(request(i, "initialize", {
+                    "protocolVersion": asked, "capabilities": {},
+                    "clientInfo": {"name": "test", "version": "1"}}))
+                self.assertEqual(r["id"], i)
+                self.assertEqual(r["result"]["protocolVersion"], agreed)
+                self.assertEqual(r["result"]["capabilities"], {"tools": {}, "resources": {}})
+                self.assertEqual(r["result"]["serverInfo"]["name"], "kestrova-sqlr")
+                self.assertRegex(r["result"]["serverInfo"]["version"], r"^\d+\.\d+\.\d+$")
+        self.assert_clean_exit(server)
+
+    def test_notifications_and_client_replies_get_no_answer(self):
+        server = self.server()
+        server.send(
+            '{"jsonrpc":"2.0","method":"notifications/initialized"}',
+            '{"jsonrpc":"2.0","method":"no/such/notification","params":{}}',
+            '{"jsonrpc":"2.0","method":"tools/call","params":{"name":"read_query"}}',
+            '{"jsonrpc":"2.0","id":"srv-1","result":{}}',
+            '{"jsonrpc":"2.0","id":"srv-2","error":{"code":1,"message":"x"}}',
+            "", "   ", "\r",
+        )
+        self.assertEqual(server.ask(request("p", "ping")),
+                         {"jsonrpc": "2.0", "id": "p", "result": {}})
+        self.assert_clean_exit(server)
+
+    def test_ids_come_back_as_sent(self):
+        # A number too big for 64 bits comes back digit for digit.
+        server = self.server()
+        for id_text in ['"abc"', "0", "-7", "2.5", "123456789012345678901234567890", "null", '"\\u00e9"']:
+            with self.subTest(id=id_text):
+                server.send('{"jsonrpc":"2.0","id":%s,"method":"ping"}' % id_text)
+                r = server.reply()
+                self.assertEqual((r["id"], r["result"]), (json.loads(id_text), {}))
+                self.assertIs(type(r["id"]), type(json.loads(id_text)))
+        self.assert_clean_exit(server)
+
+
+class ErrorCodes(McpTestCase):
+    def test_protocol_errors(self):
+        long_method = "x" * 5000
+        cases = [
+            # message, expected id, code, text in the message
+            (b"{not json", None, -32700, "parse error"),
+            (b'{"jsonrpc":"2.0","id":1,"method":"ping"', None, -32700, "parse error"),
+            (b'{"jsonrpc":"2.0","id":1,"method":"\xff\xfe"}', None, -32700, "parse error"),
+            (b'{"jsonrpc":"2.0","id":1,"method":"ping"} trailing', None, -32700, "parse error"),
+            (b'[{"jsonrpc":"2.0","id":1,"method":"ping"}]', None, -32600, "batches are not supported"),
+            (b"42", None, -32600, "JSON object"),
+            (b'{"jsonrpc":"2.0","id":{"a":1},"method":"ping"}', None, -32600, "id must be"),
+            (b'{"jsonrpc":"2.0","id":3}', 3, -32600, "needs a method"),
+            (b'{"jsonrpc":"1.0","id":4,"method":"ping"}', 4, -32600, "jsonrpc must be"),
+            (b'{"id":5,"method":"ping"}', 5, -32600, "jsonrpc must be"),
+            (request(6, "prompts/list").encode(), 6, -32601, "method not found: prompts/list"),
+            (request(7, long_method).encode(), 7, -32601, "method not found: xxx"),
+            (b'{"jsonrpc":"2.0","id":8,"method":"tools/list","params":[1]}', 8, -32602, "params must be an object"),
+            (request(9, "initialize", {}).encode(), 9, -32602, "protocolVersion"),
+            (request(10, "tools/call", {}).encode(), 10, -32602, "tool's name"),
+            (request(11, "tools/call", {"name": 7}).encode(), 11, -32602, "tool's name"),
+            (call(12, "drop_everything").encode(), 12, -32602, "unknown tool 'drop_everything'"),
+            (call(13, "write_query", sql="DELETE FROM items").encode(), 13, -32602, "--writable"),
+            (call(14, "read_query").encode(), 14, -32602, "missing argument 'sql'"),
+            (call(15, "read_query", sql=1).encode(), 15, -32602, "argument 'sql' of tool read_query"),
+            (call(16, "read_query", sql="").encode(), 16, -32602, "non-empty string"),
+            (call(17, "read_query", sql="SELECT 1\u0000; DELETE FROM items").encode(), 17, -32602, "NUL"),
+            (call(18, "read_query", sql="SELECT 1", offset=-1).encode(), 18, -32602, "'offset'"),
+            (call(19, "read_query", sql="SELECT 1", limit=100001).encode(), 19, -32602, "from 0 to 100000"),
+            (call(20, "read_query", sql="SELECT 1", limit=2.5).encode(), 20, -32602, "'limit'"),
+            (call(21, "read_query", sql="SELECT 1", limit="10").encode(), 21, -32602, "'limit'"),
+            (call(22, "read_query", sql="SELECT 1", offset=2**40).encode(), 22, -32602, "'offset'"),
+            (call(23, "read_query", sql="SELECT 1", offset=10**30).encode(), 23, -32602, "'offset'"),
+            (call(24, "read_query", sql="SELECT 1", rows=5).encode(), 24, -32602, "unknown argument 'rows'"),
+            (call(25, "describe_table").encode(), 25, -32602, "missing argument 'table'"),
+            (request(26, "tools/call", {"name": "list_tables", "arguments": [1]}).encode(), 26, -32602,
+             "arguments must be an object"),
+            (request(27, "resources/read", {}).encode(), 27, -32602, "resources/read needs a uri"),
+            (request(28, "resources/read", {"uri": 5}).encode(), 28, -32602, "needs a uri"),
+            (request(29, "resources/read", {"uri": "kestrova-sqlr://table/none"}).encode(), 29, -32002,
+             "resource not found: kestrova-sqlr://table/none"),
+            (request(30, "resources/read", {"uri": "kestrova-sqlr://table/it%ZZ"}).encode(), 30, -32002,
+             "resource not found"),
+            (request(31, "resources/read", {"uri": "kestrova-sqlr://table/a%00b"}).encode(), 31, -32002,
+             "resource not found"),
+        ]
+        server = self.server()
+        for message, id_, code, text in cases:
+            with self.subTest(message=message[:80]):
+                r = server.ask(message)
+                self.assertEqual((r["jsonrpc"], r["id"], r["error"]["code"]), ("2.0", id_, code), r)
+                self.assertIn(text, r["error"]["message"])
+                self.assertLessEqual(len(r["error"]["message"]), 1024)
+                self.assertNotIn("result", r)
+        # After all that the server still serves.
+        self.assertEqual(server.ask(request("ok", "ping"))["result"], {})
+        self.assert_clean_exit(server)
+
+    def test_whole_numbers_written_as_reals_count(self):
+        server = self.server()
+        r = server.ask(call(1, "read_query", sql="SELECT id FROM items ORDER BY id", offset=2.0, limit=1e0))
+        page = json.loads(r["result"]["content"][0]["text"])
+        self.assertEqual(page["rows"], [{"id": 3}])
+        self.assert_clean_exit(server)
+
+
+class Tools(McpTestCase):
+    def page(self, server, **arguments):
+        """read_query's result: the page and the note (or None)."""
+        r = server.ask(call(1, "read_query", **arguments))["result"]
+        self.assertNotIn("isError", r)
+        texts = [c["text"] for c in r["content"]]
+        self.assertTrue(all(c["type"] == "text" for c in r["content"]))
+        return json.loads(texts[0]), (texts[1] if len(texts) > 1 else None)
+
+    def test_pages_say_where_the_next_starts(self):
+        sql = "SELECT id FROM items ORDER BY id"
+        cases = [
+            # arguments, ids, next offset named in the note (None: no note)
+            ({}, list(range(1, 26)), None),
+            ({"limit": 10}, list(range(1, 11)), 10),
+            ({"limit": 10, "offset": 10}, list(range(11, 21)), 20),
+            ({"limit": 10, "offset": 20}, list(range(21, 26)), None),
+            ({"limit": 5, "offset": 20}, list(range(21, 26)), None),  # full, but the last
+            ({"limit": 25}, list(range(1, 26)), None),
+            ({"limit": 0}, [], None),
+            ({"offset": 30}, [], None),
+        ]
+        server = self.server()
+        for arguments, ids, next_offset in cases:
+            with self.subTest(arguments=arguments):
+                page, note = self.page(server, sql=sql, **arguments)
+                self.assertEqual([r["id"] for r in page["rows"]], ids)
+                self.assertEqual(page["limit"], arguments.get("limit", 100))
+                if next_offset is None:
+                    self.assertIsNone(note)
+                else:
+                    self.assertIn('"offset": %d' % next_offset, note)
+                    self.assertTrue(note.startswith("More rows follow"), note)
+        self.assert_clean_exit(server)
+
+    def test_library_json_comes_through_intact(self):
+        server = self.server()
+        r = server.ask(call(1, "list_tables"))["result"]
+        self.assertEqual(r["content"], [{"type": "text", "text": '["cheap","items"]'}])
+        r = server.ask(call(2, "describe_table", table="items"))["result"]
+        schema = json.loads(r["content"][0]["text"])
+        self.assertEqual([c["name"] for c in schema["columns"]], ["id", "name", "price"])
+        r = server.ask(call(3, "read_query", sql="SELECT 1 AS a, 2 AS a, x'00ff' AS b, 'é\n\"' AS t"))
+        self.assertEqual(r["result"]["content"][0]["text"],
+                         '{"columns":["a","a","b","t"],"rows":[{"a":1,"a":2,"b":"AP8=","t":"é\\n\\""}],'
+                         '"offset":0,"limit":100,"returned":1}')
+        self.assert_clean_exit(server)
+
+    def test_refusals_are_tool_errors_and_change_nothing(self):
+        before = digest(self.db)
+        cases = [
+            (call(1, "read_query", sql="INSERT INTO items VALUES (99, 'x', 1)"), QUERY_REJECTED),
+            (call(2, "read_query", sql="SELECT 1; DELETE FROM items"), QUERY_REJECTED),
+            (call(3, "read_query", sql="PRAGMA optimize"), QUERY_REJECTED),
+            (call(4, "read_query", sql="SELECT * FROM nowhere"), "prepare failed: no such table: nowhere"),
+            (call(5, "describe_table", table="no_such"), "table or view not found: no_such"),
+            # Outside the library's name rule, yet looked up like any listed name.
+            (call(6, "describe_table", table="bad name"), "table or view not found: bad name"),
+        ]
+        server = self.server()
+        for message, text in cases:
+            with self.subTest(message=message):
+                r = server.ask(message)
+                self.assertNotIn("error", r)
+                self.assertEqual(r["result"], {"isError": True, "content": [{"type": "text", "text": text}]})
+        # May pass the gate as a read; whatever it answers, it must not write.
+        server.ask(call(7, "read_query", sql="SELECT * FROM pragma_optimize"))
+        self.assert_clean_exit(server)
+        self.assertEqual(digest(self.db), before)
+        self.assertEqual(sorted(os.listdir(self.dir)), ["items.db"])
+
+    def test_writable_server(self):
+        copy = os.path.join(self.dir, "writable.db")
+        shutil.copyfile(self.db, copy)
+        self.addCleanup(os.remove, copy)
+        server = self.server("--writable", db=copy)
+        tools = server.ask(request(1, "tools/list"))["result"]["tools"]
+        self.assertEqual([t["name"] for t in tools], ["list_tables", "describe_table", "read_query", "write_query"])
+        write = tools[3]
+        self.assertEqual((write["annotations"]["readOnlyHint"], write["annotations"]["destructiveHint"]),
+                         (False, True))
+        self.assertEqual(write["inputSchema"]["required"], ["sql"])
+        r = server.ask(call(2, "write_query", sql="UPDATE items SET price = 0 WHERE id <= 3"))["result"]
+        self.assertEqual(r, {"content": [{"type": "text", "text": '{"changed":3}'}]})
+        r = server.ask(call(3, "write_query", sql="INSERT INTO items VALUES (99, 'x', 1)"))["result"]
+        self.assertEqual((r["isError"], r["content"][0]["text"]),
+                         (True, "exec rejected: only UPDATE/DELETE allowed"))
+        r = server.ask(call(4, "read_query", sql="UPDATE items SET price = 1"))["result"]
+        self.assertEqual(r["content"][0]["text"], QUERY_REJECTED)
+        self.assert_clean_exit(server)
+        con = sqlite3.connect(copy)
+        self.assertEqual(con.execute("SELECT count(*), sum(price = 0) FROM items").fetchone(), (ROWS, 3))
+        con.close()
+
+
+def initialize(server, version):
+    r = server.ask(request("init", "initialize", {
+        "protocolVersion": version, "capabilities": {}, "clientInfo": {"name": "test", "version": "1"}}))
+    assert r["result"]["protocolVersion"] == version, r
+
+
+class VersionRules(McpTestCase):
+    """What depends on the protocol version the client agreed on."""
+
+    BAD_ARGUMENTS = [
+        ({"name": "read_query", "arguments": {}}, "missing argument 'sql'"),
+        ({"name": "read_query", "arguments": {"sql": 1}}, "argument 'sql' of tool read_query"),
+        ({"name": "read_query", "arguments": {"sql": "SELECT 1", "limit": -1}}, "from 0 to 100000"),
+        ({"name": "read_query", "arguments": {"sql": "SELECT 1", "offset": -1}}, "from 0 to 2147483647"),
+        ({"name": "read_query", "arguments": {"sql": "SELECT 1", "rows": 5}}, "unknown argument 'rows'"),
+        ({"name": "describe_table", "arguments": {"table": ""}}, "non-empty string"),
+    ]
+    # Never a tool's arguments: the request itself is wrong.
+    PROTOCOL_ERRORS = [
+        ({"name": "drop_everything", "arguments": {}}, "unknown tool 'drop_everything'"),
+        ({"name": "write_query", "arguments": {"sql": "DELETE FROM items"}}, "--writable"),
+        ({"name": "list_tables", "arguments": [1]}, "arguments must be an object"),
+        ({"arguments": {}}, "tool's name"),
+    ]
+
+    def test_bad_arguments_by_version(self):
+        for version in VERSIONS:
+            server = self.server()
+            initialize(server, version)
+            as_results = version >= "2025-11-25"
+            for params, text in self.BAD_ARGUMENTS:
+                with self.subTest(version=version, params=params):
+                    r = server.ask(request(1, "tools/call", params))
+                    if as_results:
+                        self.assertNotIn("error", r)
+                        self.assertEqual(r["result"]["isError"], True)
+                        self.assertIn(text, r["result"]["content"][0]["text"])
+                    else:
+                        self.assertEqual(r["error"]["code"], -32602)
+                        self.assertIn(text, r["error"]["message"])
+            for params, text in self.PROTOCOL_ERRORS:
+                with self.subTest(version=version, params=params):
+                    r = server.ask(request(2, "tools/call", params))
+                    self.assertEqual(r["error"]["code"], -32602, r)
+                    self.assertIn(text, r["error"]["message"])
+            self.assert_clean_exit(server)
+
+    def test_structured_results_from_2025_06_18(self):
+        for version in VERSIONS:
+            with self.subTest(version=version):
+                structured = version >= "2025-06-18"
+                server = self.server()
+                initialize(server, version)
+                tools = server.ask(request(1, "tools/list"))["result"]["tools"]
+                self.assertEqual(["outputSchema" in t for t in tools], [structured] * 3)
+                r = server.ask(call(2, "read_query", sql="SELECT id FROM items ORDER BY id", limit=2))["result"]
+                page = json.loads(r["content"][0]["text"])
+                self.assertIn('"offset": 2', r["content"][1]["text"])
+                if structured:
+                    self.assertEqual(r["structuredContent"], dict(page, next_offset=2))
+                    schema = tools[2]["outputSchema"]
+                    self.assertEqual(set(schema["required"]), set(r["structuredContent"]))
+                else:
+                    self.assertNotIn("structuredContent", r)
+                r = server.ask(call(3, "list_tables"))["result"]
+                self.assertEqual(r.get("structuredContent"), {"tables": ["cheap", "items"]} if structured else None)
+                self.assert_clean_exit(server)
+
+
+class ResultBudget(McpTestCase):
+    """Every tools/call result within --max-result-bytes, pages joined without a gap."""
+
+    ROWS_SQL = "SELECT id, v FROM budget ORDER BY id"
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        # Values that cost more once escaped: quotes, backslashes, control
+        # characters, letters beyond ASCII; lengths that vary.
+        cls.budget_db = os.path.join(cls.dir, "budget.db")
+        con = sqlite3.connect(cls.budget_db)
+        con.execute("CREATE TABLE budget(id INTEGER PRIMARY KEY, v TEXT)")
+        values = ['"\\' * (i % 4) + "\u0001\n" * (i % 5) + "ä€" * (i % 3) + "x" * (i % 30)
+                  for i in range(600)]
+        con.executemany("INSERT INTO budget VALUES (?, ?)", list(enumerate(values)))
+        con.commit()
+        con.close()
+        cls.values = values
+
+    def read_all(self, server, version, budget, limit):
+        """Pages through the table; returns the values in order and the pages."""
+        got, offset, pages = [], 0, 0
+        while True:
+            server.send(call(7, "read_query", sql=self.ROWS_SQL, offset=offset, limit=limit))
+            line = server.proc.stdout.readline()
+            r = json.loads(line)
+            envelope = len(b'{"jsonrpc":"2.0","id":7,"result":}\n')
+            self.assertLessEqual(len(line) - envelope, budget)
+            result = r["result"]
+            self.assertNotIn("isError", result, result)
+            page = json.loads(result["content"][0]["text"])
+            got += [row["v"] for row in page["rows"]]
+            pages += 1
+            if version >= "2025-06-18":
+                next_offset = result["structuredContent"]["next_offset"]
+            else:
+                note = result["content"][1]["text"] if len(result["content"]) > 1 else None
+                next_offset = None if note is None else int(note.rsplit('"offset": ', 1)[1].rstrip(").").strip())
+            if next_offset is None:
+                return got, pages
+            self.assertEqual(next_offset, offset + len(page["rows"]))
+            offset = next_offset
+
+    def test_pages_join_within_every_budget(self):
+        for version in ("2024-11-05", "2025-11-25"):
+            for budget in (1024, 5000, 100000):
+                for limit in (7, 100000):
+                    with self.subTest(version=version, budget=budget, limit=limit):
+                        server = self.server("--max-result-bytes", str(budget), db=self.budget_db)
+                        initialize(server, version)
+                        got, pages = self.read_all(server, version, budget, limit)
+                        self.assertEqual(got, self.values)
+                        if budget == 1024:
+                            self.assertGreater(pages, 600 // 7)
+                        self.assert_clean_exit(server)
+
+    def test_too_large_answers_are_tool_errors(self):
+        server = self.server("--max-result-bytes", "1024", db=self.budget_db)
+        initialize(server, NEWEST)
+        cases = [
+            (call(1, "read_query", sql="SELECT printf('%.2000c', 'x') AS v"),
+             "the row at offset 0 alone needs"),
+            (call(2, "read_query", sql="SELECT 1 AS v UNION ALL SELECT printf('%.2000c', 'x')", offset=1),
+             "the row at offset 1 alone needs"),
+            (call(3, "read_query", sql="SELECT 1 AS \"%s\"" % ("c" * 1000)), "the column names alone"),
+        ]
+        for message, text in cases:
+            with self.subTest(message=message[:60]):
+                r = server.ask(message)["result"]
+                self.assertEqual(r["isError"], True)
+                self.assertIn(text, r["content"][0]["text"])
+                self.assertIn("1024 bytes", r["content"][0]["text"])
+        # The session goes on.
+        r = server.ask(call(4, "read_query", sql="SELECT 1 AS v UNION ALL SELECT printf('%.2000c', 'x')"))
+        self.assertEqual(r["result"]["structuredContent"]["rows"], [{"v": 1}])
+        self.assertEqual(r["result"]["structuredContent"]["next_offset"], 1)
+        self.assert_clean_exit(server)
+
+
+class HostileInput(McpTestCase):
+    def test_survives_and_keeps_serving(self):
+        cases = [
+            # message, code
+            (b"[" * 1000000, -32700),
+            (b'{"jsonrpc":"2.0","id":1,"method":"ping","params":{"a":' + b"[" * 500000 + b"]" * 500000 + b"}}",
+             None),
+            (b'{"jsonrpc":"2.0","id":1,"method":"ping","x":"\xed\xa0\x80"}', -32700),  # a UTF-8 surrogate
+            (b'{"jsonrpc":"2.0","id":1,"method":"ping","x":"\\ud800"}', -32700),
+            (b'{"jsonrpc":"2.0","id":1,"method":"ping","x":"a\x00b"}', -32700),
+            (b"\x00\x01\x02", -32700),
+            (b'"' + b"x" * (65 << 20), -32700),  # past the 64 MiB cap
+        ]
+        server = self.server()
+        for message, code in cases:
+            with self.subTest(message=message[:40], size=len(message)):
+                r = server.ask(message)
+                if code is None:
+                    self.assertEqual(r["result"], {})
+                else:
+                    self.assertEqual((r["id"], r["error"]["code"]), (None, code))
+        self.assertEqual(server.ask(request(2, "ping"))["result"], {})
+        self.assert_clean_exit(server)
+
+
+class ClientGoesAway(McpTestCase):
+    def test_input_closed_mid_session(self):
+        # Requests written and the input closed before any reply is read: each
+        # is answered, a message cut short by the close gets a parse error,
+        # and the server ends with status 0.
+        server = self.server()
+        server.proc.stdin.write((request(1, "initialize", {"protocolVersion": NEWEST}) + "\n"
+                                 + call(2, "list_tables") + "\n"
+                                 + '{"jsonrpc":"2.0","id":3,"method":"tools/ca').encode())
+        status, out, err = server.finish()
+        replies = [json.loads(line) for line in out.decode().splitlines()]
+        self.assertEqual(status, 0, err)
+        self.assertEqual([r["id"] for r in replies], [1, 2, None])
+        self.assertEqual(replies[1]["result"]["content"][0]["text"], '["cheap","items"]')
+        self.assertEqual(replies[2]["error"]["code"], -32700)
+
+    def test_last_line_without_newline_is_answered(self):
+        server = self.server()
+        server.proc.stdin.write(request(1, "ping").encode())
+        status, out, _ = server.finish()
+        self.assertEqual((status, json.loads(out)["result"]), (0, {}))
+
+    def test_reader_gone_ends_with_status_1(self):
+        server = self.server()
+        server.proc.stdout.close()
+        server.send(request(1, "ping"))
+        server.proc.stdin.close()
+        self.assertEqual(server.proc.wait(timeout=60), 1)  # not killed by a signal
+        self.assertIn("cannot write to the client", server.proc.stderr.read().decode())
+
+    def test_database_that_cannot_open_fails_before_serving(self):
+        missing = os.path.join(self.dir, "missing.db")
+        proc = subprocess.run([CLI, "mcp", missing], input=request(1, "ping").encode(),
+                              capture_output=True, timeout=60)
+        self.assertEqual((proc.returncode, proc.stdout), (1, b""))
+        self.assertIn("cannot open database", proc.stderr.decode())
+        self.assertFalse(os.path.exists(missing))
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
