@@ -85,7 +85,7 @@ function callArgs(sql, second, third, known) {
   if (params !== undefined && !Array.isArray(params) && !isMapping(params)) {
     throw new TypeError('params must be an array, an object or a Map');
   }
-  return { text: params === undefined ? sql : bindParams(sql, params), options: checkOptions(options ?? {}, known) };
+  return { text: params === undefined ? sql : bindParams(sql, params), options: checkOptions(options === undefined ? {} : options, known) };
 }
 
 // The page text as a page object, rows keyed by column name ('objects') or

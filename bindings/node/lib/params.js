@@ -32,21 +32,6 @@ const BYTE_ORDER_MARK = 0xfeff;
 // than the Node.js versions this package supports).
 const LONE_SURROGATE = /[\uD800-\uDBFF](?![\uDC00-\uDFFF])|(?<![\uD800-\uDBFF])[\uDC00-\uDFFF]/;
 
-// One parameter as written in the text: [start, end) of its characters, its
-// number as SQLite gives it, and the key a mapping names its value by (a
-// name without its sigil, or null for `?`/`?NNN`).
-class Parameter {
-  constructor(sql, start, end) {
-    this.start = start;
-    this.end = end;
-    this.text = sql.slice(start, end);
-    this.numbered = this.text.charCodeAt(0) === 0x3f; // '?'
-    this.key = this.numbered ? null : this.text.slice(1);
-    this.number = 0;
-    this.outOfRange = false;
-  }
-}
-
 // The end of the token of `sql` that starts at `i`, for the tokens that can
 // hide a parameter or hold one; other characters are single tokens.
 function tokenEnd(sql, i) {
@@ -109,16 +94,20 @@ function numberEnd(sql, i) {
   return j;
 }
 
-// The end of the parameter that starts at `i` (a '?', ':', '@' or '$'), or -1
-// when SQLite would take it as no parameter: a sigil without a name, or a
-// name whose "(...)" suffix is not closed before white space or the end.
+// The end of the parameter that starts at `i` (a '?', ':', '@', '$' or
+// '#'), or -1 when SQLite would take it as no parameter: a sigil without a
+// name, a name whose "(...)" suffix is not closed before white space or the
+// end, or '#' before a digit (SQLite's own register syntax, which it refuses
+// in a statement).
 function parameterEnd(sql, i) {
   const n = sql.length;
   let j = i + 1;
-  if (sql.charCodeAt(i) === 0x3f) {
+  const sigil = sql.charCodeAt(i);
+  if (sigil === 0x3f) {
     while (j < n && isDigit(sql.charCodeAt(j))) j++;
     return j;
   }
+  if (sigil === 0x23 && isDigit(sql.charCodeAt(j))) return -1;
   let chars = 0;
   for (; j < n; j++) {
     const c = sql.charCodeAt(j);
@@ -136,39 +125,20 @@ function parameterEnd(sql, i) {
   return chars > 0 ? j : -1;
 }
 
-// The parameters of `sql` in the order they are written, numbered as SQLite
-// numbers them: `?` takes the largest number so far + 1, `?NNN` the number
-// NNN (outOfRange when not 1..32766), a name seen before its first number and
-// a new name the largest + 1.
+// The parameters of `sql` as { start, end, text } in the order they are
+// written.
 function scanParameters(sql) {
   const found = [];
-  const numberOfName = new Map();
-  let largest = 0;
   for (let i = 0; i < sql.length;) {
     const c = sql.charCodeAt(i);
-    if (c === 0x3f || c === 0x3a || c === 0x40 || c === 0x24) {
+    if (c === 0x3f || c === 0x3a || c === 0x40 || c === 0x24 || c === 0x23) {
       const end = parameterEnd(sql, i);
       if (end === -1) {
         i++;
-        continue;
-      }
-      const p = new Parameter(sql, i, end);
-      if (!p.numbered) {
-        if (!numberOfName.has(p.text)) numberOfName.set(p.text, ++largest);
-        p.number = numberOfName.get(p.text);
-      } else if (p.text.length === 1) {
-        p.number = ++largest;
       } else {
-        const digits = p.text.slice(1).replace(/^0+/, '');
-        if (digits.length > 5 || Number(digits) < 1 || Number(digits) > MAX_PARAMETER_NUMBER) {
-          p.outOfRange = true;
-        } else {
-          p.number = Number(digits);
-          largest = Math.max(largest, p.number);
-        }
+        found.push({ start: i, end, text: sql.slice(i, end) });
+        i = end;
       }
-      found.push(p);
-      i = end;
     } else {
       i = tokenEnd(sql, i);
     }
@@ -181,68 +151,104 @@ function hasParameters(sql) {
   return scanParameters(sql).length > 0;
 }
 
-// `text` cut to its first 64 bytes of UTF-8 for a message.
+// `text` cut to its first 64 bytes of UTF-8, never inside a character, for
+// a message.
 function messageArg(text) {
-  const bytes = Buffer.from(text, 'utf8');
-  return bytes.length <= MESSAGE_ARG_BYTES ? text : bytes.subarray(0, MESSAGE_ARG_BYTES).toString('utf8');
+  let bytes = 0;
+  let end = 0;
+  for (const ch of text) {
+    bytes += Buffer.byteLength(ch, 'utf8');
+    if (bytes > MESSAGE_ARG_BYTES) return text.slice(0, end);
+    end += ch.length;
+  }
+  return text;
 }
 
 function paramsError(kind, message) {
   return new SqlrError(message, kind);
 }
 
-// The text of a parameter in a "has no value" message: a plain `?` says its
-// number.
-function missing(p) {
-  const shown = p.text === '?' ? `?${p.number}` : messageArg(p.text);
-  return paramsError('missing', `parameter ${shown} has no value`);
+function outOfRange(shown) {
+  return paramsError('range', `parameter ${shown} is out of range (1 to ${MAX_PARAMETER_NUMBER})`);
 }
 
 // Returns `sql` with every parameter replaced by its value as an SQL
 // literal. `values` is { byName: false, positional: [SqlValue] } or
 // { byName: true, named: [[key, SqlValue]] }, where a SqlValue is
-// { kind: 'null' | 'integer' | 'real' | 'text' | 'blob', value }. Throws
-// SqlrError with .kind 'missing', 'unused', 'needs_mapping' or 'range'.
+// { kind: 'null' | 'integer' | 'real' | 'text' | 'blob', value }.
+//
+// The parameters are numbered as SQLite numbers them: `?` takes the largest
+// number so far + 1, `?NNN` the number NNN, a name as written (sigil and
+// all) the number it had before or else the largest + 1. Read in the order
+// they are written, the first that is out of range, named while the values
+// are by position, or (by name) without a value fails; then, by position,
+// the first number used without a value or values beyond the largest
+// number; by name, the first key (in the mapping's order) no parameter
+// took. Throws SqlrError with .kind 'range', 'needs_mapping', 'missing' or
+// 'unused'.
 function bindValues(sql, values) {
-  const found = scanParameters(sql);
-  for (const p of found) {
-    if (p.outOfRange) {
-      throw paramsError('range', `parameter ${messageArg(p.text)} is out of range (1 to ${MAX_PARAMETER_NUMBER})`);
+  const named = new Map();
+  if (values.byName) for (const [key, value] of values.named) if (!named.has(key)) named.set(key, value);
+  const used = new Set();
+  const numberOfName = new Map();
+  const numbers = []; // the number of each parameter, in order
+  const pieces = [];
+  let copied = 0;
+  let largest = 0;
+  for (const { start, end, text } of scanParameters(sql)) {
+    let number;
+    let key;
+    let shown;
+    if (text === '?') {
+      number = largest + 1;
+      if (number > MAX_PARAMETER_NUMBER) throw outOfRange(`?${number}`);
+    } else if (text.charCodeAt(0) === 0x3f) {
+      const digits = text.slice(1).replace(/^0+/, '');
+      number = digits.length <= 5 ? Number(digits) : 0;
+      if (number < 1 || number > MAX_PARAMETER_NUMBER) throw outOfRange(`?${messageArg(text.slice(1))}`);
+    } else {
+      number = numberOfName.get(text);
+      if (number === undefined) {
+        number = largest + 1;
+        if (number > MAX_PARAMETER_NUMBER) throw outOfRange(messageArg(text));
+        numberOfName.set(text, number);
+      }
+      if (!values.byName) {
+        throw paramsError('needs_mapping', `parameter ${messageArg(text)} is named: give the values by name`);
+      }
+      key = text.slice(1);
+      shown = messageArg(text);
     }
-    if (!values.byName && !p.numbered) {
-      throw paramsError('needs_mapping', `parameter ${messageArg(p.text)} is named: give the values by name`);
+    largest = Math.max(largest, number);
+    numbers.push(number);
+    if (key === undefined) {
+      key = String(number);
+      shown = `?${number}`;
     }
-  }
-  const literals = [];
-  if (values.byName) {
-    const named = new Map();
-    for (const [key, value] of values.named) if (!named.has(key)) named.set(key, value);
-    const used = new Set();
-    for (const p of found) {
-      const key = p.numbered ? String(p.number) : p.key;
-      if (!named.has(key)) throw missing(p);
+    let value;
+    if (values.byName) {
+      if (!named.has(key)) throw paramsError('missing', `parameter ${shown} has no value`);
       used.add(key);
-      literals.push(literal(named.get(key)));
+      value = named.get(key);
+    } else {
+      value = values.positional[number - 1];
+      if (value === undefined) continue; // reported below, with the first number that has none
     }
-    for (const [key] of values.named) {
+    pieces.push(sql.slice(copied, start), ' ', literal(value), ' ');
+    copied = end;
+  }
+  if (values.byName) {
+    for (const key of named.keys()) {
       if (!used.has(key)) throw paramsError('unused', `no parameter takes the value named ${messageArg(key)}`);
     }
   } else {
-    const largest = found.reduce((m, p) => Math.max(m, p.number), 0);
     const given = values.positional.length;
     if (given < largest) {
-      const p = found.find((q) => q.number === given + 1);
-      throw p ? missing(p) : paramsError('missing', `parameter ?${given + 1} has no value`);
+      const first = numbers.reduce((m, n) => (n > given && n < m ? n : m), Infinity);
+      throw paramsError('missing', `parameter ?${first} has no value`);
     }
     if (given > largest) throw paramsError('unused', `${given} values given for ${largest} parameters`);
-    for (const p of found) literals.push(literal(values.positional[p.number - 1]));
   }
-  const pieces = [];
-  let copied = 0;
-  found.forEach((p, k) => {
-    pieces.push(sql.slice(copied, p.start), ' ', literals[k], ' ');
-    copied = p.end;
-  });
   pieces.push(sql.slice(copied));
   return pieces.join('');
 }
