@@ -364,3 +364,32 @@ test('the library is found through the option, then the environment', { skip }, 
   process.env.KESTROVA_SQLR_LIB = missing;
   assert.throws(() => new Database(FIXTURE), (e) => e.message.includes(missing));
 });
+
+test('a Database dropped without close() gives its handle back once collected', { skip }, () => {
+  // In a process of its own with the collector exposed, as a program would
+  // run: rounds of 64 databases dropped unclosed, each round opening as many
+  // as the library has; and a database closed by hand whose handle number
+  // is given to the next open, never closed again when it is collected.
+  const { execFileSync } = require('child_process');
+  const script = `
+    const { Database } = require(${JSON.stringify(path.join(__dirname, '..'))});
+    const [file, library] = process.argv.slice(1);
+    const settle = () => new Promise((resolve) => setTimeout(resolve, 10));
+    (async () => {
+      for (let round = 0; round < 4; round++) {
+        for (let i = 0; i < 64; i++) new Database(file, { library }).tables();
+        globalThis.gc();
+        await settle();
+      }
+      let closed = new Database(file, { library });
+      closed.close();
+      const kept = new Database(file, { library }); // the same handle number
+      closed = null;
+      globalThis.gc();
+      await settle();
+      console.log(JSON.stringify(kept.query('SELECT count(*) AS n FROM items').rows));
+    })().catch((e) => { console.error(e); process.exit(1); });
+  `;
+  const out = execFileSync(process.execPath, ['--expose-gc', '-e', script, FIXTURE, LIB], { encoding: 'utf8' });
+  assert.equal(out, `${JSON.stringify([{ n: ITEMS }])}\n`);
+});
