@@ -3,18 +3,12 @@ using System.Collections.Generic;
 
 namespace Kestrova.SqliteReader
 {
-    // One parameter as written in a statement: where it stands, its number as
-    // SQLite gives it, and the key a dictionary names its value by (the name
-    // without its sigil; null for ? and ?NNN).
+    // One parameter as written in a statement, and where it stands.
     internal sealed class ParameterToken
     {
         internal int Start;
         internal int End;
         internal string Text;
-        internal bool Numbered;
-        internal string Key;
-        internal int Number;
-        internal bool OutOfRange;
     }
 
     // The parameters of a statement found token by token as SQLite's
@@ -51,19 +45,14 @@ namespace Kestrova.SqliteReader
         // The character at `i`, or NUL past the end (as the C text ends).
         private static char At(string s, int i) { return i < s.Length ? s[i] : '\0'; }
 
-        // The parameters of `sql` in the order they are written, numbered as
-        // SQLite numbers them: ? takes the largest number so far + 1, ?NNN the
-        // number NNN (OutOfRange when not 1..32766), a name seen before its
-        // first number and a new name the largest + 1.
+        // The parameters of `sql` in the order they are written.
         internal static List<ParameterToken> Scan(string sql)
         {
             var found = new List<ParameterToken>();
-            var numberOfName = new Dictionary<string, int>(StringComparer.Ordinal);
-            int largest = 0;
             for (int i = 0; i < sql.Length;)
             {
                 char c = sql[i];
-                if (c != '?' && c != ':' && c != '@' && c != '$')
+                if (c != '?' && c != ':' && c != '@' && c != '$' && c != '#')
                 {
                     i = TokenEnd(sql, i);
                     continue;
@@ -74,37 +63,7 @@ namespace Kestrova.SqliteReader
                     i++;
                     continue;
                 }
-                var p = new ParameterToken { Start = i, End = end, Text = sql.Substring(i, end - i), Numbered = c == '?' };
-                if (!p.Numbered)
-                {
-                    p.Key = p.Text.Substring(1);
-                    int number;
-                    if (!numberOfName.TryGetValue(p.Text, out number))
-                    {
-                        number = ++largest;
-                        numberOfName.Add(p.Text, number);
-                    }
-                    p.Number = number;
-                }
-                else if (p.Text.Length == 1)
-                {
-                    p.Number = ++largest;
-                }
-                else
-                {
-                    string digits = p.Text.Substring(1).TrimStart('0');
-                    int number = digits.Length > 0 && digits.Length <= 5 ? int.Parse(digits) : 0;
-                    if (number < 1 || number > MaxParameterNumber)
-                    {
-                        p.OutOfRange = true;
-                    }
-                    else
-                    {
-                        p.Number = number;
-                        largest = Math.Max(largest, number);
-                    }
-                }
-                found.Add(p);
+                found.Add(new ParameterToken { Start = i, End = end, Text = sql.Substring(i, end - i) });
                 i = end;
             }
             return found;
@@ -177,10 +136,11 @@ namespace Kestrova.SqliteReader
             return j;
         }
 
-        // The end of the parameter that starts at `i` (a ?, :, @ or $), or -1
-        // when SQLite would take it as no parameter: a sigil without a name,
-        // or a name whose "(...)" suffix is not closed before white space or
-        // the end.
+        // The end of the parameter that starts at `i` (a ?, :, @, $ or #), or
+        // -1 when SQLite would take it as no parameter: a sigil without a
+        // name, a name whose "(...)" suffix is not closed before white space
+        // or the end, or # before a digit (SQLite's own register syntax, which
+        // it refuses in a statement).
         private static int ParameterEnd(string sql, int i)
         {
             int n = sql.Length;
@@ -190,6 +150,7 @@ namespace Kestrova.SqliteReader
                 while (j < n && IsDigit(sql[j])) j++;
                 return j;
             }
+            if (sql[i] == '#' && IsDigit(At(sql, j))) return -1;
             int chars = 0;
             for (; j < n; j++)
             {

@@ -32,21 +32,7 @@ namespace Kestrova.SqliteReader
         {
             if (sql == null) throw new ArgumentNullException("sql");
             if (values == null) throw new ArgumentNullException("values");
-            var found = ParameterScanner.Scan(sql);
-            CheckTokens(found, false);
-            int largest = 0;
-            foreach (var p in found) largest = Math.Max(largest, p.Number);
-            if (values.Length < largest)
-            {
-                var first = found.Find(p => p.Number == values.Length + 1);
-                throw first != null ? Missing(first)
-                                    : new SqlrException("parameter ?" + (values.Length + 1) + " has no value", "missing");
-            }
-            if (values.Length > largest)
-                throw new SqlrException(values.Length + " values given for " + largest + " parameters", "unused");
-            var literals = new List<string>(found.Count);
-            foreach (var p in found) literals.Add(Literal(values[p.Number - 1], "parameter " + p.Number));
-            return Replace(sql, found, literals);
+            return Bind(sql, values, null);
         }
 
         /// <summary>`sql` with its parameters replaced by `values`, by name.
@@ -56,72 +42,118 @@ namespace Kestrova.SqliteReader
         {
             if (sql == null) throw new ArgumentNullException("sql");
             if (values == null) throw new ArgumentNullException("values");
-            var found = ParameterScanner.Scan(sql);
-            CheckTokens(found, true);
+            return Bind(sql, null, values);
+        }
+
+        // The parameters are numbered as SQLite numbers them: ? takes the
+        // largest number so far + 1, ?NNN the number NNN, a name as written
+        // (sigil and all) the number it had before or else the largest + 1.
+        // Read in the order they are written, the first that is out of range,
+        // named while the values are by position, or (by name) without a
+        // value fails; then, by position, the first number used without a
+        // value or values beyond the largest number; by name, the first key
+        // no parameter took.
+        private static string Bind(string sql, object[] positional, IDictionary<string, object> named)
+        {
+            var numberOfName = new Dictionary<string, int>(StringComparer.Ordinal);
             var used = new HashSet<string>(StringComparer.Ordinal);
-            var literals = new List<string>(found.Count);
-            foreach (var p in found)
+            var text = new StringBuilder(sql.Length + 16);
+            int copied = 0, largest = 0, firstWithout = int.MaxValue;
+            foreach (var p in ParameterScanner.Scan(sql))
             {
-                string key = p.Numbered ? p.Number.ToString(CultureInfo.InvariantCulture) : p.Key;
+                int number;
+                string key = null, shown = null;
+                if (p.Text == "?")
+                {
+                    number = largest + 1;
+                    if (number > ParameterScanner.MaxParameterNumber) throw OutOfRange("?" + number);
+                }
+                else if (p.Text[0] == '?')
+                {
+                    string digits = p.Text.Substring(1).TrimStart('0');
+                    number = digits.Length > 0 && digits.Length <= 5 ? int.Parse(digits, CultureInfo.InvariantCulture) : 0;
+                    if (number < 1 || number > ParameterScanner.MaxParameterNumber)
+                        throw OutOfRange("?" + Cut(p.Text.Substring(1)));
+                }
+                else
+                {
+                    if (!numberOfName.TryGetValue(p.Text, out number))
+                    {
+                        number = largest + 1;
+                        if (number > ParameterScanner.MaxParameterNumber) throw OutOfRange(Cut(p.Text));
+                        numberOfName.Add(p.Text, number);
+                    }
+                    if (named == null)
+                        throw new SqlrException("parameter " + Cut(p.Text) + " is named: give the values by name", "needs_mapping");
+                    key = p.Text.Substring(1);
+                    shown = Cut(p.Text);
+                }
+                largest = Math.Max(largest, number);
+                if (key == null)
+                {
+                    key = number.ToString(CultureInfo.InvariantCulture);
+                    shown = "?" + key;
+                }
                 object value;
-                if (!values.TryGetValue(key, out value)) throw Missing(p);
-                used.Add(key);
-                literals.Add(Literal(value, "the value named " + key));
+                string where;
+                if (named != null)
+                {
+                    if (!named.TryGetValue(key, out value))
+                        throw new SqlrException("parameter " + shown + " has no value", "missing");
+                    used.Add(key);
+                    where = "the value named " + key;
+                }
+                else
+                {
+                    if (number > positional.Length)
+                    {
+                        firstWithout = Math.Min(firstWithout, number);
+                        continue;  // reported below, with the first number that has none
+                    }
+                    value = positional[number - 1];
+                    where = "parameter " + number;
+                }
+                text.Append(sql, copied, p.Start - copied).Append(' ').Append(Literal(value, where)).Append(' ');
+                copied = p.End;
             }
-            foreach (var key in values.Keys)
+            if (named != null)
             {
-                if (!used.Contains(key))
-                    throw new SqlrException("no parameter takes the value named " + Cut(key), "unused");
+                foreach (var key in named.Keys)
+                {
+                    if (!used.Contains(key))
+                        throw new SqlrException("no parameter takes the value named " + Cut(key), "unused");
+                }
             }
-            return Replace(sql, found, literals);
-        }
-
-        // Whether `sql` holds any parameter.
-        internal static bool HasParameters(string sql)
-        {
-            return ParameterScanner.Scan(sql).Count > 0;
-        }
-
-        // The first parameter out of range, or the first named one when the
-        // values are by position, in the order they are written.
-        private static void CheckTokens(List<ParameterToken> found, bool byName)
-        {
-            foreach (var p in found)
+            else
             {
-                if (p.OutOfRange)
-                    throw new SqlrException("parameter " + Cut(p.Text) + " is out of range (1 to "
-                                            + ParameterScanner.MaxParameterNumber + ")", "range");
-                if (!byName && !p.Numbered)
-                    throw new SqlrException("parameter " + Cut(p.Text) + " is named: give the values by name", "needs_mapping");
-            }
-        }
-
-        // "has no value" for `p`; a plain ? says its number.
-        private static SqlrException Missing(ParameterToken p)
-        {
-            string shown = p.Text == "?" ? "?" + p.Number : Cut(p.Text);
-            return new SqlrException("parameter " + shown + " has no value", "missing");
-        }
-
-        // `text` cut to its first 64 bytes of UTF-8, for a message.
-        private static string Cut(string text)
-        {
-            byte[] bytes = Encoding.UTF8.GetBytes(text);
-            return bytes.Length <= MessageArgBytes ? text : Encoding.UTF8.GetString(bytes, 0, MessageArgBytes);
-        }
-
-        // `sql` with each parameter of `found` replaced by its literal, a space
-        // on either side so that no literal glues to its neighbours.
-        private static string Replace(string sql, List<ParameterToken> found, List<string> literals)
-        {
-            var text = new StringBuilder(sql.Length + 16 * found.Count);
-            int copied = 0;
-            for (int k = 0; k < found.Count; k++)
-            {
-                text.Append(sql, copied, found[k].Start - copied).Append(' ').Append(literals[k]).Append(' ');
-                copied = found[k].End;
+                if (positional.Length < largest)
+                    throw new SqlrException("parameter ?" + firstWithout + " has no value", "missing");
+                if (positional.Length > largest)
+                    throw new SqlrException(positional.Length + " values given for " + largest + " parameters", "unused");
             }
             return text.Append(sql, copied, sql.Length - copied).ToString();
+        }
+
+        private static SqlrException OutOfRange(string shown)
+        {
+            return new SqlrException("parameter " + shown + " is out of range (1 to " + ParameterScanner.MaxParameterNumber + ")",
+                                     "range");
+        }
+
+        // `text` cut to its first 64 bytes of UTF-8, never inside a
+        // character, for a message.
+        private static string Cut(string text)
+        {
+            int bytes = 0;
+            for (int i = 0; i < text.Length; i++)
+            {
+                bool pair = char.IsHighSurrogate(text[i]) && i + 1 < text.Length && char.IsLowSurrogate(text[i + 1]);
+                char c = text[i];
+                bytes += pair ? 4 : c < 0x80 ? 1 : c < 0x800 ? 2 : 3;
+                if (bytes > MessageArgBytes) return text.Substring(0, i);
+                if (pair) i++;
+            }
+            return text;
         }
 
         // The SQL literal of one value (see the class's summary for the types).
@@ -184,7 +216,9 @@ namespace Kestrova.SqliteReader
             for (int precision = 1; precision <= 17; precision++)
             {
                 formatted = x.ToString("E" + (precision - 1), CultureInfo.InvariantCulture);
-                if (double.Parse(formatted, CultureInfo.InvariantCulture) == x) break;
+                double back;
+                // (Fewer digits may round past the largest double: no match.)
+                if (double.TryParse(formatted, NumberStyles.Float, CultureInfo.InvariantCulture, out back) && back == x) break;
             }
             int e = formatted.IndexOf('E');
             string digits = formatted.Substring(0, e).Replace(".", "").TrimEnd('0');
