@@ -122,13 +122,19 @@ void FileCheck::hash_into(Job* job, bool at_start) {
     }
   }
   f.done = true;
-  const std::lock_guard<std::mutex> lock(job->mu);
-  job->result = std::move(f);
-  job->done.store(true);
+  {
+    const std::lock_guard<std::mutex> lock(job->mu);
+    job->result = std::move(f);
+    job->done.store(true);
+  }
+  job->finished.notify_all();
 }
 
 // See file_check.h.
-bool FileCheck::start_done() const { return start_->done.load(); }
+bool FileCheck::wait_for_start(std::chrono::milliseconds limit) {
+  std::unique_lock<std::mutex> lock(start_->mu);
+  return start_->finished.wait_for(lock, limit, [this] { return start_->done.load(); });
+}
 
 // See file_check.h.
 std::string FileCheck::status_json(bool check_now) {

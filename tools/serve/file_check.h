@@ -6,6 +6,8 @@
 #define KESTROVA_SQLR_TOOLS_SERVE_FILE_CHECK_H_
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -17,6 +19,8 @@ namespace kestrova::tools::serve {
 
 // Bytes read at a time while hashing.
 constexpr size_t kHashChunkBytes = size_t{1} << 20;
+// How long a write waits for the fingerprint at start before it is refused.
+constexpr std::chrono::milliseconds kWriteWaitsForFingerprint{10000};
 
 // One fingerprint, as far as it has got.
 struct Fingerprint {
@@ -42,9 +46,9 @@ class FileCheck {
   // unless one is under way.
   std::string status_json(bool check_now);
 
-  // Whether the fingerprint at start is complete (writes wait for it, so
-  // that it shows the file before them).
-  bool start_done() const;
+  // Waits up to `limit` for the fingerprint at start; whether it is
+  // complete. Writes wait for it, so that it shows the file before them.
+  bool wait_for_start(std::chrono::milliseconds limit);
 
   // Waits for the fingerprint at start, takes one now on this thread, and
   // returns the line that says whether the file is unchanged.
@@ -56,6 +60,7 @@ class FileCheck {
     mutable std::mutex mu;
     Fingerprint result;  // under mu once done
     std::atomic<bool> done{false};
+    std::condition_variable finished;  // with mu, when done
     std::thread thread;
     Fingerprint snapshot() const;
   };

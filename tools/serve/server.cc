@@ -148,7 +148,7 @@ class Routes {
       return json_response(200, file_->status_json(check));
     }
     // The fingerprint at start must show the file before any write.
-    if (name == "exec" && !file_->start_done()) {
+    if (name == "exec" && !file_->wait_for_start(kWriteWaitsForFingerprint)) {
       return refusal(503,
                      "the file is still being fingerprinted as it was at start; try again in a "
                      "moment");
