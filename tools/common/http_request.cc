@@ -66,7 +66,8 @@ std::string decode_component(std::string_view s) {
   for (size_t i = 0; i < s.size(); ++i) {
     if (s[i] == '+') {
       out.push_back(' ');
-    } else if (s[i] == '%' && i + 2 < s.size() && hex_digit(s[i + 1]) >= 0 && hex_digit(s[i + 2]) >= 0) {
+    } else if (s[i] == '%' && i + 2 < s.size() && hex_digit(s[i + 1]) >= 0 &&
+               hex_digit(s[i + 2]) >= 0) {
       out.push_back(static_cast<char>(hex_digit(s[i + 1]) * 16 + hex_digit(s[i + 2])));
       i += 2;
     } else {
@@ -140,12 +141,13 @@ Step RequestReader::read_head(std::string_view in, Request* request, size_t* use
   const size_t window = std::min(in.size(), kMaxHeadBytes);
   size_t end = in.find("\n\r\n", start);
   size_t end_lf = in.find("\n\n", start);
-  size_t head_end = std::min(end == in.npos ? in.npos : end + 3,
-                             end_lf == in.npos ? in.npos : end_lf + 2);
+  size_t head_end =
+      std::min(end == in.npos ? in.npos : end + 3, end_lf == in.npos ? in.npos : end_lf + 2);
   if (head_end == in.npos || head_end > window) {
     if (in.size() >= kMaxHeadBytes) {
-      return refuse(refusal, 431,
-                    "the request's head is larger than " + std::to_string(kMaxHeadBytes) + " bytes");
+      return refuse(
+          refusal, 431,
+          "the request's head is larger than " + std::to_string(kMaxHeadBytes) + " bytes");
     }
     return Step::kNeedMore;
   }
@@ -189,8 +191,7 @@ Step RequestReader::read_head(std::string_view in, Request* request, size_t* use
     }
     // No folded lines, no blank before the colon, no CR inside.
     const size_t colon = line.find(':');
-    if (colon == line.npos || !is_token(line.substr(0, colon)) ||
-        line.find('\r') != line.npos) {
+    if (colon == line.npos || !is_token(line.substr(0, colon)) || line.find('\r') != line.npos) {
       return refuse(refusal, 400, "a malformed header field");
     }
     std::string name(line.substr(0, colon));
@@ -277,7 +278,8 @@ Step RequestReader::read_body(std::string_view in, Request* request, size_t* use
         }
         // Hex digits, then extensions after ';', which are ignored.
         const std::string_view digits = trim(line.substr(0, line.find(';')));
-        if (digits.empty() || digits.size() > 15) return refuse(refusal, 400, "a malformed chunk size");
+        if (digits.empty() || digits.size() > 15)
+          return refuse(refusal, 400, "a malformed chunk size");
         uint64_t size = 0;
         for (char c : digits) {
           const int d = hex_digit(c);
@@ -308,7 +310,8 @@ Step RequestReader::read_body(std::string_view in, Request* request, size_t* use
       case Chunk::kDataEnd: {
         const size_t before = pos;
         if (!next_line(in, &pos, &line)) {
-          if (in.size() - before > 2) return refuse(refusal, 400, "a chunk is longer than its size");
+          if (in.size() - before > 2)
+            return refuse(refusal, 400, "a chunk is longer than its size");
           *used = before;
           return Step::kNeedMore;
         }

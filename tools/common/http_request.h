@@ -25,9 +25,9 @@ constexpr size_t kMaxChunkLineBytes = 256;
 
 struct Request {
   std::string method;
-  std::string target;  // as sent: path and query
-  std::string path;    // up to '?', not decoded
-  std::string query;   // after '?', not decoded
+  std::string target;     // as sent: path and query
+  std::string path;       // up to '?', not decoded
+  std::string query;      // after '?', not decoded
   int minor_version = 1;  // HTTP/1.x
   // Field names in lower case, values with the surrounding blanks removed,
   // in the order sent.

@@ -55,26 +55,46 @@ struct Done {
 
 const char* reason(int status) {
   switch (status) {
-    case 100: return "Continue";
-    case 200: return "OK";
-    case 204: return "No Content";
-    case 303: return "See Other";
-    case 400: return "Bad Request";
-    case 401: return "Unauthorized";
-    case 403: return "Forbidden";
-    case 404: return "Not Found";
-    case 405: return "Method Not Allowed";
-    case 408: return "Request Timeout";
-    case 409: return "Conflict";
-    case 413: return "Content Too Large";
-    case 415: return "Unsupported Media Type";
-    case 417: return "Expectation Failed";
-    case 431: return "Request Header Fields Too Large";
-    case 500: return "Internal Server Error";
-    case 501: return "Not Implemented";
-    case 503: return "Service Unavailable";
-    case 505: return "HTTP Version Not Supported";
-    default: return "Status";
+    case 100:
+      return "Continue";
+    case 200:
+      return "OK";
+    case 204:
+      return "No Content";
+    case 303:
+      return "See Other";
+    case 400:
+      return "Bad Request";
+    case 401:
+      return "Unauthorized";
+    case 403:
+      return "Forbidden";
+    case 404:
+      return "Not Found";
+    case 405:
+      return "Method Not Allowed";
+    case 408:
+      return "Request Timeout";
+    case 409:
+      return "Conflict";
+    case 413:
+      return "Content Too Large";
+    case 415:
+      return "Unsupported Media Type";
+    case 417:
+      return "Expectation Failed";
+    case 431:
+      return "Request Header Fields Too Large";
+    case 500:
+      return "Internal Server Error";
+    case 501:
+      return "Not Implemented";
+    case 503:
+      return "Service Unavailable";
+    case 505:
+      return "HTTP Version Not Supported";
+    default:
+      return "Status";
   }
 }
 
@@ -98,8 +118,8 @@ int ms_until(Clock::time_point when, Clock::time_point now) {
 std::string serialize(const Response& response,
                       const std::vector<std::pair<std::string, std::string>>& default_headers,
                       bool keep_alive) {
-  std::string out = "HTTP/1.1 " + std::to_string(response.status) + " " + reason(response.status) +
-                    "\r\n";
+  std::string out =
+      "HTTP/1.1 " + std::to_string(response.status) + " " + reason(response.status) + "\r\n";
   const auto add = [&out](const std::string& name, const std::string& value) {
     out += name;
     out += ": ";
@@ -238,7 +258,8 @@ struct Server::Impl {
 
   void on_writable(uint64_t id, Connection& c, Clock::time_point now) {
     while (c.out_pos < c.out.size()) {
-      const long sent = net::send_some(c.socket, c.out.data() + c.out_pos, c.out.size() - c.out_pos);
+      const long sent =
+          net::send_some(c.socket, c.out.data() + c.out_pos, c.out.size() - c.out_pos);
       if (sent == net::kWouldBlock) return;
       if (sent < 0) {
         c.dead = true;
@@ -268,8 +289,8 @@ struct Server::Impl {
   bool evict_one() {
     Connection* oldest = nullptr;
     for (auto& [id, c] : conns) {
-      const bool waiting = c->phase == Phase::kHead || c->phase == Phase::kBody ||
-                           c->phase == Phase::kLingering;
+      const bool waiting =
+          c->phase == Phase::kHead || c->phase == Phase::kBody || c->phase == Phase::kLingering;
       if (waiting && (oldest == nullptr || c->waiting_since < oldest->waiting_since)) {
         oldest = c.get();
       }
@@ -313,10 +334,9 @@ struct Server::Impl {
     if (c.phase == Phase::kHead && c.in.empty() && c.out.empty()) {
       c.dead = true;  // idle: nothing to answer
     } else if (c.phase == Phase::kHead || c.phase == Phase::kBody) {
-      refuse(c,
-             408,
-             "the request did not arrive whole within " +
-                 std::to_string(kRequestDeadline.count()) + " ms",
+      refuse(c, 408,
+             "the request did not arrive whole within " + std::to_string(kRequestDeadline.count()) +
+                 " ms",
              now);
     } else {
       c.dead = true;  // a stalled reader, or the end of lingering
@@ -335,8 +355,8 @@ struct Server::Impl {
       int timeout = kMaxPollMs;
       for (auto& [id, c] : conns) {
         if (c->phase == Phase::kHandling) continue;
-        const bool reading = c->phase == Phase::kHead || c->phase == Phase::kBody ||
-                             c->phase == Phase::kLingering;
+        const bool reading =
+            c->phase == Phase::kHead || c->phase == Phase::kBody || c->phase == Phase::kLingering;
         entries.push_back({c->socket, reading, c->out_pos < c->out.size()});
         ids.push_back(id);
         timeout = std::min(timeout, ms_until(c->deadline, now));

@@ -161,7 +161,8 @@ Socket accept_connection(Socket listener) {
 long recv_some(Socket s, char* buf, size_t len) {
   for (;;) {
 #if defined(_WIN32)
-    const int got = ::recv(native(s), buf, static_cast<int>(len > 0x40000000 ? 0x40000000 : len), 0);
+    const int got =
+        ::recv(native(s), buf, static_cast<int>(len > 0x40000000 ? 0x40000000 : len), 0);
 #else
     const ssize_t got = ::recv(native(s), buf, len, 0);
 #endif
@@ -176,7 +177,8 @@ long recv_some(Socket s, char* buf, size_t len) {
 long send_some(Socket s, const char* buf, size_t len) {
   for (;;) {
 #if defined(_WIN32)
-    const int sent = ::send(native(s), buf, static_cast<int>(len > 0x40000000 ? 0x40000000 : len), 0);
+    const int sent =
+        ::send(native(s), buf, static_cast<int>(len > 0x40000000 ? 0x40000000 : len), 0);
 #elif defined(MSG_NOSIGNAL)
     const ssize_t sent = ::send(native(s), buf, len, MSG_NOSIGNAL);
 #else

@@ -197,8 +197,8 @@ std::string FileCheck::exit_report() {
     case 0:
       return name_ + " has changed: " + said(start) + " at start; " + said(now) + " now";
     default:
-      return "cannot tell whether " + name_ + " changed: " +
-             (start.error.empty() ? now.error : start.error);
+      return "cannot tell whether " + name_ +
+             " changed: " + (start.error.empty() ? now.error : start.error);
   }
 }
 

@@ -75,7 +75,7 @@ class FileCheck {
   std::atomic<bool> cancel_{false};
   std::unique_ptr<Job> start_;
   std::mutex now_mu_;
-  std::unique_ptr<Job> now_;          // the latest "now", under now_mu_
+  std::unique_ptr<Job> now_;  // the latest "now", under now_mu_
 };
 
 }  // namespace kestrova::tools::serve

@@ -192,8 +192,8 @@ int serve_http(int32_t handle, const ServeOptions& options) {
     std::fprintf(stderr, "kestrova-sqlr: cannot listen on %s:%d\n", kLoopback, options.port);
     return 1;
   }
-  guard = std::make_unique<Guard>(hex(secrets, kTokenBytes), hex(secrets + kTokenBytes, kTokenBytes),
-                                  port);
+  guard = std::make_unique<Guard>(hex(secrets, kTokenBytes),
+                                  hex(secrets + kTokenBytes, kTokenBytes), port);
   ServeApi api(handle, options.writable, options.db_name);
   FileCheck file(options.db_path, options.db_name);
   routes = std::make_unique<Routes>(guard.get(), &api, &file);
