@@ -562,6 +562,22 @@ class ServeHttpTest(unittest.TestCase):
         finally:
             stop.set()
 
+    def test_connections_past_the_cap_make_room_for_an_honest_request(self):
+        s = self.start()
+        s.session
+        # More connections than the server keeps (128), each with one byte
+        # of a request: the ones waiting longest are closed for new ones.
+        held = [socket.create_connection(("127.0.0.1", s.port), timeout=30) for _ in range(200)]
+        try:
+            for c in held:
+                c.sendall(b"G")
+            t0 = time.monotonic()
+            self.assertEqual(s.api("tables")[0], 200)
+            self.assertLess(time.monotonic() - t0, 1.0)
+        finally:
+            for c in held:
+                c.close()
+
     def test_file_fingerprints_at_start_and_now(self):
         s = self.start("--writable")
 
