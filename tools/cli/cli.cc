@@ -129,6 +129,7 @@ int run_command(const Options& opts) {
       serve.writable = writable;
       serve.open_browser = opts.open;
       serve.db_name = opts.db.substr(opts.db.find_last_of("/\\") + 1);
+      serve.db_path = opts.db;
       return serve::serve_http(db.handle(), serve);
     }
     default:

@@ -76,14 +76,14 @@ function parseJson(text) {
 
 class ApiError extends Error {}
 
-// POSTs `body` to /api/`name` and returns the parsed answer; a refusal throws
-// ApiError with the server's (the library's) message.
-async function api(name, body) {
+// POSTs `body` to /api/`name` with `headers` and returns the parsed answer; a
+// refusal throws ApiError with the server's (the library's) message.
+async function post(name, body, headers) {
   const res = await fetch('/api/' + name, {
     method: 'POST',
-    headers: { 'Content-Type': 'application/json', 'X-Kestrova': '1' },
+    headers: { 'Content-Type': 'application/json', 'X-Kestrova': '1', ...headers },
     body: JSON.stringify(body || {}),
-    credentials: 'same-origin',
+    credentials: 'omit',
     cache: 'no-store',
   });
   const text = await res.text();
@@ -91,6 +91,37 @@ async function api(name, body) {
   try { v = parseJson(text); } catch (e) { throw new ApiError('HTTP ' + res.status + ': ' + text); }
   if (!res.ok) throw new ApiError(v instanceof Obj && v.get('error') ? v.get('error') : 'HTTP ' + res.status);
   return v;
+}
+
+// An API call of this tab's session.
+const api = (name, body) => post(name, body, { 'X-Kestrova-Session': state.session });
+
+// ---- The session ------------------------------------------------------------
+// The launch URL's token is good once: the page trades it for the session
+// secret, which only this tab keeps (sessionStorage is per tab and per origin,
+// and survives a reload); no cookie is ever set, as browsers send cookies to
+// every port of a host.
+
+const SESSION_KEY = 'kestrova-sqlr-session';
+
+async function takeSession() {
+  const launch = new URLSearchParams(location.search).get('token');
+  if (launch !== null) {
+    // Out of the address bar and this tab's history before anything else.
+    history.replaceState(null, '', location.pathname + location.hash);
+    try {
+      const r = await post('session', {}, { 'X-Kestrova-Launch': launch });
+      sessionStorage.setItem(SESSION_KEY, r.get('session'));
+    } catch (e) {
+      // A launch URL used before by this very tab: its session holds.
+      if (!sessionStorage.getItem(SESSION_KEY)) throw e;
+    }
+  }
+  state.session = sessionStorage.getItem(SESSION_KEY);
+  if (!state.session) {
+    throw new ApiError('This tab has no session: open the URL that kestrova-sqlr serve printed ' +
+      '(it opens one tab, once), or restart the server for a new one.');
+  }
 }
 
 // A name as an SQL identifier: in double quotes, each double quote doubled.
@@ -333,6 +364,33 @@ async function render() {
   }
 }
 
+// ---- The file's fingerprints ------------------------------------------------
+// Its size and SHA-256 at start and, on a click, now: the server hashes on a
+// thread of its own, and the page asks again until the digests are in.
+
+const FILE_POLL_MS = 300;
+
+function fingerprintText(f) {
+  if (f === null) return '';
+  if (!f.get('done')) return 'hashing… ' + Number(f.get('hashed')).toLocaleString('en') + ' bytes read';
+  if (f.get('error')) return f.get('error');
+  return Number(f.get('hashed')).toLocaleString('en') + ' bytes, SHA-256 ' + f.get('sha256');
+}
+
+async function showFile(check) {
+  const f = await api('file', check ? { check: true } : {});
+  const start = f.get('start'), now = f.get('now'), same = f.get('unchanged');
+  const size = f.get('size_at_start');
+  $('proofsum').textContent = size === null ? 'File' : Number(size).toLocaleString('en') + ' bytes' +
+    (start.get('done') && !start.get('error') ? ' · SHA-256 ' + start.get('sha256').slice(0, 12) + '…' : '');
+  $('startprint').textContent = fingerprintText(start);
+  $('nowprint').textContent = fingerprintText(now);
+  $('verdict').textContent = same === null ? '' : same ? 'unchanged' : 'changed';
+  $('verdict').className = same === null ? '' : same ? 'same' : 'changed';
+  document.body.dataset.file = now !== null && now.get('done') ? 'checked' : start.get('done') ? 'hashed' : 'hashing';
+  if (!start.get('done') || (now !== null && !now.get('done'))) setTimeout(() => showFile(false).catch(() => {}), FILE_POLL_MS);
+}
+
 // ---- Controls ---------------------------------------------------------------
 
 function runSql() {
@@ -341,9 +399,23 @@ function runSql() {
   go({ sql, offset: 0, limit: readView().limit });
 }
 
+// Asks before a write, showing the statement; resolves to whether to run it.
+// Cancel has the focus, so that Enter does not write.
+function confirmWrite(sql) {
+  return new Promise((resolve) => {
+    const d = $('confirm');
+    $('confirmsql').textContent = sql;
+    d.returnValue = '';
+    d.addEventListener('close', () => resolve(d.returnValue === 'run'), { once: true });
+    d.showModal();
+    $('confirmno').focus();
+  });
+}
+
 async function runChange() {
   const sql = $('sql').value.trim();
   if (!sql) return;
+  if (!(await confirmWrite(sql))) { showMessage('Nothing was run', true); return; }
   try {
     const r = await api('exec', { sql });
     state.counts.clear();
@@ -365,7 +437,9 @@ async function start() {
   $('next').addEventListener('click', () => { const v = readView(); go({ ...v, offset: v.offset + v.limit }); });
   $('limit').addEventListener('change', () => { const v = readView(); go({ ...v, limit: Number($('limit').value), offset: 0 }); });
   window.addEventListener('hashchange', render);
+  $('checkfile').addEventListener('click', () => showFile(true).catch((e) => showMessage(e.message)));
   try {
+    await takeSession();
     state.info = await api('info');
     $('db').textContent = state.info.get('db');
     const writable = state.info.get('writable');
@@ -374,6 +448,7 @@ async function start() {
     $('change').hidden = !writable;
     document.title = state.info.get('db') + ' — kestrova-sqlr';
     await loadTables();
+    showFile(false).catch((e) => showMessage(e.message));
   } catch (e) {
     showMessage(e.message);
     document.body.dataset.state = 'error';
