@@ -316,9 +316,8 @@ bool Pager::read(int64_t offset, const std::string& key, int32_t limit, Page* pa
     }
   }
   page->rows.resize(static_cast<size_t>(keep));
-  yyjson_val* root = yyjson_doc_get_root(page->doc.get());
-  unsafe_yyjson_set_len(yyjson_obj_get(root, "rows"), static_cast<size_t>(keep));
   if (by_key()) {
+    yyjson_val* root = yyjson_doc_get_root(page->doc.get());
     const size_t parts = key_columns_.size();
     for (yyjson_val* row : page->rows) drop_last_members(row, parts);
     yyjson_val* columns = yyjson_obj_get(root, "columns");
@@ -331,20 +330,24 @@ bool Pager::read(int64_t offset, const std::string& key, int32_t limit, Page* pa
   return true;
 }
 
-// See pager.h.
-bool write_page_json(Page* page, int64_t limit, std::string* out, std::string* error) {
-  yyjson_val* root = yyjson_doc_get_root(page->doc.get());
-  yyjson_val* offset = yyjson_obj_get(root, "offset");
-  yyjson_val* lim = yyjson_obj_get(root, "limit");
-  yyjson_val* returned = yyjson_obj_get(root, "returned");
-  if (offset == nullptr || lim == nullptr || returned == nullptr) {
-    *error = "unexpected page from the library";
-    return false;
+// See pager.h. yyjson's writer walks a document's values in the order they
+// are stored, so a container made shorter is only written whole on its own:
+// the columns and each row are written one by one.
+bool write_page_json(const Page* page, int64_t limit, std::string* out, std::string* error) {
+  yyjson_val* columns = yyjson_obj_get(yyjson_doc_get_root(page->doc.get()), "columns");
+  std::string part;
+  if (!write_json(columns, YYJSON_WRITE_NOFLAG, &part, error)) return false;
+  out->assign("{\"columns\":");
+  *out += part;
+  *out += ",\"rows\":[";
+  for (size_t i = 0; i < page->rows.size(); ++i) {
+    if (!write_json(page->rows[i], YYJSON_WRITE_NOFLAG, &part, error)) return false;
+    if (i > 0) out->push_back(',');
+    *out += part;
   }
-  unsafe_yyjson_set_sint(offset, page->offset);
-  unsafe_yyjson_set_sint(lim, limit);
-  unsafe_yyjson_set_sint(returned, static_cast<int64_t>(page->rows.size()));
-  return write_json(root, YYJSON_WRITE_NOFLAG, out, error);
+  *out += "],\"offset\":" + std::to_string(page->offset) + ",\"limit\":" +
+          std::to_string(limit) + ",\"returned\":" + std::to_string(page->rows.size()) + "}";
+  return true;
 }
 
 }  // namespace kestrova::tools

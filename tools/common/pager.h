@@ -15,7 +15,9 @@
 
 namespace kestrova::tools {
 
-// One page of rows, as the library wrote them (numbers kept as written).
+// One page of rows, as the library wrote them (numbers kept as written). The
+// document may hold more than the page (the row beyond it, a key page's key
+// columns): write the rows one by one, or the page with write_page_json.
 struct Page {
   ParsedDoc doc;  // owns everything below
   std::vector<std::string> columns;
@@ -94,8 +96,8 @@ class Pager {
 
 // Writes `page` as the library writes a page of `limit` rows:
 // {"columns":[..],"rows":[..],"offset":O,"limit":L,"returned":N}, each row
-// byte for byte as the library wrote it. Changes the page's document.
-bool write_page_json(Page* page, int64_t limit, std::string* out, std::string* error);
+// byte for byte as the library wrote it.
+bool write_page_json(const Page* page, int64_t limit, std::string* out, std::string* error);
 
 }  // namespace kestrova::tools
 
