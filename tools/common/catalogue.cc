@@ -379,6 +379,13 @@ void Catalogue::refresh() {
 
 // See catalogue.h.
 bool Catalogue::list(std::vector<CatalogueEntry>* entries, CatalogueError* error) {
+  if (!load(error)) return false;
+  *entries = entries_;
+  return true;
+}
+
+// See catalogue.h.
+bool Catalogue::load(CatalogueError* error) {
   refresh();
   if (!listed_) {
     ParsedDoc page;
@@ -402,7 +409,6 @@ bool Catalogue::list(std::vector<CatalogueEntry>* entries, CatalogueError* error
     entries_ = std::move(found);
     listed_ = cookie_ != -1;
   }
-  *entries = entries_;
   return true;
 }
 
@@ -412,11 +418,10 @@ bool Catalogue::find(const std::string& name, CatalogueEntry* entry, CatalogueEr
     *error = {true, SQLR_MSG_INVALID_TABLE_NAME};
     return false;
   }
-  std::vector<CatalogueEntry> entries;
-  if (!list(&entries, error)) return false;
-  for (CatalogueEntry& e : entries) {
+  if (!load(error)) return false;
+  for (const CatalogueEntry& e : entries_) {
     if (e.name == name) {
-      *entry = std::move(e);
+      *entry = e;
       return true;
     }
   }
@@ -494,8 +499,7 @@ bool Catalogue::describe_json(const std::string& name, std::string* json, Catalo
     yyjson_mut_obj_add_strncpy(d, column, "type", c.type.data(), c.type.size());
     yyjson_mut_obj_add_int(d, column, "notnull", c.notnull);
     if (c.has_default) {
-      yyjson_mut_obj_add_strncpy(d, column, "dflt_value", c.dflt_value.data(),
-                                 c.dflt_value.size());
+      yyjson_mut_obj_add_strncpy(d, column, "dflt_value", c.dflt_value.data(), c.dflt_value.size());
     } else {
       yyjson_mut_obj_add_null(d, column, "dflt_value");
     }
@@ -532,10 +536,9 @@ bool Catalogue::count(const std::string& name, bool exact, RowCount* out, Catalo
   CatalogueEntry entry;
   if (!find(name, &entry, error)) return false;
   const std::string table = sql_identifier(name);
-  const std::string sql =
-      exact ? "SELECT count(*) AS n FROM " + table
-            : "SELECT count(*) AS n FROM (SELECT 1 FROM " + table + " LIMIT " +
-                  std::to_string(kCountBound + 1) + ")";
+  const std::string sql = exact ? "SELECT count(*) AS n FROM " + table
+                                : "SELECT count(*) AS n FROM (SELECT 1 FROM " + table + " LIMIT " +
+                                      std::to_string(kCountBound + 1) + ")";
   ParsedDoc page;
   yyjson_val* rows = read_rows(handle_, sql, &page, error);
   if (rows == nullptr) return false;

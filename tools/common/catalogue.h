@@ -33,9 +33,9 @@ struct CatalogueError {
 // One name of the schema and what kind of thing it is.
 struct CatalogueEntry {
   std::string name;
-  std::string type;    // "table" or "view", as sqlite_schema has it
-  std::string kind;    // "table", "view", "virtual", "shadow" or "internal"
-  std::string module;  // a virtual table's module ("fts5", "rtree", ...), else ""
+  std::string type;     // "table" or "view", as sqlite_schema has it
+  std::string kind;     // "table", "view", "virtual", "shadow" or "internal"
+  std::string module;   // a virtual table's module ("fts5", "rtree", ...), else ""
   bool hidden = false;  // shadow and internal tables: left out unless asked for
   bool without_rowid = false;
 };
@@ -49,8 +49,8 @@ struct CatalogueColumn {
   int64_t notnull = 0;
   bool has_default = false;
   std::string dflt_value;
-  int64_t pk = 0;            // position in the primary key, 0 when not in it
-  std::string generated;     // "virtual", "stored", or "" for a stored column
+  int64_t pk = 0;         // position in the primary key, 0 when not in it
+  std::string generated;  // "virtual", "stored", or "" for a stored column
 };
 
 // A bounded count: `rows` exact unless `at_least` (then more than kCountBound).
@@ -94,6 +94,9 @@ class Catalogue {
   // Lets go of everything kept when SQLite's schema cookie has moved (or
   // cannot be read). Every change of a schema, by any connection, moves it.
   void refresh();
+
+  // Fills entries_ unless they are kept (refreshing first).
+  bool load(CatalogueError* error);
 
   int32_t handle_;
   int64_t cookie_ = -1;

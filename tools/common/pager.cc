@@ -103,6 +103,45 @@ bool cursor_of(yyjson_val* row, size_t parts, std::string* out, std::string* err
   return write_json(cursor.get(), YYJSON_WRITE_NOFLAG, out, error);
 }
 
+// Where the rows of the library's page `text` end: the index of the "]" that
+// closes them, found by reading its ending
+// ],"offset":O,"limit":L,"returned":N} back from the end; npos when the text
+// does not end that way.
+size_t rows_close(std::string_view text) {
+  size_t at = text.size();
+  if (at == 0 || text[--at] != '}') return std::string_view::npos;
+  for (const std::string_view key : {",\"returned\":", ",\"limit\":", ",\"offset\":"}) {
+    const size_t digits_end = at;
+    while (at > 0 && text[at - 1] >= '0' && text[at - 1] <= '9') --at;
+    if (at == digits_end || at < key.size() || text.substr(at - key.size(), key.size()) != key) {
+      return std::string_view::npos;
+    }
+    at -= key.size();
+  }
+  return at > 0 && text[at - 1] == ']' ? at - 1 : std::string_view::npos;
+}
+
+// Sets page->rows_end for a page whose first `keep` rows stay, of `got` the
+// library returned (at most one more): the end of the last kept row, found
+// by writing the row after it and matching its text before the ending.
+void find_rows_end(Page* page, size_t keep, size_t got) {
+  page->rows_end = 0;
+  const std::string_view text(page->text.get());
+  const size_t close = rows_close(text);
+  if (close == std::string_view::npos || got > keep + 1) return;
+  if (got == keep) {
+    page->rows_end = close;
+    return;
+  }
+  std::string last, why;
+  if (!write_json(page->rows[keep], YYJSON_WRITE_NOFLAG, &last, &why) || close < last.size() + 1 ||
+      text.substr(close - last.size(), last.size()) != last) {
+    return;
+  }
+  const size_t before = close - last.size() - 1;  // the "," or, with no row kept, the "["
+  if (text[before] == (keep > 0 ? ',' : '[')) page->rows_end = keep > 0 ? before : before + 1;
+}
+
 }  // namespace
 
 // See pager.h.
@@ -242,6 +281,8 @@ bool Pager::fetch(const std::string& sql, int64_t offset, int32_t ask, Page* pag
   *asked = ask;
   std::string why;
   page->doc = read_json(text.get(), YYJSON_READ_NUMBER_AS_RAW, &why);
+  page->text = std::move(text);
+  page->rows_end = 0;
   yyjson_val* root = yyjson_doc_get_root(page->doc.get());
   yyjson_val* columns = yyjson_obj_get(root, "columns");
   yyjson_val* rows = yyjson_obj_get(root, "rows");
@@ -253,7 +294,8 @@ bool Pager::fetch(const std::string& sql, int64_t offset, int32_t ask, Page* pag
   page->rows.clear();
   size_t i, n;
   yyjson_val* v;
-  yyjson_arr_foreach(columns, i, n, v) page->columns.emplace_back(yyjson_get_str(v), yyjson_get_len(v));
+  yyjson_arr_foreach(columns, i, n, v)
+      page->columns.emplace_back(yyjson_get_str(v), yyjson_get_len(v));
   yyjson_arr_foreach(rows, i, n, v) page->rows.push_back(v);
   return true;
 }
@@ -296,8 +338,7 @@ bool Pager::read(int64_t offset, const std::string& key, int32_t limit, Page* pa
     bool unused_halved = false;
     int32_t unused_asked = 0;
     std::string why;
-    if (fetch(probe_sql, by_key() ? 0 : at + got, 1, &probe, &unused_halved, &unused_asked,
-              &why)) {
+    if (fetch(probe_sql, by_key() ? 0 : at + got, 1, &probe, &unused_halved, &unused_asked, &why)) {
       more = !probe.rows.empty();
     } else if (why == SQLR_MSG_RESULT_TOO_LARGE) {
       more = true;  // a row too large to read is still a row
@@ -315,6 +356,7 @@ bool Pager::read(int64_t offset, const std::string& key, int32_t limit, Page* pa
       return false;
     }
   }
+  if (!by_key()) find_rows_end(page, static_cast<size_t>(keep), static_cast<size_t>(got));
   page->rows.resize(static_cast<size_t>(keep));
   if (by_key()) {
     yyjson_val* root = yyjson_doc_get_root(page->doc.get());
@@ -330,10 +372,23 @@ bool Pager::read(int64_t offset, const std::string& key, int32_t limit, Page* pa
   return true;
 }
 
-// See pager.h. yyjson's writer walks a document's values in the order they
-// are stored, so a container made shorter is only written whole on its own:
-// the columns and each row are written one by one.
+// See pager.h. Where the page's rows are known in the library's text, that
+// text is the page (writing 10,000 rows again cost a quarter more of a tool
+// server's page; BENCHMARKS.md). Otherwise, since yyjson's writer walks a
+// document's values in the order they are stored and a container made
+// shorter is only written whole on its own, the columns and each row are
+// written one by one.
 bool write_page_json(const Page* page, int64_t limit, std::string* out, std::string* error) {
+  const std::string ending = "],\"offset\":" + std::to_string(page->offset) +
+                             ",\"limit\":" + std::to_string(limit) +
+                             ",\"returned\":" + std::to_string(page->rows.size()) + "}";
+  if (page->rows_end > 0) {
+    // The library's own text up to the last row of the page.
+    out->reserve(page->rows_end + ending.size());
+    out->assign(page->text.get(), page->rows_end);
+    *out += ending;
+    return true;
+  }
   yyjson_val* columns = yyjson_obj_get(yyjson_doc_get_root(page->doc.get()), "columns");
   std::string part;
   if (!write_json(columns, YYJSON_WRITE_NOFLAG, &part, error)) return false;
@@ -345,8 +400,7 @@ bool write_page_json(const Page* page, int64_t limit, std::string* out, std::str
     if (i > 0) out->push_back(',');
     *out += part;
   }
-  *out += "],\"offset\":" + std::to_string(page->offset) + ",\"limit\":" +
-          std::to_string(limit) + ",\"returned\":" + std::to_string(page->rows.size()) + "}";
+  *out += ending;
   return true;
 }
 

@@ -11,6 +11,7 @@
 
 #include "common/catalogue.h"
 #include "common/json.h"
+#include "common/library.h"
 #include "yyjson.h"
 
 namespace kestrova::tools {
@@ -26,6 +27,11 @@ struct Page {
   bool more = false;              // at least one row follows this page
   int64_t next_offset = 0;        // offset + rows.size()
   std::string next_key;           // key paging: a cursor for the row after the page, else ""
+  // The library's text of the page and, when known, where the page's rows end
+  // in it (at the "]" or "," after the last one; 0: not known), so that the
+  // page can be written without writing each row again.
+  Result text;
+  size_t rows_end = 0;
 };
 
 // What to read of one table or view.

@@ -4,7 +4,6 @@
 
 #include <initializer_list>
 #include <limits>
-
 #include <vector>
 
 #include "common/catalogue.h"
@@ -264,7 +263,8 @@ ApiReply ServeApi::page(std::string_view body) {
     if (!catalogue_.columns(params.table, &columns, &error)) return catalogue_failure(error);
     TableRead read{params.table, "", "", ""};
     bool sorted = false;
-    for (const auto& c : columns) read.select += (read.select.empty() ? "" : ", ") + sql_identifier(c.name);
+    for (const auto& c : columns)
+      read.select += (read.select.empty() ? "" : ", ") + sql_identifier(c.name);
     for (const auto& c : columns) read.select += ", typeof(" + sql_identifier(c.name) + ")";
     for (const auto& c : columns) sorted = sorted || c.name == params.sort;
     if (params.has_sort && !sorted) {
@@ -283,10 +283,10 @@ ApiReply ServeApi::page(std::string_view body) {
   reply.body += page.more ? ",\"more\":true,\"next_offset\":" + std::to_string(page.next_offset)
                           : ",\"more\":false,\"next_offset\":null";
   const BuiltDoc key(yyjson_mut_doc_new(nullptr));
-  yyjson_mut_doc_set_root(key.get(), page.next_key.empty()
-                                         ? yyjson_mut_null(key.get())
-                                         : yyjson_mut_strncpy(key.get(), page.next_key.data(),
-                                                              page.next_key.size()));
+  yyjson_mut_doc_set_root(
+      key.get(), page.next_key.empty()
+                     ? yyjson_mut_null(key.get())
+                     : yyjson_mut_strncpy(key.get(), page.next_key.data(), page.next_key.size()));
   std::string key_text;
   if (!write_json(key.get(), YYJSON_WRITE_NOFLAG, &key_text, &why)) return failure(500, why);
   reply.body += ",\"next_key\":" + key_text + "}";

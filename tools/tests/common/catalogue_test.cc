@@ -97,8 +97,8 @@ TEST(CatalogueTest, CountsStopAtTheBoundUnlessExact) {
     bool at_least;
   };
   const Case cases[] = {
-      {"small", false, 2, false},          {"edge", false, 10000, false},
-      {"big", false, 10000, true},         {"big", true, 25000, false},
+      {"small", false, 2, false},         {"edge", false, 10000, false},
+      {"big", false, 10000, true},        {"big", true, 25000, false},
       {"a \"view\"", false, 10000, true}, {"a \"view\"", true, 25000, false},
   };
   for (const Case& c : cases) {
@@ -146,8 +146,8 @@ TEST(CatalogueTest, NamesAreMatchedExactlyAndNeverRunAsSql) {
     bool found;
   };
   const Case cases[] = {
-      {"Kunden", true},        {"kunden", false},         {"it's", true},
-      {"it''s", false},        {"x' OR '1'='1", false},   {std::string("it's\0", 5), false},
+      {"Kunden", true},   {"kunden", false},       {"it's", true},
+      {"it''s", false},   {"x' OR '1'='1", false}, {std::string("it's\0", 5), false},
       {"Kunden ", false},
   };
   for (const Case& c : cases) {

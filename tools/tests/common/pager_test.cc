@@ -42,7 +42,8 @@ std::vector<std::string> all_rows(Pager pager, int32_t size) {
     EXPECT_EQ(page.next_offset, offset + static_cast<int64_t>(page.rows.size()));
     for (auto& text : row_texts(page)) rows.push_back(std::move(text));
     if (!page.more) return rows;
-    EXPECT_EQ(page.rows.size(), static_cast<size_t>(size)) << "a page short of its limit, more after";
+    EXPECT_EQ(page.rows.size(), static_cast<size_t>(size))
+        << "a page short of its limit, more after";
     EXPECT_EQ(page.next_key.empty(), !pager.by_key());
     offset = page.next_offset;
     key = page.next_key;
@@ -63,8 +64,9 @@ class PagerTest : public ::testing::Test {
 };
 
 TEST_F(PagerTest, PagesOfAThreeRowTableSayWhetherMoreFollow) {
-  const FixtureDb file("CREATE TABLE t(id INTEGER PRIMARY KEY, v TEXT);"
-                       "INSERT INTO t VALUES (1,'a'),(2,'b'),(3,'c');");
+  const FixtureDb file(
+      "CREATE TABLE t(id INTEGER PRIMARY KEY, v TEXT);"
+      "INSERT INTO t VALUES (1,'a'),(2,'b'),(3,'c');");
   open(file);
   struct Case {
     int32_t limit;
@@ -73,8 +75,8 @@ TEST_F(PagerTest, PagesOfAThreeRowTableSayWhetherMoreFollow) {
     bool more;
   };
   const Case cases[] = {
-      {1, 0, 1, true},  {2, 0, 2, true},  {3, 0, 3, false}, {4, 0, 3, false},
-      {1, 2, 1, false}, {2, 1, 2, false}, {1, 1, 1, true},  {0, 0, 0, true},
+      {1, 0, 1, true},  {2, 0, 2, true},  {3, 0, 3, false},      {4, 0, 3, false},
+      {1, 2, 1, false}, {2, 1, 2, false}, {1, 1, 1, true},       {0, 0, 0, true},
       {0, 3, 0, false}, {5, 3, 0, false}, {100000, 0, 3, false},
   };
   for (const bool table : {false, true}) {
@@ -129,7 +131,8 @@ TEST_F(PagerTest, KeyPagesGiveTheRowsOffsetPagesGive) {
       SCOPED_TRACE(std::string(c.table) + " by " + std::to_string(size));
       Pager by_key = Pager::for_table(handle(), c.table);
       const std::vector<std::string> keyed = all_rows(by_key, size);
-      const std::vector<std::string> offset = all_rows(Pager::for_statement(handle(), c.in_order), size);
+      const std::vector<std::string> offset =
+          all_rows(Pager::for_statement(handle(), c.in_order), size);
       EXPECT_EQ(keyed, offset);
       EXPECT_FALSE(keyed.empty());
       Page first;
@@ -142,21 +145,25 @@ TEST_F(PagerTest, KeyPagesGiveTheRowsOffsetPagesGive) {
   EXPECT_EQ(keyed.size(), 100001u);
   EXPECT_EQ(keyed.back(), "{\"id\":100001}");
   // Another order, a filter and a view page by offset, and agree too.
-  EXPECT_EQ(all_rows(Pager::for_table(handle(), "alias", "id > 0", "v DESC"), 2),
-            all_rows(Pager::for_statement(handle(), "SELECT * FROM alias WHERE id > 0 ORDER BY v DESC"), 2));
-  EXPECT_EQ(all_rows(Pager::for_table(handle(), "alias", "id > 0"), 2),
-            all_rows(Pager::for_statement(handle(), "SELECT * FROM alias WHERE id > 0 ORDER BY id"), 2));
+  EXPECT_EQ(
+      all_rows(Pager::for_table(handle(), "alias", "id > 0", "v DESC"), 2),
+      all_rows(Pager::for_statement(handle(), "SELECT * FROM alias WHERE id > 0 ORDER BY v DESC"),
+               2));
+  EXPECT_EQ(
+      all_rows(Pager::for_table(handle(), "alias", "id > 0"), 2),
+      all_rows(Pager::for_statement(handle(), "SELECT * FROM alias WHERE id > 0 ORDER BY id"), 2));
 }
 
 TEST_F(PagerTest, KeysThatAreNotLiteralsAreRefused) {
-  const FixtureDb file("CREATE TABLE t(k TEXT PRIMARY KEY, v) WITHOUT ROWID;"
-                       "INSERT INTO t VALUES ('a',1),('b',2);"
-                       "CREATE TABLE secret(s); INSERT INTO secret VALUES ('hidden');");
+  const FixtureDb file(
+      "CREATE TABLE t(k TEXT PRIMARY KEY, v) WITHOUT ROWID;"
+      "INSERT INTO t VALUES ('a',1),('b',2);"
+      "CREATE TABLE secret(s); INSERT INTO secret VALUES ('hidden');");
   open(file);
   Pager pager = Pager::for_table(handle(), "t");
-  for (const char* key : {"[\"'a') UNION SELECT s, s FROM secret --\"]", "[\"1 OR 1=1\"]",
-                          "[\"'a'\",\"'b'\"]", "[1]", "{}", "not json", "[\"'a''\"]",
-                          "[\"X'0'\"]", "[\"--\"]"}) {
+  for (const char* key :
+       {"[\"'a') UNION SELECT s, s FROM secret --\"]", "[\"1 OR 1=1\"]", "[\"'a'\",\"'b'\"]", "[1]",
+        "{}", "not json", "[\"'a''\"]", "[\"X'0'\"]", "[\"--\"]"}) {
     SCOPED_TRACE(key);
     Page page;
     std::string why;
@@ -206,9 +213,10 @@ TEST_F(PagerTest, APageHalvesAtTheCap) {
 }
 
 TEST_F(PagerTest, WritesThePageAsTheLibraryDoes) {
-  const FixtureDb file("CREATE TABLE t(id INTEGER PRIMARY KEY, r REAL, b BLOB, s TEXT);"
-                       "INSERT INTO t VALUES (1, 0.1, x'0001', 'a\"b'),(2, 1e300, NULL, 'ü'),"
-                       "(9007199254740993, -0.0, x'', NULL);");
+  const FixtureDb file(
+      "CREATE TABLE t(id INTEGER PRIMARY KEY, r REAL, b BLOB, s TEXT);"
+      "INSERT INTO t VALUES (1, 0.1, x'0001', 'a\"b'),(2, 1e300, NULL, 'ü'),"
+      "(9007199254740993, -0.0, x'', NULL);");
   open(file);
   const std::string sql = "SELECT id, r, b, s, id AS id FROM t ORDER BY id";
   for (const int32_t limit : {0, 1, 2, 3, 10}) {
@@ -221,6 +229,13 @@ TEST_F(PagerTest, WritesThePageAsTheLibraryDoes) {
     ASSERT_TRUE(pager.read(0, "", limit, &page, &why)) << why;
     ASSERT_TRUE(write_page_json(&page, limit, &text, &why)) << why;
     EXPECT_EQ(text, library.get());
+    // A key page, whose key columns are left out, is written row by row.
+    const Result in_order(sqlr_query(handle(), "SELECT * FROM t ORDER BY id", 0, limit));
+    ASSERT_NE(in_order, nullptr) << last_error();
+    Pager by_key = Pager::for_table(handle(), "t");
+    ASSERT_TRUE(by_key.read(0, "", limit, &page, &why)) << why;
+    ASSERT_TRUE(write_page_json(&page, limit, &text, &why)) << why;
+    EXPECT_EQ(text, in_order.get());
   }
 }
 
