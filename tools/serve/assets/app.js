@@ -170,7 +170,9 @@ const el = (tag, props, ...kids) => {
   return e;
 };
 
-const state = { info: null, schemas: new Map(), counts: new Map(), renderId: 0 };
+// keys: the server's cursor for the view (by its hash) that a page's Next
+// leads to, so that the page after pages by key; next: where Next goes.
+const state = { info: null, schemas: new Map(), counts: new Map(), keys: new Map(), next: 0, renderId: 0 };
 const TEXT_CUT = 120;
 
 function showMessage(text, ok) {
@@ -244,8 +246,9 @@ async function loadTables() {
 
 async function rowCount(name) {
   if (!state.counts.has(name)) {
-    const page = await api('query', { sql: 'SELECT count(*) FROM ' + ident(name), offset: 0, limit: 1 });
-    state.counts.set(name, rowValues(page.get('rows')[0])[0].text);
+    // Counted up to 10,000 rows at once; beyond that "10000+".
+    const c = await api('count', { table: name });
+    state.counts.set(name, c.get('rows').text + (c.get('at_least') ? '+' : ''));
   }
   return state.counts.get(name);
 }
@@ -318,33 +321,35 @@ async function render() {
     return;
   }
   try {
-    let columns, sql, meta = {}, kind;
+    let columns, request, meta = {}, kind;
     if (view.table != null) {
       const schema = await schemaOf(view.table);
       columns = schema.get('columns').map((c) => c.get('name'));
       meta.types = schema.get('columns').map((c) => c.get('type'));
-      kind = schema.get('type');
-      // Each value's storage class beside it: BLOBs then show as BLOBs.
-      const list = columns.map(ident);
-      sql = 'SELECT ' + list.join(', ') + ', ' + list.map((c) => 'typeof(' + c + ')').join(', ') +
-        ' FROM ' + ident(view.table);
-      if (view.sort != null) sql += ' ORDER BY ' + ident(view.sort) + (view.desc ? ' DESC' : '');
+      kind = schema.get('kind') === 'virtual' ? 'virtual table (' + schema.get('module') + ')' : schema.get('type');
+      // The server adds each value's storage class: BLOBs then show as BLOBs.
+      request = { table: view.table, offset: view.offset, limit: view.limit };
+      if (view.sort != null) { request.sort = view.sort; request.desc = view.desc; }
+      const after = state.keys.get(viewHash(view));
+      if (after != null) request.after = after;
       meta.typed = true;
       renderSchema(schema);
       $('sql').placeholder = 'SELECT * FROM ' + ident(view.table) + ' … (Ctrl+Enter runs it)';
     } else {
-      sql = view.sql;
+      request = { sql: view.sql, offset: view.offset, limit: view.limit };
       $('schema').hidden = true;
       $('sql').value = view.sql;
       kind = 'statement';
     }
-    // One row more than the page says whether there is a next page.
-    const page = await api('query', { sql, offset: view.offset, limit: Math.min(view.limit + 1, 100000) });
+    // The server says whether more rows follow, and where they start.
+    const page = await api('page', request);
     if (id !== state.renderId) return;
     if (view.sql != null) columns = page.get('columns');
-    let rows = page.get('rows');
-    const more = rows.length > view.limit;
-    if (more) rows = rows.slice(0, view.limit);
+    const rows = page.get('rows');
+    const more = page.get('more');
+    state.next = more ? Number(page.get('next_offset').text) : view.offset + rows.length;
+    const key = page.get('next_key');
+    if (more && key != null) state.keys.set(viewHash({ ...view, offset: state.next }), key);
     $('title').textContent = view.table != null ? view.table : 'Result';
     $('kind').textContent = kind;
     renderGrid(columns, rows, view, meta);
@@ -419,6 +424,7 @@ async function runChange() {
   try {
     const r = await api('exec', { sql });
     state.counts.clear();
+    state.keys.clear();
     const n = r.get('changed').text;
     await render();
     showMessage(n + (n === '1' ? ' row' : ' rows') + ' changed', true);
@@ -434,7 +440,7 @@ async function start() {
   });
   $('change').addEventListener('click', runChange);
   $('prev').addEventListener('click', () => { const v = readView(); go({ ...v, offset: Math.max(0, v.offset - v.limit) }); });
-  $('next').addEventListener('click', () => { const v = readView(); go({ ...v, offset: v.offset + v.limit }); });
+  $('next').addEventListener('click', () => { const v = readView(); go({ ...v, offset: state.next }); });
   $('limit').addEventListener('change', () => { const v = readView(); go({ ...v, limit: Number($('limit').value), offset: 0 }); });
   window.addEventListener('hashchange', render);
   $('checkfile').addEventListener('click', () => showFile(true).catch((e) => showMessage(e.message)));
