@@ -112,7 +112,7 @@ class HostsAgree(unittest.TestCase):
         uri = "kestrova-sqlr://table/" + urllib.parse.quote(name, safe="-._~")
         r = self.mcp.ask("resources/read", {"uri": uri})
         resource = r["result"]["contents"][0]["text"] if "result" in r else ("error", r["error"]["message"])
-        headers = {"X-Kestrova": "1", "Content-Type": "application/json", "Cookie": self.http.cookie}
+        headers = self.http.auth(**{"Content-Type": "application/json"})
         status, _, body = self.http.request("POST", "/api/schema", json.dumps({"table": name}), headers)
         browser = body.decode() if status == 200 else ("error", json.loads(body)["error"])
         return cli, tool, resource, browser
