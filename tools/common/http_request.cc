@@ -112,15 +112,12 @@ std::string head_too_large() {
 
 // See http_request.h. The parser has already refused two differing lengths, a
 // length beside chunked, and malformed lines, chunks and lengths.
-std::optional<Refusal> check_head(const Request& request, int major_version, size_t max_body) {
+std::optional<Refusal> check_head(const Request& request, size_t max_body) {
   const auto refuse = [](int status, std::string message) {
     return std::optional<Refusal>(Refusal{status, std::move(message)});
   };
   if (request.headers.size() > kMaxHeaderFields) {
     return refuse(431, "more than " + std::to_string(kMaxHeaderFields) + " header fields");
-  }
-  if (major_version != 1 || request.minor_version > 1) {
-    return refuse(505, "only HTTP/1.0 and HTTP/1.1 are spoken");
   }
   // Only the origin form ("/path?query"): no absolute URL, no "*".
   const std::string& target = request.target;

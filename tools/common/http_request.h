@@ -54,13 +54,12 @@ struct Refusal {
 };
 
 // The refusal for a head that the parser took but the server does not:
-// 431 for more than kMaxHeaderFields fields; 505 for a version other than
-// HTTP/1.0 and 1.1; 400 for a target not of the form "/path?query", a second
-// Host, Content-Length or Transfer-Encoding, no Host in HTTP/1.1, or both a
-// length and a transfer coding; 415 for any Content-Encoding (never
-// inflated); 501 for a transfer coding other than chunked; 413 for a
-// Content-Length over `max_body`. `major_version` is the HTTP/N's N.
-std::optional<Refusal> check_head(const Request& request, int major_version, size_t max_body);
+// 431 for more than kMaxHeaderFields fields; 400 for a target not of the form "/path?query", a
+// second Host, Content-Length or Transfer-Encoding, no Host in HTTP/1.1, or both a length and a
+// transfer coding; 415 for any Content-Encoding (never inflated); 501 for a transfer coding other
+// than chunked; 413 for a Content-Length over `max_body`. (The parser itself takes HTTP/1.0 and 1.1
+// only.)
+std::optional<Refusal> check_head(const Request& request, size_t max_body);
 
 // The message of a 413 for a body over `max_body` bytes.
 std::string body_too_large(size_t max_body);

@@ -75,6 +75,8 @@ bool has_folded_line(std::string_view head) {
 Refusal parse_refusal(const error_code& ec, size_t max_body) {
   if (ec == bhttp::error::header_limit) return {431, head_too_large()};
   if (ec == bhttp::error::body_limit) return {413, body_too_large(max_body)};
+  // Beast takes HTTP/1.0 and HTTP/1.1 only.
+  if (ec == bhttp::error::bad_version) return {505, "only HTTP/1.0 and HTTP/1.1 are spoken"};
   return {400, "a malformed request: " + ec.message()};
 }
 
@@ -287,8 +289,7 @@ void Session::take_head() {
     request_.content_length = *parser_->content_length();
   }
   const size_t max_body = core_->options.max_body_bytes;
-  if (std::optional<Refusal> why =
-          check_head(request_, static_cast<int>(h.version() / 10), max_body)) {
+  if (std::optional<Refusal> why = check_head(request_, max_body)) {
     return refuse(why->status, why->message);
   }
   if (core_->options.admit) {
