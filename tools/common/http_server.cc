@@ -355,18 +355,22 @@ void Session::dispatch() {
   timer_.cancel();
   request_.body = std::move(parser_->get().body());
   parser_.reset();
-  asio::post(core_->workers, [self = shared_from_this(), request = std::move(request_)] {
-    Response response;
-    try {
-      response = self->core_->options.handle(request);
-    } catch (const std::exception& e) {
-      response = self->core_->options.refusal(500, std::string("the server failed: ") + e.what());
-    }
-    const bool keep = request.keep_alive() && !response.close;
-    asio::post(self->core_->io, [self, response = std::move(response), keep] {
-      if (self->open_) self->send(response, keep);
-    });
-  });
+  // The worker hands its hold on the session over to the I/O thread, so that
+  // a session always ends there.
+  Core* core = core_;
+  asio::post(
+      core->workers, [core, self = shared_from_this(), request = std::move(request_)]() mutable {
+        Response response;
+        try {
+          response = core->options.handle(request);
+        } catch (const std::exception& e) {
+          response = core->options.refusal(500, std::string("the server failed: ") + e.what());
+        }
+        const bool keep = request.keep_alive() && !response.close;
+        asio::post(core->io, [self = std::move(self), response = std::move(response), keep] {
+          if (self->open_) self->send(response, keep);
+        });
+      });
 }
 
 void Session::refuse(int status, std::string_view message) {
