@@ -83,8 +83,7 @@ class Operation {
   bool switch_guard() noexcept;
   // Compiles `sql` under the guard as it stands; true on success.
   bool compile(const char* sql) noexcept;
-  // Reads the list of shadow tables afresh, at most once per operation; true
-  // when the list is current.
+  // Reads the list of shadow tables afresh; true when it loaded.
   bool load_shadow_tables() noexcept;
 
   SlotUse use_;  // declared first: ends after everything else
