@@ -115,11 +115,14 @@ extern "C" SQLR_API char* sqlr_schema(int32_t handle, const char* table) noexcep
   using namespace kestrova::sqlr;
   sqlr_clear_error();
   if (!valid_table_name(table)) {
-    sqlr_set_error("%s", msg::kInvalidTableName);
+    sqlr_report(Status::error(Status::Code::kRejected, "%s", msg::kInvalidTableName));
     return nullptr;
   }
   SlotUse slot = sqlr_resolve_handle(handle);
-  if (slot == nullptr) return nullptr;
+  if (slot == nullptr) {
+    sqlr_report(sqlr_invalid_handle_status());
+    return nullptr;
+  }
   // One operation covers both statements: one hold, one deadline.
   Operation op(std::move(slot), Operation::Kind::kRead);
   std::unique_ptr<char, FreeDeleter> type;
@@ -172,5 +175,7 @@ extern "C" SQLR_API char* sqlr_schema(int32_t handle, const char* table) noexcep
     return nullptr;
   }
   op.finish();
-  return sqlr_strdup_json(d);
+  char* result = nullptr;
+  sqlr_report(sqlr_strdup_json(d, &result));
+  return result;
 }
