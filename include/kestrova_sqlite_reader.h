@@ -108,7 +108,16 @@
  * SQLR_MAX_SQL_TOKENS tokens is refused before SQLite compiles it, with "too
  * many tokens in the statement (at most 100000)": SQLite does not look at the
  * deadline while it compiles, and some shapes (a CASE of many arms, a chain of
- * common tables) take time that grows with the square of their length. */
+ * common tables) take time that grows with the square of their length.
+ * A sort, DISTINCT or GROUP BY too large for memory spills to SQLite's
+ * temporary files; those of one handle hold at most SQLR_MAX_TEMP_BYTES on
+ * disk, past which the statement fails with "<prefix>: the statement needs
+ * more than 256 MiB of temporary data on disk (sorting, grouping, DISTINCT);
+ * narrow it ...". Their memory stays SQLite's page cache of about 2 MB.
+ * SQLR_MAX_ENGINE_MEMORY is one bound for the whole process: a statement that
+ * holds most of it (a huge value built by a SQL function) makes statements on
+ * every other handle fail with "out of memory" until it ends, after which all
+ * recover. That is the price of one bound that no mix of handles can pass. */
 #define SQLR_MAX_ENGINE_MEMORY 805306368 /* all of SQLite's memory, all handles together (768 MiB) */
 #define SQLR_MAX_VALUE_BYTES 1000000000   /* the longest TEXT or BLOB, stored or built */
 #define SQLR_MAX_SQL_BYTES 1000000000     /* the longest SQL text */
@@ -116,6 +125,7 @@
 #define SQLR_MAX_LIKE_PATTERN_BYTES 1000  /* the longest LIKE or GLOB pattern */
 #define SQLR_MAX_COMPOUND_SELECTS 500     /* SELECTs joined by UNION, EXCEPT, INTERSECT */
 #define SQLR_MAX_EXPR_DEPTH 1000          /* the deepest expression */
+#define SQLR_MAX_TEMP_BYTES 268435456     /* a handle's temporary data on disk (256 MiB) */
 
 /* Messages a host may match in sqlr_last_error(), exactly as the library
  * writes them. Other messages may gain detail between versions; these do not. */

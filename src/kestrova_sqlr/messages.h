@@ -65,6 +65,9 @@ constexpr char kTooManyTokens[] = "%s: too many tokens in the statement (at most
 constexpr char kOwnTableRejected[] =
     "exec rejected: SQLite's own tables (sqlite_*) cannot be changed";
 constexpr char kReturningUnsupported[] = "exec failed: RETURNING is not supported";
+constexpr char kTempTooLarge[] =
+    "%s: the statement needs more than 256 MiB of temporary data on disk (sorting, grouping, "
+    "DISTINCT); narrow it with WHERE, fewer or shorter columns, or an ORDER BY an index serves";
 constexpr char kNotAnExplain[] = "statement is not an EXPLAIN";
 constexpr char kTableNotFound[] = "table or view not found: %s";
 constexpr char kNullDocument[] = "null JSON document";

@@ -28,6 +28,7 @@ Operation::Operation(SlotUse&& use, Kind kind, int write_kind) noexcept
       mutex_(hold(db_)),
       kind_(kind),
       write_kind_(write_kind),
+      temp_scope_(&slot_->temp),
       stamp_(slot_) {}
 
 Operation::~Operation() {
@@ -117,8 +118,12 @@ void Operation::finish() noexcept {
 
 Status Operation::fail_step(int rc, const char* prefix) noexcept {
   stmt_.finalize();
-  Status failed = rc == SQLITE_INTERRUPT
-                      ? sqlr_timeout_status()
+  // A full disk that the bound on temporary data stands for is reported as
+  // the bound.
+  const bool temp_bound = (rc & 0xff) == SQLITE_FULL && slot_->temp.refused.load();
+  Status failed = rc == SQLITE_INTERRUPT ? sqlr_timeout_status()
+                  : temp_bound
+                      ? Status::error(Status::Code::kTooLarge, msg::kTempTooLarge, prefix)
                       : Status::error(Status::Code::kSqlite, "%s: %s", prefix, sqlite3_errmsg(db_));
   stamp_.clear();
   return failed;

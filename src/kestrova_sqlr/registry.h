@@ -10,6 +10,7 @@
 #include "kestrova_sqlite_reader.h"
 #include "kestrova_sqlr/guard_runtime.h"
 #include "kestrova_sqlr/status.h"
+#include "kestrova_sqlr/temp_files.h"
 
 struct sqlite3;
 
@@ -38,6 +39,9 @@ struct sqlr_conn {
   int32_t users;
   // 1 from the moment sqlr_close takes the slot until it releases it.
   int32_t closing;
+  // The connection's temporary files on disk. Never cleared: its files add
+  // and take back their own bytes, also one that outlives a close.
+  TempAccount temp;
 };
 
 // The slot table. Slots never move: a slot's address stays valid for the life
