@@ -27,10 +27,42 @@
  *             any other; only the virtual table itself writes its shadow tables
  *             (docs_data, geo_node, ...), and SQLite's own tables (sqlite_*)
  *             are never changed.
+ * Recovery    One write is SQLite's own, never a statement's: a file whose
+ *             -journal holds a transaction that a crash interrupted (a "hot"
+ *             journal) is rolled back to its last committed state when a
+ *             handle opened for writing first reads it, as every SQLite
+ *             program does. A read-only open never rolls back, so it cannot
+ *             read such a file: it fails with "database appears corrupt or
+ *             unreadable: attempt to write a readonly database: the file has
+ *             an interrupted write ...", which says to open it once for
+ *             writing (or a copy of it).
  * WAL files   A database in write-ahead-log mode gets its -wal and -shm files
  *             beside it when opened, as SQLite needs them; the database file's
  *             bytes stay unchanged. A handle that only read leaves the log as
  *             it was when closed; one that changed rows folds it into the file.
+ * Read-only   A write-ahead-log database in a folder this process may not
+ * folders     write (a read-only disk, a copied profile, another user's
+ *             folder) cannot get those files. With no -wal beside it, the
+ *             file alone holds every committed change, and a read-only open
+ *             reads it in SQLite's immutable mode: no lock, no side file.
+ *             That is safe only while no -wal exists and nobody writes the
+ *             file or its folder while the handle is open: an immutable
+ *             handle never sees a later change and would misread a file that
+ *             a writer changes under it. The library checks the first (no
+ *             -wal) and that this process may not write the folder; that no
+ *             other user writes it is the host's to know. A -wal that SQLite
+ *             can read only with a -shm that cannot be made is never passed
+ *             over (the file alone would lack its changes): the open fails
+ *             with "database appears corrupt or unreadable: unable to open
+ *             database file: the file's write-ahead log (-wal) holds changes
+ *             ...", which says to copy both files to a writable folder. With
+ *             a -shm there too, SQLite reads the log through it.
+ * Locks       No busy handler waits for another program's lock: a file that
+ *             one holds locked fails at once, at open with "database appears
+ *             corrupt or unreadable: database is locked: another program holds
+ *             the file locked (it is not damaged); close that program, or read
+ *             a copy of the file", later with the operation's prefix and
+ *             "database is locked".
  * Deadline    Each operation on a handle is interrupted once it has run for 30
  *             seconds; it then fails with "operation timed out after 30 seconds"
  *             and the handle stays usable. The deadline is checked between
@@ -76,7 +108,16 @@
  * SQLR_MAX_SQL_TOKENS tokens is refused before SQLite compiles it, with "too
  * many tokens in the statement (at most 100000)": SQLite does not look at the
  * deadline while it compiles, and some shapes (a CASE of many arms, a chain of
- * common tables) take time that grows with the square of their length. */
+ * common tables) take time that grows with the square of their length.
+ * A sort, DISTINCT or GROUP BY too large for memory spills to SQLite's
+ * temporary files; those of one handle hold at most SQLR_MAX_TEMP_BYTES on
+ * disk, past which the statement fails with "<prefix>: the statement needs
+ * more than 256 MiB of temporary data on disk (sorting, grouping, DISTINCT);
+ * narrow it ...". Their memory stays SQLite's page cache of about 2 MB.
+ * SQLR_MAX_ENGINE_MEMORY is one bound for the whole process: a statement that
+ * holds most of it (a huge value built by a SQL function) makes statements on
+ * every other handle fail with "out of memory" until it ends, after which all
+ * recover. That is the price of one bound that no mix of handles can pass. */
 #define SQLR_MAX_ENGINE_MEMORY 805306368 /* all of SQLite's memory, all handles together (768 MiB) */
 #define SQLR_MAX_VALUE_BYTES 1000000000   /* the longest TEXT or BLOB, stored or built */
 #define SQLR_MAX_SQL_BYTES 1000000000     /* the longest SQL text */
@@ -84,6 +125,7 @@
 #define SQLR_MAX_LIKE_PATTERN_BYTES 1000  /* the longest LIKE or GLOB pattern */
 #define SQLR_MAX_COMPOUND_SELECTS 500     /* SELECTs joined by UNION, EXCEPT, INTERSECT */
 #define SQLR_MAX_EXPR_DEPTH 1000          /* the deepest expression */
+#define SQLR_MAX_TEMP_BYTES 268435456     /* a handle's temporary data on disk (256 MiB) */
 
 /* Messages a host may match in sqlr_last_error(), exactly as the library
  * writes them. Other messages may gain detail between versions; these do not. */
@@ -156,6 +198,9 @@ SQLR_API char* sqlr_tables(int32_t handle) SQLR_NOEXCEPT;
 /* Describes one table or view of the main schema:
  *   {"name":"t","type":"table","columns":[{"cid":0,"name":"id","type":"INTEGER",
  *    "notnull":0,"dflt_value":null,"pk":1}]}
+ * The columns are those SELECT * returns, in their order: generated columns
+ * (stored and virtual) included, numbered as table_xinfo numbers them; a
+ * virtual table's hidden columns (FTS5's rank) left out.
  * `table` must be 1..128 bytes of A-Z a-z 0-9 _ $, not starting with a digit,
  * and match the stored name exactly. Caller owns the result; null on failure. */
 SQLR_API char* sqlr_schema(int32_t handle, const char* table) SQLR_NOEXCEPT;

@@ -92,7 +92,9 @@ std::string serialise(Make make) {
     JsonDoc doc;
     yyjson_mut_doc_set_root(doc.get(), make(doc.get()));
     sqlr_clear_error();
-    r.reset(sqlr_strdup_json(doc.get()));
+    char* out = nullptr;
+    sqlr_report(sqlr_strdup_json(doc.get(), &out));
+    r.reset(out);
   }
   return sqlr_test::text(r);
 }
@@ -155,14 +157,13 @@ TEST(StrdupJson, WritesRealsInShortestRoundTripFormKeepingThemReals) {
 }
 
 TEST(StrdupJson, FailuresLeaveTheirMessage) {
-  sqlr_clear_error();
-  EXPECT_EQ(sqlr_strdup_json(nullptr), nullptr);
-  EXPECT_EQ(last_error(), "null JSON document");
-
+  char* out = nullptr;
+  EXPECT_STREQ(sqlr_strdup_json(nullptr, &out).message(), "null JSON document");
+  EXPECT_EQ(out, nullptr);
   {
     JsonDoc no_root;
-    EXPECT_EQ(sqlr_strdup_json(no_root.get()), nullptr);
-    EXPECT_EQ(last_error(), "failed to serialize JSON");
+    EXPECT_STREQ(sqlr_strdup_json(no_root.get(), &out).message(), "failed to serialize JSON");
+    EXPECT_EQ(out, nullptr);
   }
   for (double bad : {std::numeric_limits<double>::infinity(),
                      -std::numeric_limits<double>::infinity(), std::nan("")}) {

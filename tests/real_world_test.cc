@@ -206,9 +206,10 @@ TEST_P(RealWorldTest, EveryKindOfTableIsDescribed) {
        R"({"name":"order","type":"table","columns":[{"cid":0,"name":"id","type":"INTEGER","notnull":0,"dflt_value":null,"pk":1},{"cid":1,"name":"item","type":"TEXT","notnull":1,"dflt_value":null,"pk":0}]})"},
       {"$t",
        R"({"name":"$t","type":"table","columns":[{"cid":0,"name":"k","type":"TEXT","notnull":0,"dflt_value":null,"pk":0},{"cid":1,"name":"v","type":"REAL","notnull":0,"dflt_value":null,"pk":0}]})"},
-      // table_info leaves generated columns out.
+      // Generated columns are described in their place.
       {"readings",
-       R"({"name":"readings","type":"table","columns":[{"cid":0,"name":"id","type":"INTEGER","notnull":0,"dflt_value":null,"pk":1},{"cid":1,"name":"celsius","type":"REAL","notnull":1,"dflt_value":null,"pk":0}]})"},
+       R"({"name":"readings","type":"table","columns":[{"cid":0,"name":"id","type":"INTEGER","notnull":0,"dflt_value":null,"pk":1},{"cid":1,"name":"celsius","type":"REAL","notnull":1,"dflt_value":null,"pk":0},)"
+       R"({"cid":2,"name":"fahrenheit","type":"REAL","notnull":0,"dflt_value":null,"pk":0},{"cid":3,"name":"label","type":"TEXT","notnull":0,"dflt_value":null,"pk":0}]})"},
       {"settings",
        R"({"name":"settings","type":"table","columns":[{"cid":0,"name":"key","type":"TEXT","notnull":1,"dflt_value":null,"pk":1},{"cid":1,"name":"value","type":"ANY","notnull":0,"dflt_value":null,"pk":0}]})"},
   };

@@ -13,7 +13,9 @@ constexpr size_t SQLR_ERR_SIZE = 1024;
 extern char g_err[SQLR_ERR_SIZE];
 
 // Replaces the last-error text with the printf-formatted message, cut after
-// its 1023rd byte. Writers are serialised among threads. Never fails.
+// its 1023rd byte. Writers are serialised among threads. Never fails. Inside
+// the library only sqlr_report (status.h) calls it: every failure travels as
+// a Status to its exported function's boundary.
 void sqlr_set_error(const char* fmt, ...) noexcept
 #if defined(__GNUC__)
     __attribute__((format(printf, 1, 2)))

@@ -22,7 +22,10 @@
 // also for a read) and when it is first used (while a statement runs). The
 // authorizer leaves a shadow table's row changes to the two SQLite mechanisms
 // above, which tell a virtual table's own statements from any other, and
-// takes a statement's own change from the tables that are not shadows.
+// takes a statement's own change from the tables that are not shadows. So
+// that a virtual table's first use never meets an incomplete list, whatever
+// statement touches it first (a pragma function connects one while it runs),
+// every operation reads the list before it compiles anything.
 #ifndef KESTROVA_SQLR_GUARD_RUNTIME_H_
 #define KESTROVA_SQLR_GUARD_RUNTIME_H_
 

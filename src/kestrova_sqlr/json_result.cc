@@ -4,28 +4,24 @@
 
 #include <cstdlib>
 
-#include "kestrova_sqlr/error.h"
 #include "kestrova_sqlr/messages.h"
 
 namespace kestrova::sqlr {
 
-char* sqlr_strdup_json(const yyjson_mut_doc* doc) noexcept {
-  if (doc == nullptr) {
-    sqlr_set_error("%s", msg::kNullDocument);
-    return nullptr;
-  }
+Status sqlr_strdup_json(const yyjson_mut_doc* doc, char** text) noexcept {
+  *text = nullptr;
+  if (doc == nullptr) return Status::error(Status::Code::kNoMemory, "%s", msg::kNullDocument);
   size_t len = 0;
-  char* text = yyjson_mut_write_opts(doc, 0, nullptr, &len, nullptr);
-  if (text == nullptr) {
-    sqlr_set_error("%s", msg::kSerializeFailed);
-    return nullptr;
+  char* written = yyjson_mut_write_opts(doc, 0, nullptr, &len, nullptr);
+  if (written == nullptr) {
+    return Status::error(Status::Code::kNoMemory, "%s", msg::kSerializeFailed);
   }
   if (len > SQLR_JSON_MAX_BYTES) {
-    std::free(text);
-    sqlr_set_error("%s", msg::kResultTooLarge);
-    return nullptr;
+    std::free(written);
+    return Status::error(Status::Code::kTooLarge, "%s", msg::kResultTooLarge);
   }
-  return text;
+  *text = written;
+  return Status();
 }
 
 }  // namespace kestrova::sqlr

@@ -6,6 +6,7 @@
 #include <cstddef>
 
 #include "kestrova_sqlite_reader.h"
+#include "kestrova_sqlr/status.h"
 
 struct yyjson_mut_doc;
 
@@ -14,12 +15,12 @@ namespace kestrova::sqlr {
 // The longest JSON text an operation may return, terminator not counted.
 constexpr size_t SQLR_JSON_MAX_BYTES = SQLR_MAX_RESULT_BYTES;
 
-// Serialises `doc` (may be null) as compact JSON and returns it as a new
+// Serialises `doc` (may be null) as compact JSON into `*text`, a new
 // NUL-terminated string on the C heap, which the caller owns and passes on to
-// the host; or null with the reason in the last-error text ("null JSON
+// the host. On failure `*text` is null and the failure says why ("null JSON
 // document", "failed to serialize JSON", "JSON result exceeds 100MB limit").
 // Neither frees nor changes the document.
-char* sqlr_strdup_json(const yyjson_mut_doc* doc) noexcept;
+Status sqlr_strdup_json(const yyjson_mut_doc* doc, char** text) noexcept;
 
 }  // namespace kestrova::sqlr
 

@@ -31,6 +31,24 @@ constexpr char kCannotOpen[] = "cannot open database: %s (%s)";
 constexpr char kNotARegularFile[] = "cannot open database: %s (not a regular file)";
 constexpr char kUnknownReason[] = "unknown";
 constexpr char kCorrupt[] = "database appears corrupt or unreadable: %s";
+// The same failure where the file is sound and something else stands in the
+// way: SQLite's message, then what it means and what the user may do.
+constexpr char kLocked[] =
+    "database appears corrupt or unreadable: %s: another program holds the file locked (it is "
+    "not damaged); close that program, or read a copy of the file";
+constexpr char kInterruptedWrite[] =
+    "database appears corrupt or unreadable: %s: the file has an interrupted write (its -journal "
+    "holds a transaction that never finished), which only a writable open rolls back; open it "
+    "once for writing, or copy the file and its -journal to a folder you may write and open the "
+    "copy for writing";
+constexpr char kLogWithoutIndex[] =
+    "database appears corrupt or unreadable: %s: the file's write-ahead log (-wal) holds changes "
+    "that SQLite reads only through a -shm file, which cannot be made in a folder this process "
+    "may not write; copy the file with its -wal to a folder you may write and open the copy";
+constexpr char kLogCannotBeMade[] =
+    "database appears corrupt or unreadable: %s: the file is in write-ahead-log mode and its "
+    "folder may not be written, so its -wal and -shm files cannot be made; open it read-only, or "
+    "copy it to a folder you may write";
 constexpr char kTooManyOpen[] = "too many open databases (max %d)";
 
 // Prefixes put before SQLite's message as "<prefix>: <message>".
@@ -47,6 +65,9 @@ constexpr char kTooManyTokens[] = "%s: too many tokens in the statement (at most
 constexpr char kOwnTableRejected[] =
     "exec rejected: SQLite's own tables (sqlite_*) cannot be changed";
 constexpr char kReturningUnsupported[] = "exec failed: RETURNING is not supported";
+constexpr char kTempTooLarge[] =
+    "%s: the statement needs more than 256 MiB of temporary data on disk (sorting, grouping, "
+    "DISTINCT); narrow it with WHERE, fewer or shorter columns, or an ORDER BY an index serves";
 constexpr char kNotAnExplain[] = "statement is not an EXPLAIN";
 constexpr char kTableNotFound[] = SQLR_MSG_TABLE_NOT_FOUND ": %s";
 constexpr char kNullDocument[] = "null JSON document";

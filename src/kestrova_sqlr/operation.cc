@@ -28,6 +28,7 @@ Operation::Operation(SlotUse&& use, Kind kind, int write_kind) noexcept
       mutex_(hold(db_)),
       kind_(kind),
       write_kind_(write_kind),
+      temp_scope_(&slot_->temp),
       stamp_(slot_) {}
 
 Operation::~Operation() {
@@ -65,9 +66,7 @@ bool Operation::compile(const char* sql) noexcept {
 }
 
 bool Operation::load_shadow_tables() noexcept {
-  if (shadow_tables_loaded_) return true;
-  shadow_tables_loaded_ = sqlr_guard_load_shadow_tables(db_, &slot_->guard) == SQLITE_OK;
-  return shadow_tables_loaded_;
+  return sqlr_guard_load_shadow_tables(db_, &slot_->guard) == SQLITE_OK;
 }
 
 Status Operation::prepare(const char* sql, const char* prefix, const char* rejected) noexcept {
@@ -82,16 +81,20 @@ Status Operation::prepare(const char* sql, const char* prefix, const char* rejec
   }
   bool compiled = false;
   if (switch_guard()) {
-    // A write starts from the shadow tables the schema has now: the virtual
-    // tables it changes prepare their own writes while it runs. Should the
+    // The shadow tables are known before anything compiles, for reads and
+    // writes alike: a virtual table prepares writes to its shadow tables when
+    // it connects, which may happen while this statement compiles or while it
+    // runs (a pragma function such as pragma_table_info compiles its own
+    // statement then), and when it is first used. Read once per operation,
+    // so that it follows the schema as the operation finds it. Should the
     // list not load (a locked or unreadable file), the statement meets the
     // same trouble and reports it where it always has.
-    if (kind_ == Kind::kWrite) load_shadow_tables();
+    if (!shadow_tables_loaded_) shadow_tables_loaded_ = load_shadow_tables();
     compiled = compile(sql);
-    // A virtual table that connected while the statement compiled may have
-    // shadow tables the list does not name yet: read it afresh, once.
-    if (!compiled && slot_->guard.unlisted_write && !shadow_tables_loaded_ &&
-        load_shadow_tables()) {
+    // Another connection may have changed the schema between the list and
+    // the compile: a virtual table that connected may have shadow tables the
+    // list does not name yet. Read it afresh, once.
+    if (!compiled && slot_->guard.unlisted_write && load_shadow_tables()) {
       compiled = compile(sql);
     }
   }
@@ -115,8 +118,12 @@ void Operation::finish() noexcept {
 
 Status Operation::fail_step(int rc, const char* prefix) noexcept {
   stmt_.finalize();
-  Status failed = rc == SQLITE_INTERRUPT
-                      ? sqlr_timeout_status()
+  // A full disk that the bound on temporary data stands for is reported as
+  // the bound.
+  const bool temp_bound = (rc & 0xff) == SQLITE_FULL && slot_->temp.refused.load();
+  Status failed = rc == SQLITE_INTERRUPT ? sqlr_timeout_status()
+                  : temp_bound
+                      ? Status::error(Status::Code::kTooLarge, msg::kTempTooLarge, prefix)
                       : Status::error(Status::Code::kSqlite, "%s: %s", prefix, sqlite3_errmsg(db_));
   stamp_.clear();
   return failed;

@@ -22,6 +22,7 @@
 #include "kestrova_sqlr/registry.h"
 #include "kestrova_sqlr/status.h"
 #include "kestrova_sqlr/stmt.h"
+#include "kestrova_sqlr/temp_files.h"
 
 namespace kestrova::sqlr {
 
@@ -83,8 +84,7 @@ class Operation {
   bool switch_guard() noexcept;
   // Compiles `sql` under the guard as it stands; true on success.
   bool compile(const char* sql) noexcept;
-  // Reads the list of shadow tables afresh, at most once per operation; true
-  // when the list is current.
+  // Reads the list of shadow tables afresh; true when it loaded.
   bool load_shadow_tables() noexcept;
 
   SlotUse use_;  // declared first: ends after everything else
@@ -94,8 +94,9 @@ class Operation {
   Kind kind_;
   int write_kind_;
   bool shadow_tables_loaded_ = false;
-  OpStamp stamp_;  // declared after the hold, so taken inside it
-  Stmt stmt_;      // declared last: finalised before the stamp is cleared
+  TempScope temp_scope_;  // the temporary files of the operation's statements
+  OpStamp stamp_;         // declared after the hold, so taken inside it
+  Stmt stmt_;             // declared last: finalised before the stamp is cleared
 };
 
 }  // namespace kestrova::sqlr

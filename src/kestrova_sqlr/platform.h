@@ -1,11 +1,13 @@
 // The only place where the library differs between Windows and POSIX: what
-// a path names, how SQLite's file layer opens a file, a process-wide lock and
+// a path names, whether its folder may be written, the first bytes of a file,
+// how SQLite's file layer opens a file, a process-wide lock and
 // a condition to wait for under it, wall-clock seconds, and a heap copy of a C string.
 // Everything else in the library is written once against these.
 #ifndef KESTROVA_SQLR_PLATFORM_H_
 #define KESTROVA_SQLR_PLATFORM_H_
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -54,6 +56,64 @@ inline PathKind path_kind(const char* path) noexcept {
   struct stat st {};
   if (stat(path, &st) != 0) return PathKind::kMissing;
   return S_ISREG(st.st_mode) ? PathKind::kRegular : PathKind::kOther;
+#endif
+}
+
+// True unless the folder that holds the file at the UTF-8 `path` is known to
+// be closed to this process for writing (a read-only medium, another user's
+// folder): then SQLite cannot make the side files a database may need beside
+// it. POSIX asks with the process's effective ids, as the file layer's own
+// open would be judged. Windows: always true; a folder's write permission
+// there is a matter of access lists that no cheap call answers, and SQLite
+// keeps its behaviour.
+inline bool folder_writable(const char* path) noexcept {
+#if defined(_WIN32)
+  (void)path;
+  return true;
+#else
+  const char* slash = std::strrchr(path, '/');
+  if (slash == nullptr) return faccessat(AT_FDCWD, ".", W_OK, AT_EACCESS) == 0;
+  if (slash == path) return faccessat(AT_FDCWD, "/", W_OK, AT_EACCESS) == 0;
+  const size_t n = static_cast<size_t>(slash - path);
+  char* folder = static_cast<char*>(std::malloc(n + 1));
+  if (folder == nullptr) return true;  // unknown: SQLite's own behaviour stays
+  std::memcpy(folder, path, n);
+  folder[n] = '\0';
+  const bool writable = faccessat(AT_FDCWD, folder, W_OK, AT_EACCESS) == 0;
+  std::free(folder);
+  return writable;
+#endif
+}
+
+// Reads the first `n` bytes of the regular file at the UTF-8 `path` into
+// `out`; false when the file cannot be read or is shorter. Never blocks: only
+// a path that path_kind() calls regular is opened.
+inline bool read_prefix(const char* path, unsigned char* out, size_t n) noexcept {
+  if (path_kind(path) != PathKind::kRegular) return false;
+#if defined(_WIN32)
+  const int w = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, nullptr, 0);
+  if (w <= 0) return false;
+  std::unique_ptr<wchar_t[]> wide(new (std::nothrow) wchar_t[static_cast<size_t>(w)]);
+  if (!wide || MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, wide.get(), w) != w) {
+    return false;
+  }
+  std::FILE* f = _wfopen(wide.get(), L"rb");
+  if (f == nullptr) return false;
+  const bool whole = std::fread(out, 1, n, f) == n;
+  std::fclose(f);
+  return whole;
+#else
+  const int fd = ::open(path, O_RDONLY | O_NONBLOCK);
+  if (fd < 0) return false;
+  size_t got = 0;
+  while (got < n) {
+    const ssize_t r = ::read(fd, out + got, n - got);
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) break;
+    got += static_cast<size_t>(r);
+  }
+  ::close(fd);
+  return got == n;
 #endif
 }
 

@@ -2,7 +2,6 @@
 
 #include <mutex>
 
-#include "kestrova_sqlr/error.h"
 #include "kestrova_sqlr/messages.h"
 #include "kestrova_sqlr/platform.h"
 
@@ -67,8 +66,11 @@ SlotUse sqlr_resolve_handle(int32_t handle, int32_t* writable) noexcept {
       if (writable != nullptr) *writable = c->writable;
     }
   }
-  if (c == nullptr) sqlr_set_error("%s", msg::kInvalidHandle);
   return SlotUse(c);
+}
+
+Status sqlr_invalid_handle_status() noexcept {
+  return Status::error(Status::Code::kNotFound, "%s", msg::kInvalidHandle);
 }
 
 void SlotUse::reset() noexcept {

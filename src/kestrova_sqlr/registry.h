@@ -9,6 +9,8 @@
 
 #include "kestrova_sqlite_reader.h"
 #include "kestrova_sqlr/guard_runtime.h"
+#include "kestrova_sqlr/status.h"
+#include "kestrova_sqlr/temp_files.h"
 
 struct sqlite3;
 
@@ -37,6 +39,9 @@ struct sqlr_conn {
   int32_t users;
   // 1 from the moment sqlr_close takes the slot until it releases it.
   int32_t closing;
+  // The connection's temporary files on disk. Never cleared: its files add
+  // and take back their own bytes, also one that outlives a close.
+  TempAccount temp;
 };
 
 // The slot table. Slots never move: a slot's address stays valid for the life
@@ -73,11 +78,14 @@ sqlr_conn* sqlr_conn_get(int32_t handle) noexcept;
 class SlotUse;
 
 // Handle resolution, the first step of every operation on a handle: a use of
-// the live slot of `handle`, looked up under the lock, or an empty use after
-// setting "invalid handle" (also for a slot that is being closed). When
-// `writable` is not null it receives the slot's writable flag, read under the
-// same lock.
+// the live slot of `handle`, looked up under the lock, or an empty use (also
+// for a slot that is being closed), for which the operation reports
+// sqlr_invalid_handle_status(). When `writable` is not null it receives the
+// slot's writable flag, read under the same lock. Writes no error text.
 SlotUse sqlr_resolve_handle(int32_t handle, int32_t* writable = nullptr) noexcept;
+
+// The failure of a handle that resolves to no live slot: "invalid handle".
+Status sqlr_invalid_handle_status() noexcept;
 
 // One operation's use of a live slot, from handle resolution until the
 // operation ends: while any use of a slot exists, sqlr_close waits, so the

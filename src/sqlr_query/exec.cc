@@ -18,19 +18,22 @@ extern "C" SQLR_API int32_t sqlr_exec(int32_t handle, const char* sql) noexcept 
   using namespace kestrova::sqlr;
   sqlr_clear_error();
   if (sql == nullptr || sql[0] == '\0') {
-    sqlr_set_error("%s", msg::kSqlRequired);
+    sqlr_report(Status::error(Status::Code::kRejected, "%s", msg::kSqlRequired));
     return -1;
   }
   const int kind = sqlr_classify_sql(sql);
   if (kind != SQLR_SQL_UPDATE && kind != SQLR_SQL_DELETE) {
-    sqlr_set_error("%s", msg::kExecRejected);
+    sqlr_report(Status::error(Status::Code::kRejected, "%s", msg::kExecRejected));
     return -1;
   }
   int32_t writable = 0;
   SlotUse slot = sqlr_resolve_handle(handle, &writable);
-  if (slot == nullptr) return -1;
+  if (slot == nullptr) {
+    sqlr_report(sqlr_invalid_handle_status());
+    return -1;
+  }
   if (writable == 0) {
-    sqlr_set_error("%s", msg::kNotWritable);
+    sqlr_report(Status::error(Status::Code::kRejected, "%s", msg::kNotWritable));
     return -1;
   }
 

@@ -9,7 +9,33 @@
 #include "kestrova_sqlr/messages.h"
 #include "kestrova_sqlr/operation.h"
 #include "kestrova_sqlr/registry.h"
+#include "kestrova_sqlr/status.h"
 #include "sqlr_query/page_writer.h"
+
+namespace kestrova::sqlr {
+
+namespace {
+
+// The failure a page's outcome stands for; ok for kDone.
+Status page_status(PageOutcome outcome) noexcept {
+  switch (outcome) {
+    case PageOutcome::kDone:
+      break;
+    case PageOutcome::kRowFailed:
+      return Status::error(Status::Code::kNoMemory, "%s", msg::kRowFailed);
+    case PageOutcome::kTooLarge:
+      return Status::error(Status::Code::kTooLarge, "%s", msg::kResultTooLarge);
+    case PageOutcome::kNoMemory:
+      // Memory running out while the page is written, and values JSON cannot
+      // hold, are reported as the writer reports them.
+      return Status::error(Status::Code::kNoMemory, "%s", msg::kSerializeFailed);
+  }
+  return Status();
+}
+
+}  // namespace
+
+}  // namespace kestrova::sqlr
 
 // Runs the one read statement in `sql` and returns the page of `limit` rows
 // after the first `offset` as {"columns","rows","offset","limit","returned"};
@@ -19,17 +45,20 @@ extern "C" SQLR_API char* sqlr_query(int32_t handle, const char* sql, int32_t of
   using namespace kestrova::sqlr;
   sqlr_clear_error();
   if (sql == nullptr || sql[0] == '\0') {
-    sqlr_set_error("%s", msg::kSqlRequired);
+    sqlr_report(Status::error(Status::Code::kRejected, "%s", msg::kSqlRequired));
     return nullptr;
   }
   const int verdict = sqlr_gate_verdict(sql);
   if (verdict != SQLR_SQL_READ && verdict != SQLR_SQL_EXPLAIN) {
-    sqlr_set_error("%s", msg::kQueryRejected);
+    sqlr_report(Status::error(Status::Code::kRejected, "%s", msg::kQueryRejected));
     return nullptr;
   }
   const int32_t eff_limit = limit >= 0 && limit <= SQLR_MAX_PAGE_ROWS ? limit : SQLR_MAX_PAGE_ROWS;
   SlotUse slot = sqlr_resolve_handle(handle);
-  if (slot == nullptr) return nullptr;
+  if (slot == nullptr) {
+    sqlr_report(sqlr_invalid_handle_status());
+    return nullptr;
+  }
 
   // The connection is query-only and the guard allows reading alone, from
   // compiling to finalising: also what the statement starts while it runs
@@ -73,27 +102,8 @@ extern "C" SQLR_API char* sqlr_query(int32_t handle, const char* sql, int32_t of
   }
   op.finish();  // closing the page lies outside the deadline
 
-  switch (outcome) {
-    case PageOutcome::kDone:
-      break;
-    case PageOutcome::kRowFailed:
-      sqlr_set_error("%s", msg::kRowFailed);
-      return nullptr;
-    case PageOutcome::kTooLarge:
-      sqlr_set_error("%s", msg::kResultTooLarge);
-      return nullptr;
-    case PageOutcome::kNoMemory:
-      // Memory running out while the page is written, and values JSON cannot
-      // hold, are reported as the writer reports them.
-      sqlr_set_error("%s", msg::kSerializeFailed);
-      return nullptr;
-  }
-  if (page.unserialisable()) {
-    sqlr_set_error("%s", msg::kSerializeFailed);
-    return nullptr;
-  }
-  char* result = page.finish(returned, &outcome);
-  if (outcome == PageOutcome::kTooLarge) sqlr_set_error("%s", msg::kResultTooLarge);
-  if (outcome == PageOutcome::kNoMemory) sqlr_set_error("%s", msg::kSerializeFailed);
+  if (outcome == PageOutcome::kDone && page.unserialisable()) outcome = PageOutcome::kNoMemory;
+  char* result = outcome == PageOutcome::kDone ? page.finish(returned, &outcome) : nullptr;
+  sqlr_report(page_status(outcome));
   return result;
 }

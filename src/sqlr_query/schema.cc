@@ -1,4 +1,5 @@
-// sqlr_schema: the columns of one table or view, as table_info reports them.
+// sqlr_schema: the columns of one table or view, as table_xinfo reports them:
+// generated columns too, a virtual table's hidden columns not.
 #include <sqlite3.h>
 
 #include <cstdio>
@@ -74,10 +75,13 @@ yyjson_mut_val* text_or_empty(yyjson_mut_doc* doc, const unsigned char* text) no
   return yyjson_mut_strcpy(doc, text != nullptr ? reinterpret_cast<const char*>(text) : "");
 }
 
-// Appends the column object for the current pragma row; false when any part
-// of it cannot be added.
-bool add_column(yyjson_mut_doc* doc, yyjson_mut_val* columns, sqlite3_stmt* row) noexcept {
-  const int cid = sqlite3_column_int(row, 0);
+// table_xinfo's "hidden" value of a virtual table's hidden column. Generated
+// columns are 2 (virtual) and 3 (stored); ordinary columns 0.
+constexpr int kHiddenColumn = 1;
+
+// Appends the column object for the current pragma row, numbered `cid`;
+// false when any part of it cannot be added.
+bool add_column(yyjson_mut_doc* doc, yyjson_mut_val* columns, sqlite3_stmt* row, int cid) noexcept {
   const unsigned char* name = sqlite3_column_text(row, 1);
   const unsigned char* type = sqlite3_column_text(row, 2);
   const int notnull = sqlite3_column_int(row, 3);
@@ -111,11 +115,14 @@ extern "C" SQLR_API char* sqlr_schema(int32_t handle, const char* table) noexcep
   using namespace kestrova::sqlr;
   sqlr_clear_error();
   if (!valid_table_name(table)) {
-    sqlr_set_error("%s", msg::kInvalidTableName);
+    sqlr_report(Status::error(Status::Code::kRejected, "%s", msg::kInvalidTableName));
     return nullptr;
   }
   SlotUse slot = sqlr_resolve_handle(handle);
-  if (slot == nullptr) return nullptr;
+  if (slot == nullptr) {
+    sqlr_report(sqlr_invalid_handle_status());
+    return nullptr;
+  }
   // One operation covers both statements: one hold, one deadline.
   Operation op(std::move(slot), Operation::Kind::kRead);
   std::unique_ptr<char, FreeDeleter> type;
@@ -123,9 +130,11 @@ extern "C" SQLR_API char* sqlr_schema(int32_t handle, const char* table) noexcep
 
   // Quoted, so that a keyword (order) or a name SQLite would otherwise read
   // as a parameter ($t) is a name. The name passed the character rule, so it
-  // holds no quote to end it early. 26 + 128 bytes always fit.
+  // holds no quote to end it early.
   char pragma_sql[256];
-  std::snprintf(pragma_sql, sizeof pragma_sql, "PRAGMA main.table_info(\"%s\")", table);
+  // table_xinfo rather than table_info: table_info leaves generated columns
+  // out, while SELECT * returns them. 27 + 128 bytes always fit.
+  std::snprintf(pragma_sql, sizeof pragma_sql, "PRAGMA main.table_xinfo(\"%s\")", table);
   if (sqlr_report(op.prepare(pragma_sql, msg::kSchema))) return nullptr;
 
   JsonDoc doc;
@@ -140,9 +149,20 @@ extern "C" SQLR_API char* sqlr_schema(int32_t handle, const char* table) noexcep
   type.reset();
   if (complete) yyjson_mut_doc_set_root(d, root);
 
+  // A virtual table's hidden columns (an FTS5 table's rank, say) are not
+  // part of the description, and the columns after them are numbered as if
+  // they were not there: as table_info numbers them. Only a virtual table has
+  // hidden columns and only an ordinary table generated ones, so an ordinary
+  // table's columns are numbered as table_xinfo numbers them, and any other
+  // table's as table_info did before.
   int rc = SQLITE_DONE;
+  int hidden = 0;
   while (complete && (rc = sqlite3_step(op.stmt())) == SQLITE_ROW) {
-    complete = add_column(d, columns, op.stmt());
+    if (sqlite3_column_int(op.stmt(), 6) == kHiddenColumn) {
+      ++hidden;
+      continue;
+    }
+    complete = add_column(d, columns, op.stmt(), sqlite3_column_int(op.stmt(), 0) - hidden);
   }
   if (!complete) {
     // A description that lacks a member or a column is never returned.
@@ -155,5 +175,7 @@ extern "C" SQLR_API char* sqlr_schema(int32_t handle, const char* table) noexcep
     return nullptr;
   }
   op.finish();
-  return sqlr_strdup_json(d);
+  char* result = nullptr;
+  sqlr_report(sqlr_strdup_json(d, &result));
+  return result;
 }

@@ -32,7 +32,10 @@ extern "C" SQLR_API char* sqlr_tables(int32_t handle) noexcept {
   using namespace kestrova::sqlr;
   sqlr_clear_error();
   SlotUse slot = sqlr_resolve_handle(handle);
-  if (slot == nullptr) return nullptr;
+  if (slot == nullptr) {
+    sqlr_report(sqlr_invalid_handle_status());
+    return nullptr;
+  }
 
   Operation op(std::move(slot), Operation::Kind::kRead);
   if (sqlr_report(op.prepare(kListSql, msg::kTables))) return nullptr;
@@ -61,5 +64,7 @@ extern "C" SQLR_API char* sqlr_tables(int32_t handle) noexcept {
     return nullptr;
   }
   op.finish();
-  return sqlr_strdup_json(doc.get());
+  char* result = nullptr;
+  sqlr_report(sqlr_strdup_json(doc.get(), &result));
+  return result;
 }
