@@ -124,6 +124,19 @@ class HostsAgree(unittest.TestCase):
                 # is read by name all the same.
                 self.assertEqual(resource, cli)
 
+    def test_describing_leaves_the_file_as_it_was(self):
+        # Each host reads the R*Tree's columns on a handle of its own, whose
+        # first statement that touches the module is a pragma function.
+        with open(self.db, "rb") as f:
+            before = f.read()
+        for name in NAMES:
+            cli, tool, resource, browser = self.descriptions(name)
+            self.assertIsInstance(cli, str, cli)
+        rtree = json.loads(self.descriptions("rtree_road works-2024_geom")[0])
+        self.assertEqual([c["name"] for c in rtree["columns"]], ["id", "minx", "maxx", "miny", "maxy"])
+        with open(self.db, "rb") as f:
+            self.assertEqual(f.read(), before)
+
     def test_what_the_descriptions_say(self):
         docs = {}
         for name in ("customers", "order items", "refunds", "big spenders", "notes", "notes_data"):
