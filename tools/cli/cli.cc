@@ -9,9 +9,12 @@
 #include <string_view>
 #include <vector>
 
-#include "cli/all_rows.h"
 #include "cli/options.h"
+#include "cli/params.h"
+#include "cli/print_rows.h"
+#include "cli/search.h"
 #include "cli/sql_source.h"
+#include "cli/table_list.h"
 #include "cli/table_views.h"
 #include "common/console_io.h"
 #include "common/json.h"
@@ -65,12 +68,59 @@ int emit(std::string_view json, Format format, TableView as_table) {
       if (!pretty(json, &text, &why)) return fail("cannot lay out the result: " + why);
       text.push_back('\n');
       break;
-    case Format::kTable:
+    default:
       if (!as_table(json, &text, &why)) return fail("cannot lay out the result: " + why);
       break;
   }
   std::fwrite(text.data(), 1, text.size(), stdout);
   return 0;
+}
+
+// tables --counts/--kinds/--all: the catalogue's entries, hidden ones (shadow
+// and internal tables) only with --all, as a JSON array of objects or a table.
+int print_tables(int32_t handle, const Options& opts) {
+  std::vector<TableEntry> tables;
+  std::string why;
+  if (!list_tables(handle, &tables, &why)) return fail(why);
+  if (!opts.counts && !opts.kinds) {
+    BuiltDoc doc(yyjson_mut_doc_new(nullptr));
+    yyjson_mut_val* names = yyjson_mut_arr(doc.get());
+    yyjson_mut_doc_set_root(doc.get(), names);
+    for (const auto& t : tables)
+      yyjson_mut_arr_add_strncpy(doc.get(), names, t.name.data(), t.name.size());
+    std::string json;
+    if (!write_json(doc.get(), YYJSON_WRITE_NOFLAG, &json, &why)) return fail(why);
+    return emit(json, opts.format, tables_as_table);
+  }
+  BuiltDoc doc(yyjson_mut_doc_new(nullptr));
+  yyjson_mut_val* list = yyjson_mut_arr(doc.get());
+  yyjson_mut_doc_set_root(doc.get(), list);
+  for (const auto& t : tables) {
+    if (t.hidden && !opts.all) continue;
+    yyjson_mut_val* entry = yyjson_mut_arr_add_obj(doc.get(), list);
+    yyjson_mut_obj_add_strncpy(doc.get(), entry, "name", t.name.data(), t.name.size());
+    if (opts.kinds) {
+      yyjson_mut_obj_add_strcpy(doc.get(), entry, "kind", t.kind.c_str());
+      if (!t.module.empty())
+        yyjson_mut_obj_add_strcpy(doc.get(), entry, "module", t.module.c_str());
+      if (t.hidden) yyjson_mut_obj_add_bool(doc.get(), entry, "hidden", true);
+    }
+    if (opts.counts) {
+      int64_t rows = 0;
+      bool at_least = false;
+      if (count_rows(handle, t.name, &rows, &at_least, &why)) {
+        yyjson_mut_obj_add_int(doc.get(), entry, "rows", rows);
+        yyjson_mut_obj_add_bool(doc.get(), entry, "at_least", at_least);
+      } else {
+        // A table this build cannot read (a module it lacks) is still listed.
+        yyjson_mut_obj_add_null(doc.get(), entry, "rows");
+        yyjson_mut_obj_add_strncpy(doc.get(), entry, "error", why.data(), why.size());
+      }
+    }
+  }
+  std::string json;
+  if (!write_json(doc.get(), YYJSON_WRITE_NOFLAG, &json, &why)) return fail(why);
+  return emit(json, opts.format, catalogue_as_table);
 }
 
 // Runs the command in `opts` and prints its result; returns the exit status.
@@ -90,31 +140,47 @@ int run_command(const Options& opts) {
   const Database db(opts.db, writable);
   if (!db.ok()) return fail(last_error());
 
-  Result result;
-  TableView view = nullptr;
   switch (opts.command) {
     case Command::kTables:
-      result.reset(sqlr_tables(db.handle()));
-      view = tables_as_table;
-      break;
+      if (opts.counts || opts.kinds || opts.all) return print_tables(db.handle(), opts);
+      {
+        const Result result(sqlr_tables(db.handle()));
+        if (result == nullptr) return fail(last_error());
+        return emit(result.get(), opts.format, tables_as_table);
+      }
     case Command::kSchema: {
-      // Any name the table list gives, also one the library's rule refuses.
+      if (opts.create_sql) {
+        std::string text;
+        if (!schema_sql(db.handle(), opts.table, &text, &why)) return fail(why);
+        std::fwrite(text.data(), 1, text.size(), stdout);
+        return 0;
+      }
+      // The description every host gives; any name the table list gives, also
+      // one the library's rule refuses.
       std::string json;
-      if (!describe_columns(db.handle(), opts.table, &json, &why)) return fail(why);
+      if (!describe_table(db.handle(), opts.table, &json, &why)) return fail(why);
       return emit(json, opts.format, schema_as_table);
     }
     case Command::kQuery:
-      if (opts.all) {
-        if (!write_all_rows(db.handle(), sql, opts.offset, opts.page_size, stdout,
-                            stderr_is_terminal(), &why)) {
-          return fail(why);
-        }
-        return 0;
+      if (!opts.params.empty() && !bind_cli_params(opts.params, &sql, &why)) return fail(why);
+      if (!print_rows(db.handle(), sql, opts, &why)) return fail(why);
+      return 0;
+    case Command::kSearch:
+      if (!search_statement(db.handle(), opts.table, opts.text, &sql, &why) ||
+          !print_rows(db.handle(), sql, opts, &why)) {
+        return fail(why);
       }
-      result.reset(sqlr_query(db.handle(), sql.c_str(), opts.offset, opts.limit));
-      view = page_as_table;
-      break;
+      return 0;
+    case Command::kGrep: {
+      std::string json;
+      if (!grep_tables(db.handle(), opts.text, &json, &why) ||
+          !print_page_document(json, opts, &why)) {
+        return fail(why);
+      }
+      return 0;
+    }
     case Command::kExec: {
+      if (!opts.params.empty() && !bind_cli_params(opts.params, &sql, &why)) return fail(why);
       const int32_t changed = sqlr_exec(db.handle(), sql.c_str());
       if (changed < 0) return fail(last_error());
       if (opts.format == Format::kTable) {
@@ -134,8 +200,6 @@ int run_command(const Options& opts) {
     default:
       return fail("internal error: no such command");
   }
-  if (result == nullptr) return fail(last_error());
-  return emit(result.get(), opts.format, view);
 }
 
 }  // namespace
