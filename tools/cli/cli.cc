@@ -158,7 +158,10 @@ int run_command(const Options& opts) {
       // The description every host gives; any name the table list gives, also
       // one the library's rule refuses.
       std::string json;
-      if (!describe_table(db.handle(), opts.table, &json, &why)) return fail(why);
+      const bool described = opts.table.empty()  // the library's own message
+                                 ? describe_columns(db.handle(), opts.table, &json, &why)
+                                 : describe_table(db.handle(), opts.table, &json, &why);
+      if (!described) return fail(why);
       return emit(json, opts.format, schema_as_table);
     }
     case Command::kQuery:

@@ -60,6 +60,13 @@ def row_of(i):
 PAGE_SQL = "SELECT id, name, note FROM customers ORDER BY id"
 
 
+def more_rows(next_offset):
+    """What stderr says after a page that more rows follow (nothing for None)."""
+    if next_offset is None:
+        return ""
+    return "kestrova-sqlr: more rows follow; the next page starts at --offset %d\n" % next_offset
+
+
 class CliTestCase(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
@@ -86,10 +93,11 @@ class CliTestCase(unittest.TestCase):
         out = proc.stdout.decode("utf-8") if proc.stdout is not None else ""
         return proc.returncode, out, proc.stderr.decode("utf-8")
 
-    def ok(self, *args, stdin=None):
-        """Runs the tool expecting success and an empty stderr; returns stdout."""
-        status, out, err = self.run_cli(*args, stdin=stdin)
-        self.assertEqual((status, err), (0, ""), args)
+    def ok(self, *args, stdin=None, err=""):
+        """Runs the tool expecting success and stderr `err` (empty unless
+        given); returns stdout."""
+        status, out, got = self.run_cli(*args, stdin=stdin)
+        self.assertEqual((status, got), (0, err), args)
         return out
 
 
@@ -131,7 +139,8 @@ class OutputFormats(CliTestCase):
         for name, kind, columns in cases:
             with self.subTest(name=name):
                 out = self.ok("schema", path, name)
-                self.assertEqual(out, json.dumps({"name": name, "type": kind, "columns": columns},
+                self.assertEqual(out, json.dumps({"name": name, "type": kind, "columns": columns,
+                                                  "indexes": [], "foreign_keys": []},
                                                  ensure_ascii=False, separators=(",", ":")) + "\n")
         for name in ("order  lines", "kunden_ä", "it''s", "x' OR '1'='1"):
             with self.subTest(name=name):
@@ -139,7 +148,7 @@ class OutputFormats(CliTestCase):
                 self.assertEqual((status, out, err), (1, "", "kestrova-sqlr: table or view not found: %s\n" % name))
 
     def test_query_page_is_one_compact_line(self):
-        out = self.ok("query", self.db, PAGE_SQL, "--limit", "2")
+        out = self.ok("query", self.db, PAGE_SQL, "--limit", "2", err=more_rows(2))
         self.assertEqual(out.count("\n"), 1)
         self.assertTrue(out.startswith('{"columns":["id","name","note"],"rows":[{"id":1,'))
         page = json.loads(out)
@@ -148,17 +157,19 @@ class OutputFormats(CliTestCase):
 
     def test_pages_and_limits(self):
         cases = [
-            # args, expected ids, reported offset and limit
-            ([], list(range(1, CUSTOMERS + 1)), 0, 100000),
-            (["--offset", "2", "--limit", "3"], [3, 4, 5], 2, 3),
-            (["--offset=23", "--limit=10"], [24, 25], 23, 10),
-            (["--offset", "25"], [], 25, 100000),
-            (["--limit", "0"], [], 0, 0),
-            (["--limit", "100000"], list(range(1, CUSTOMERS + 1)), 0, 100000),
+            # args, expected ids, reported offset and limit, where the next page starts
+            ([], list(range(1, CUSTOMERS + 1)), 0, 100000, None),
+            (["--offset", "2", "--limit", "3"], [3, 4, 5], 2, 3, 5),
+            (["--offset=23", "--limit=10"], [24, 25], 23, 10, None),
+            (["--offset=20", "--limit=5"], [21, 22, 23, 24, 25], 20, 5, None),  # full, nothing after
+            (["--offset", "25"], [], 25, 100000, None),
+            (["--limit", "0"], [], 0, 0, None),
+            (["--limit", "100000"], list(range(1, CUSTOMERS + 1)), 0, 100000, None),
         ]
-        for args, ids, offset, limit in cases:
+        for args, ids, offset, limit, next_offset in cases:
             with self.subTest(args=args):
-                page = json.loads(self.ok("query", self.db, PAGE_SQL, *args))
+                page = json.loads(self.ok("query", self.db, PAGE_SQL, *args,
+                                          err=more_rows(next_offset)))
                 self.assertEqual([r["id"] for r in page["rows"]], ids)
                 self.assertEqual((page["offset"], page["limit"]), (offset, limit))
                 self.assertEqual(page["columns"], ["id", "name", "note"])
@@ -171,16 +182,17 @@ class OutputFormats(CliTestCase):
         self.assertEqual(page["rows"][1], {"photo": None, "balance": 31.5, "note": None})
 
     def test_pretty_changes_only_whitespace(self):
-        for args in (["tables", self.db], ["schema", self.db, "customers"],
-                     ["query", self.db, PAGE_SQL, "--limit", "3"], ["query", self.db, "SELECT 1 WHERE 0"]):
+        for args, err in ((["tables", self.db], ""), (["schema", self.db, "customers"], ""),
+                          (["query", self.db, PAGE_SQL, "--limit", "3"], more_rows(3)),
+                          (["query", self.db, "SELECT 1 WHERE 0"], "")):
             with self.subTest(args=args):
-                compact = self.ok(*args)
-                pretty = self.ok(*args, "--pretty")
+                compact = self.ok(*args, err=err)
+                pretty = self.ok(*args, "--pretty", err=err)
                 self.assertEqual(json.loads(pretty), json.loads(compact))
                 self.assertGreater(pretty.count("\n"), 1)
-                self.assertEqual(self.ok(*args, "--format", "pretty"), pretty)
+                self.assertEqual(self.ok(*args, "--format", "pretty", err=err), pretty)
         # The note's quotes, braces, commas and colons are string bytes, untouched.
-        pretty = self.ok("query", self.db, PAGE_SQL, "--limit", "1", "--pretty")
+        pretty = self.ok("query", self.db, PAGE_SQL, "--limit", "1", "--pretty", err=more_rows(1))
         self.assertIn('"note": "a \\"quoted, {braced} [listed]\\": note\\nwith', pretty)
         self.assertIn('"rows": [\n    {\n      "id": 1,', pretty)
         self.assertIn('"rows": []', self.ok("query", self.db, "SELECT 1 WHERE 0", "--pretty"))
@@ -191,10 +203,11 @@ class OutputFormats(CliTestCase):
         lines = out.splitlines()
         self.assertEqual(lines[0].split(), ["id", "name", "note", "photo"])
         self.assertTrue(set(lines[1]) <= {"-", " "})
-        # Control characters shown escaped, long text cut, NULL spelled out.
+        # Control characters shown escaped, long text cut, NULL spelled out, a
+        # BLOB as its size.
         self.assertIn("\\n", lines[2])
         self.assertIn("…", lines[2])
-        self.assertIn("AAE=", lines[2])
+        self.assertIn("<blob 2 bytes>", lines[2])
         self.assertEqual(lines[4].split()[:3], ["3", "c03", "NULL"])
         self.assertEqual(lines[-1], "(3 rows; page full, the next starts at --offset 3)")
         # Every cell of a column starts at the same place.
@@ -471,16 +484,17 @@ class Usage(CliTestCase):
             (["query", db, sql, "--all", "--pretty"], "--all prints JSON Lines"),
             (["query", db, sql, "--all", "--format", "table"], "--all prints JSON Lines"),
             (["query", db, sql, "--page-size", "5"], "--page-size applies with --all only"),
-            (["tables", db, "--offset", "1"], "--offset applies to query only"),
-            (["exec", db, "DELETE FROM orders", "--all"], "--all applies to query only"),
-            (["tables", db, "--format", "xml"], "--format: expected json, pretty or table, got 'xml'"),
+            (["tables", db, "--offset", "1"], "--offset applies to query and search only"),
+            (["exec", db, "DELETE FROM orders", "--all"], "--all applies to query, search and tables only"),
+            (["tables", db, "--format", "xml"],
+             "--format: expected json, pretty, table, csv, tsv, markdown, line or jsonl, got 'xml'"),
             (["tables", db, "--bogus"], "unknown option '--bogus'"),
             (["tables", db, "-x"], "unknown option '-x'"),
             (["tables", db, "--all=yes"], "--all takes no value"),
             (["mcp"], "mcp needs DB"),
             (["mcp", db, "extra"], "unexpected argument 'extra'"),
             (["mcp", db, "--file", "q.sql"], "--file applies to query and exec only"),
-            (["mcp", db, "--limit", "5"], "--limit applies to query only"),
+            (["mcp", db, "--limit", "5"], "--limit applies to query and search only"),
             (["tables", db, "--writable"], "--writable applies to mcp and serve only"),
             (["mcp", db, "--max-result-bytes", "1023"],
              "--max-result-bytes: expected a whole number from 1024 to 8388608, got '1023'"),
@@ -491,7 +505,7 @@ class Usage(CliTestCase):
             (["query", db, sql, "--open"], "--open applies to serve only"),
             (["serve", db, "--port", "65536"], "--port: expected a whole number from 0 to 65535"),
             (["serve", db, "--port", "-1"], "--port: expected a whole number from 0 to 65535"),
-            (["serve", db, "--limit", "5"], "--limit applies to query only"),
+            (["serve", db, "--limit", "5"], "--limit applies to query and search only"),
             (["serve"], "serve needs DB"),
             (["exec", db, "DELETE FROM orders", "--writable"], "exec always opens DB for writing"),
             (["query", db, sql, "--file", "q.sql"], "give the SQL as an argument or with --file, not both"),
