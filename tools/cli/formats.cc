@@ -66,10 +66,21 @@ class DelimitedWriter : public RowWriter {
     } else {
       for (size_t c = 0; c < count; ++c) {
         if (c > 0) put(std::string_view(&delimiter_, 1));
-        put(delimited_field(field_at(c), delimiter_));
+        append_field(field_at(c));
       }
     }
     put(kCrLf);
+  }
+
+  // Appends one field as delimited_field writes it, without a copy when it
+  // needs no quotes.
+  void append_field(std::string_view field) {
+    const char special[] = {delimiter_, '"', '\r', '\n', '\0'};
+    if (field.find_first_of(special) == field.npos) {
+      put(field);
+    } else {
+      put(delimited_field(field, delimiter_));
+    }
   }
 
   char delimiter_;

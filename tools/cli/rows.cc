@@ -19,10 +19,10 @@ namespace {
 
 constexpr const char* kPageName = "kestrova_sqlr_page";
 
-// The names of the page `json` in `names`; false with the reason in `error`.
-bool page_columns(std::string_view json, std::vector<std::string>* names, std::string* error) {
-  const ParsedDoc doc = read_json(json, YYJSON_READ_NUMBER_AS_RAW, error);
-  yyjson_val* columns = yyjson_obj_get(yyjson_doc_get_root(doc.get()), "columns");
+// The names in the "columns" of the page whose root is `root`; false with
+// the reason in `error`.
+bool columns_of(yyjson_val* root, std::vector<std::string>* names, std::string* error) {
+  yyjson_val* columns = yyjson_obj_get(root, "columns");
   if (!yyjson_is_arr(columns)) {
     if (error->empty()) *error = "unexpected page from the library: no columns";
     return false;
@@ -34,6 +34,12 @@ bool page_columns(std::string_view json, std::vector<std::string>* names, std::s
     names->emplace_back(yyjson_is_str(name) ? yyjson_get_str(name) : "");
   }
   return true;
+}
+
+// The names of the page `json` in `names`; false with the reason in `error`.
+bool page_columns(std::string_view json, std::vector<std::string>* names, std::string* error) {
+  const ParsedDoc doc = read_json(json, YYJSON_READ_NUMBER_AS_RAW, error);
+  return columns_of(yyjson_doc_get_root(doc.get()), names, error);
 }
 
 // `terms` joined by " || " as a balanced tree, so that the expression's depth
@@ -90,7 +96,7 @@ bool fill_page(std::string_view json, const std::vector<std::string>* typed_colu
     return false;
   }
   if (typed_columns == nullptr) {
-    if (!page_columns(json, &page->columns, error)) return false;
+    if (!columns_of(root, &page->columns, error)) return false;
   } else {
     page->columns = *typed_columns;
   }
@@ -99,6 +105,8 @@ bool fill_page(std::string_view json, const std::vector<std::string>* typed_colu
   page->returned = yyjson_arr_size(rows);
   page->objects.clear();
   page->values.clear();
+  page->objects.reserve(page->returned);
+  page->values.reserve(page->returned * width);
   std::vector<yyjson_val*> cells;
   size_t i, n;
   yyjson_val* row;
