@@ -65,12 +65,9 @@ bool print_json_page(int32_t handle, const std::string& sql, const Options& opts
     say_more_rows(next);
     return true;
   }
-  const Result after(sqlr_query(handle, sql.c_str(), static_cast<int32_t>(next), 1));
-  if (after == nullptr) {
-    *error = last_error();
-    return false;
-  }
-  if (returned_of(after.get()) > 0) say_more_rows(next);
+  bool follows = false;
+  if (!row_follows(handle, sql, static_cast<int32_t>(next), &follows, error)) return false;
+  if (follows) say_more_rows(next);
   return true;
 }
 

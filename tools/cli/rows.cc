@@ -142,6 +142,21 @@ bool page_from_json(std::string_view json, RowPage* page, std::string* error) {
 }
 
 // See rows.h.
+bool row_follows(int32_t handle, const std::string& sql, int32_t offset, bool* follows,
+                 std::string* error) {
+  const std::string counted = "SELECT 1 FROM (\n" + std::string(statement_body(sql)) + "\n)";
+  Result next(sqlr_query(handle, counted.c_str(), offset, 1));
+  if (next == nullptr) next.reset(sqlr_query(handle, sql.c_str(), offset, 1));
+  if (next == nullptr) {
+    *error = last_error();
+    return false;
+  }
+  const ParsedDoc doc = read_json(next.get(), YYJSON_READ_NUMBER_AS_RAW, error);
+  *follows = yyjson_arr_size(yyjson_obj_get(yyjson_doc_get_root(doc.get()), "rows")) > 0;
+  return true;
+}
+
+// See rows.h.
 size_t base64_size(std::string_view b64) {
   size_t pad = 0;
   while (pad < 2 && pad < b64.size() && b64[b64.size() - 1 - pad] == '=') ++pad;
@@ -206,14 +221,7 @@ bool RowSource::read(int64_t offset, int32_t limit, bool ask_more, RowPage* page
       page->more = true;
       return true;
     }
-    const Result next(
-        sqlr_query(handle_, sql_.c_str(), static_cast<int32_t>(page->next_offset), 1));
-    if (next == nullptr) {
-      *error = last_error();
-      return false;
-    }
-    const ParsedDoc doc = read_json(next.get(), YYJSON_READ_NUMBER_AS_RAW, error);
-    page->more = yyjson_arr_size(yyjson_obj_get(yyjson_doc_get_root(doc.get()), "rows")) > 0;
+    return row_follows(handle_, sql_, static_cast<int32_t>(page->next_offset), &page->more, error);
   }
   return true;
 }

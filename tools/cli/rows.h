@@ -70,6 +70,13 @@ class RowSource {
 // False with the reason in `error`.
 bool page_from_json(std::string_view json, RowPage* page, std::string* error);
 
+// Whether statement `sql` has a row at position `offset` (0..2147483647), in
+// `*follows`. Asked of "SELECT 1 FROM (sql)", whose rows SQLite counts without
+// computing their columns (the statement itself when SQLite refuses that
+// form). False with the library's message in `error`.
+bool row_follows(int32_t handle, const std::string& sql, int32_t offset, bool* follows,
+                 std::string* error);
+
 // The number of bytes that the Base64 text `b64` stands for.
 size_t base64_size(std::string_view b64);
 
