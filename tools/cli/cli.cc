@@ -14,12 +14,12 @@
 #include "cli/print_rows.h"
 #include "cli/search.h"
 #include "cli/sql_source.h"
-#include "cli/table_list.h"
 #include "cli/table_views.h"
+#include "common/catalogue.h"
 #include "common/console_io.h"
 #include "common/json.h"
 #include "common/library.h"
-#include "common/table_description.h"
+#include "common/pager.h"
 #include "mcp/server.h"
 #include "serve/server.h"
 
@@ -76,18 +76,22 @@ int emit(std::string_view json, Format format, TableView as_table) {
   return 0;
 }
 
-// tables --counts/--kinds/--all: the catalogue's entries, hidden ones (shadow
+// tables [--counts] [--kinds] [--all]: the catalogue's entries, hidden ones (shadow
 // and internal tables) only with --all, as a JSON array of objects or a table.
 int print_tables(int32_t handle, const Options& opts) {
-  std::vector<TableEntry> tables;
+  Catalogue catalogue(handle);
+  std::vector<CatalogueEntry> tables;
+  CatalogueError failure;
   std::string why;
-  if (!list_tables(handle, &tables, &why)) return fail(why);
+  if (!catalogue.list(&tables, &failure)) return fail(failure.message);
   if (!opts.counts && !opts.kinds) {
     BuiltDoc doc(yyjson_mut_doc_new(nullptr));
     yyjson_mut_val* names = yyjson_mut_arr(doc.get());
     yyjson_mut_doc_set_root(doc.get(), names);
-    for (const auto& t : tables)
-      yyjson_mut_arr_add_strncpy(doc.get(), names, t.name.data(), t.name.size());
+    for (const auto& t : tables) {
+      if (!t.hidden || opts.all)
+        yyjson_mut_arr_add_strncpy(doc.get(), names, t.name.data(), t.name.size());
+    }
     std::string json;
     if (!write_json(doc.get(), YYJSON_WRITE_NOFLAG, &json, &why)) return fail(why);
     return emit(json, opts.format, tables_as_table);
@@ -106,15 +110,15 @@ int print_tables(int32_t handle, const Options& opts) {
       if (t.hidden) yyjson_mut_obj_add_bool(doc.get(), entry, "hidden", true);
     }
     if (opts.counts) {
-      int64_t rows = 0;
-      bool at_least = false;
-      if (count_rows(handle, t.name, &rows, &at_least, &why)) {
-        yyjson_mut_obj_add_int(doc.get(), entry, "rows", rows);
-        yyjson_mut_obj_add_bool(doc.get(), entry, "at_least", at_least);
+      RowCount counted;
+      if (catalogue.count(t.name, false, &counted, &failure)) {
+        yyjson_mut_obj_add_int(doc.get(), entry, "rows", counted.rows);
+        yyjson_mut_obj_add_bool(doc.get(), entry, "at_least", counted.at_least);
       } else {
         // A table this build cannot read (a module it lacks) is still listed.
         yyjson_mut_obj_add_null(doc.get(), entry, "rows");
-        yyjson_mut_obj_add_strncpy(doc.get(), entry, "error", why.data(), why.size());
+        yyjson_mut_obj_add_strncpy(doc.get(), entry, "error", failure.message.data(),
+                                   failure.message.size());
       }
     }
   }
@@ -142,27 +146,19 @@ int run_command(const Options& opts) {
 
   switch (opts.command) {
     case Command::kTables:
-      if (opts.counts || opts.kinds || opts.all) return print_tables(db.handle(), opts);
-      {
-        const Result result(sqlr_tables(db.handle()));
-        if (result == nullptr) return fail(last_error());
-        return emit(result.get(), opts.format, tables_as_table);
-      }
+      return print_tables(db.handle(), opts);
     case Command::kSchema: {
+      // Any name the table list gives, described as every host describes it.
+      Catalogue catalogue(db.handle());
+      CatalogueError error;
+      std::string text;
       if (opts.create_sql) {
-        std::string text;
-        if (!schema_sql(db.handle(), opts.table, &text, &why)) return fail(why);
+        if (!catalogue.create_sql(opts.table, &text, &error)) return fail(error.message);
         std::fwrite(text.data(), 1, text.size(), stdout);
         return 0;
       }
-      // The description every host gives; any name the table list gives, also
-      // one the library's rule refuses.
-      std::string json;
-      const bool described = opts.table.empty()  // the library's own message
-                                 ? describe_columns(db.handle(), opts.table, &json, &why)
-                                 : describe_table(db.handle(), opts.table, &json, &why);
-      if (!described) return fail(why);
-      return emit(json, opts.format, schema_as_table);
+      if (!catalogue.describe_json(opts.table, &text, &error)) return fail(error.message);
+      return emit(text, opts.format, schema_as_table);
     }
     case Command::kQuery:
       if (!opts.params.empty() && !bind_cli_params(opts.params, &sql, &why)) return fail(why);
@@ -198,6 +194,7 @@ int run_command(const Options& opts) {
       serve.writable = writable;
       serve.open_browser = opts.open;
       serve.db_name = opts.db.substr(opts.db.find_last_of("/\\") + 1);
+      serve.db_path = opts.db;
       return serve::serve_http(db.handle(), serve);
     }
     default:

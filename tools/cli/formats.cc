@@ -22,68 +22,89 @@ bool looks_like_mark(std::string_view text) {
 
 // CSV or TSV. The header marks a column as Base64 when the first page holds a
 // BLOB in it; a BLOB met later in another column is still written as Base64,
-// and said once on stderr, since the header is out by then.
+// and said once on stderr, since the header is out by then. Rows go from the
+// page's document straight into the output buffer: a 100,000-row export
+// makes no string per value.
 class DelimitedWriter : public RowWriter {
  public:
-  DelimitedWriter(std::FILE* out, char delimiter) : RowWriter(out), delimiter_(delimiter) {}
+  DelimitedWriter(std::FILE* out, char delimiter) : RowWriter(out), delimiter_(delimiter) {
+    for (const char c : {delimiter, '"', '\r', '\n'})
+      special_[static_cast<unsigned char>(c)] = true;
+  }
 
-  void begin(const RowPage& first) override {
+  void begin(const Page& first) override {
     const size_t width = first.columns.size();
     blob_columns_.assign(width, false);
-    for (size_t r = 0; r < first.rows(); ++r) {
-      for (size_t c = 0; c < width; ++c) {
-        if (first.row(r)[c].kind == ValueKind::kBlob) blob_columns_[c] = true;
+    for (const std::string_view types : first.types) {
+      for (size_t c = 0; c < width && c < types.size(); ++c) {
+        if (types[c] == 'b') blob_columns_[c] = true;
       }
     }
-    std::vector<std::string> names;
-    for (size_t c = 0; c < width; ++c) {
-      names.push_back(first.columns[c] + (blob_columns_[c] ? std::string(kBase64Mark) : ""));
-    }
-    line(names.size(), [&](size_t c) { return std::string_view(names[c]); });
-  }
-
-  void row(const RowPage& page, size_t i) override {
-    const Value* values = page.row(i);
-    for (size_t c = 0; c < page.columns.size(); ++c) {
-      if (values[c].kind == ValueKind::kBlob && !blob_columns_[c] && !warned_) {
-        warned_ = true;
-        std::fprintf(stderr,
-                     "kestrova-sqlr: column %zu (%s) holds BLOBs after the first page; they are "
-                     "written as Base64 under a header that does not say so\n",
-                     c + 1, page.columns[c].c_str());
-      }
-    }
-    line(page.columns.size(), [&](size_t c) { return values[c].text; });
-  }
-
- private:
-  // Writes one line of `count` fields.
-  template <typename FieldAt>
-  void line(size_t count, FieldAt field_at) {
-    // A line of one empty field is written "" so that it is not an empty line.
-    if (count == 1 && field_at(0).empty()) {
+    if (width == 1 && first.columns[0].empty() && !blob_columns_[0]) {
       put("\"\"");
     } else {
-      for (size_t c = 0; c < count; ++c) {
-        if (c > 0) put(std::string_view(&delimiter_, 1));
-        append_field(field_at(c));
+      for (size_t c = 0; c < width; ++c) {
+        if (c > 0) buffer_.push_back(delimiter_);
+        append_field(first.columns[c]);
+        if (blob_columns_[c]) buffer_.append(kBase64Mark);
       }
     }
     put(kCrLf);
   }
 
+  void row(const Page& page, size_t i) override {
+    const std::string_view types = i < page.types.size() ? page.types[i] : std::string_view();
+    yyjson_val* row = page.rows[i];
+    const size_t width = yyjson_obj_size(row);
+    // A line of one empty field is written "" so that it is not an empty line.
+    bool empty_line = width == 1;
+    yyjson_obj_iter it = yyjson_obj_iter_with(row);
+    size_t c = 0;
+    while (yyjson_val* key = yyjson_obj_iter_next(&it)) {
+      yyjson_val* v = yyjson_obj_iter_get_val(key);
+      if (c > 0) buffer_.push_back(delimiter_);
+      if (c < types.size() && types[c] == 'b' && !warned_ &&
+          (c >= blob_columns_.size() || !blob_columns_[c])) {
+        warned_ = true;
+        std::fprintf(stderr,
+                     "kestrova-sqlr: column %zu (%s) holds BLOBs after the first page; they are "
+                     "written as Base64 under a header that does not say so\n",
+                     c + 1, c < page.columns.size() ? page.columns[c].c_str() : "");
+      }
+      if (yyjson_is_raw(v)) {
+        buffer_.append(yyjson_get_raw(v), yyjson_get_len(v));
+        empty_line = false;
+      } else if (yyjson_is_str(v)) {
+        const size_t len = yyjson_get_len(v);
+        append_field(std::string_view(yyjson_get_str(v), len));
+        empty_line = empty_line && len == 0;
+      }
+      ++c;
+    }
+    if (empty_line) buffer_.append("\"\"");
+    put(kCrLf);
+  }
+
+ private:
   // Appends one field as delimited_field writes it, without a copy when it
   // needs no quotes.
   void append_field(std::string_view field) {
-    const char special[] = {delimiter_, '"', '\r', '\n', '\0'};
-    if (field.find_first_of(special) == field.npos) {
-      put(field);
-    } else {
-      put(delimited_field(field, delimiter_));
+    size_t i = 0;
+    while (i < field.size() && !special_[static_cast<unsigned char>(field[i])]) ++i;
+    if (i == field.size()) {
+      buffer_.append(field);
+      return;
     }
+    buffer_.push_back('"');
+    for (const char c : field) {
+      if (c == '"') buffer_.push_back('"');
+      buffer_.push_back(c);
+    }
+    buffer_.push_back('"');
   }
 
   char delimiter_;
+  bool special_[256] = {};
   std::vector<bool> blob_columns_;
   bool warned_ = false;
 };
@@ -134,7 +155,7 @@ class MarkdownWriter : public RowWriter {
  public:
   explicit MarkdownWriter(std::FILE* out) : RowWriter(out) {}
 
-  void begin(const RowPage& first) override {
+  void begin(const Page& first) override {
     std::string header = "|", rule = "|";
     for (const auto& name : first.columns) {
       header += " " + markdown_cell(name) + " |";
@@ -143,14 +164,15 @@ class MarkdownWriter : public RowWriter {
     put(header + "\n" + rule + "\n");
   }
 
-  void row(const RowPage& page, size_t i) override {
+  void row(const Page& page, size_t i) override {
     std::string text = "|";
-    const Value* values = page.row(i);
-    for (size_t c = 0; c < page.columns.size(); ++c) {
-      text += " " + markdown_cell(shown_value(values[c])) + " |";
-    }
+    row_values(page, i, &values_);
+    for (const Value& value : values_) text += " " + markdown_cell(shown_value(value)) + " |";
     put(text + "\n");
   }
+
+ private:
+  std::vector<Value> values_;
 };
 
 // One "column = value" line per value, the names right-aligned, a blank line
@@ -159,16 +181,18 @@ class LineWriter : public RowWriter {
  public:
   explicit LineWriter(std::FILE* out) : RowWriter(out) {}
 
-  void begin(const RowPage& first) override {
+  void begin(const Page& first) override {
     for (const auto& name : first.columns) {
       names_.push_back(display_text(name, std::numeric_limits<size_t>::max()));
       width_ = std::max(width_, display_width(names_.back()));
     }
   }
 
-  void row(const RowPage& page, size_t i) override {
+  void row(const Page& page, size_t i) override {
     if (rows_++ > 0) put("\n");
-    const Value* values = page.row(i);
+    row_values(page, i, &values_);
+    values_.resize(names_.size());
+    const Value* values = values_.data();
     for (size_t c = 0; c < names_.size(); ++c) {
       put(std::string(width_ - display_width(names_[c]), ' '));
       put(names_[c]);
@@ -180,6 +204,7 @@ class LineWriter : public RowWriter {
 
  private:
   std::vector<std::string> names_;
+  std::vector<Value> values_;
   size_t width_ = 0;
   long long rows_ = 0;
 };
@@ -189,12 +214,12 @@ class JsonLinesWriter : public RowWriter {
  public:
   explicit JsonLinesWriter(std::FILE* out) : RowWriter(out) {}
 
-  void begin(const RowPage&) override {}
+  void begin(const Page&) override {}
 
-  void row(const RowPage& page, size_t i) override {
+  void row(const Page& page, size_t i) override {
     std::string why;
     text_.clear();
-    write_json(page.objects[i], YYJSON_WRITE_NOFLAG, &text_, &why);
+    write_json(page.rows[i], YYJSON_WRITE_NOFLAG, &text_, &why);
     text_.push_back('\n');
     put(text_);
   }
@@ -208,17 +233,17 @@ class TableWriter : public RowWriter {
  public:
   TableWriter(std::FILE* out, size_t max_width) : RowWriter(out), max_width_(max_width) {}
 
-  void begin(const RowPage& first) override {
+  void begin(const Page& first) override {
     table_ = std::make_unique<TextTable>(first.columns, max_width_);
   }
 
-  void row(const RowPage& page, size_t i) override {
+  void row(const Page& page, size_t i) override {
     std::vector<Cell> cells;
-    const Value* values = page.row(i);
-    for (size_t c = 0; c < page.columns.size(); ++c) {
-      const bool number =
-          values[c].kind == ValueKind::kInteger || values[c].kind == ValueKind::kReal;
-      cells.push_back({shown_value(values[c]), number});
+    row_values(page, i, &values_);
+    values_.resize(page.columns.size());
+    for (const Value& value : values_) {
+      const bool number = value.kind == ValueKind::kInteger || value.kind == ValueKind::kReal;
+      cells.push_back({shown_value(value), number});
     }
     table_->add_row(std::move(cells));
   }
@@ -229,10 +254,44 @@ class TableWriter : public RowWriter {
 
  private:
   size_t max_width_;
+  std::vector<Value> values_;
   std::unique_ptr<TextTable> table_;
 };
 
 }  // namespace
+
+// See formats.h. A real has a point or an exponent in the library's text.
+Value value_of(yyjson_val* v, char type) {
+  switch (yyjson_get_type(v)) {
+    case YYJSON_TYPE_RAW: {
+      const std::string_view raw(yyjson_get_raw(v), yyjson_get_len(v));
+      return {raw.find_first_of(".eE") == raw.npos ? ValueKind::kInteger : ValueKind::kReal, raw};
+    }
+    case YYJSON_TYPE_STR:
+      return {type == 'b' ? ValueKind::kBlob : ValueKind::kText,
+              std::string_view(yyjson_get_str(v), yyjson_get_len(v))};
+    default:
+      return {};
+  }
+}
+
+// See formats.h. By position: two columns may share a name.
+void row_values(const Page& page, size_t i, std::vector<Value>* values) {
+  const std::string_view types = i < page.types.size() ? page.types[i] : std::string_view();
+  values->clear();
+  yyjson_obj_iter it = yyjson_obj_iter_with(page.rows[i]);
+  while (yyjson_val* key = yyjson_obj_iter_next(&it)) {
+    const size_t c = values->size();
+    values->push_back(value_of(yyjson_obj_iter_get_val(key), c < types.size() ? types[c] : 't'));
+  }
+}
+
+// See formats.h.
+size_t base64_size(std::string_view b64) {
+  size_t pad = 0;
+  while (pad < 2 && pad < b64.size() && b64[b64.size() - 1 - pad] == '=') ++pad;
+  return b64.size() / 4 * 3 - pad;
+}
 
 // See formats.h.
 bool RowWriter::flush() {

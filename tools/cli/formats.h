@@ -9,11 +9,33 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "cli/options.h"
-#include "cli/rows.h"
+#include "common/pager.h"
 
 namespace kestrova::tools::cli {
+
+// The storage class of one value, as SQLite reported it.
+enum class ValueKind { kNull, kInteger, kReal, kText, kBlob };
+
+// One value of a row. `text` points into the page's document: a number as the
+// library wrote it (exact: big integers keep every digit), a TEXT value's
+// bytes, a BLOB's Base64 form; empty for NULL.
+struct Value {
+  ValueKind kind = ValueKind::kNull;
+  std::string_view text;
+};
+
+// The value `v` of a library row whose storage class letter (Page::types) is
+// `type`; a string is TEXT unless `type` is 'b'.
+Value value_of(yyjson_val* v, char type);
+
+// The values of row `i` of `page` in column order, into `values`.
+void row_values(const Page& page, size_t i, std::vector<Value>* values);
+
+// The number of bytes that the Base64 text `b64` stands for.
+size_t base64_size(std::string_view b64);
 
 // Writes the rows of one result to a stream in one format. Output is kept in
 // a buffer and written out by flush() (and whenever the buffer grows large).
@@ -22,9 +44,9 @@ class RowWriter {
   virtual ~RowWriter() = default;
 
   // Called once, before any row, with the first page (which may hold none).
-  virtual void begin(const RowPage& first) = 0;
+  virtual void begin(const Page& first) = 0;
   // Writes row `i` of `page`.
-  virtual void row(const RowPage& page, size_t i) = 0;
+  virtual void row(const Page& page, size_t i) = 0;
   // Called once after the last row.
   virtual void end() {}
 
@@ -39,7 +61,7 @@ class RowWriter {
   std::string buffer_;
 
  private:
-  static constexpr size_t kFlushBytes = 1 << 16;
+  static constexpr size_t kFlushBytes = 1 << 20;
   std::FILE* out_;
 };
 
@@ -47,7 +69,8 @@ class RowWriter {
 // documents) to `out`. Table cells are cut to `max_width` code points.
 std::unique_ptr<RowWriter> make_row_writer(Format format, std::FILE* out, size_t max_width);
 
-// Whether `format` shows BLOBs apart from text (and so needs typed pages).
+// Whether `format` shows BLOBs apart from text (and so needs typed pages:
+// Pager::for_typed_statement).
 bool format_needs_types(Format format);
 
 // How a value is shown to people (table, markdown and line formats): NULL as

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "cli/options.h"
-#include "cli/sql_params.h"
+#include "common/params.h"
 
 namespace kestrova::tools::cli {
 

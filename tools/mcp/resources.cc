@@ -2,8 +2,10 @@
 // resource and the tool cannot tell an assistant different things.
 #include "mcp/resources.h"
 
+#include <vector>
+
+#include "common/catalogue.h"
 #include "common/json.h"
-#include "common/library.h"
 
 namespace kestrova::tools::mcp {
 namespace {
@@ -37,12 +39,13 @@ bool name_of_uri(std::string_view uri, std::string* name) {
   return !name->empty() && name->find('\0') == std::string::npos;
 }
 
-// The open handle, or an internal error naming why the file cannot be read.
-int32_t open_handle(McpDatabase* db, RpcReply* failure) {
+// The catalogue of the open database, or an internal error naming why the
+// file cannot be read.
+Catalogue* open_catalogue(McpDatabase* db, RpcReply* failure) {
   std::string why;
-  const int32_t handle = db->handle(&why);
-  if (handle < 0) *failure = RpcReply::error(kRpcInternalError, why);
-  return handle;
+  Catalogue* catalogue = db->catalogue(&why);
+  if (catalogue == nullptr) *failure = RpcReply::error(kRpcInternalError, why);
+  return catalogue;
 }
 
 }  // namespace
@@ -68,25 +71,21 @@ std::string table_uri(std::string_view name) {
 // See mcp_resources.h.
 RpcReply list_resources(McpDatabase* db, yyjson_mut_doc* doc) {
   RpcReply failure;
-  const int32_t handle = open_handle(db, &failure);
-  if (handle < 0) return failure;
-  const Result text(sqlr_tables(handle));
-  if (text == nullptr) return RpcReply::error(kRpcInternalError, last_error());
-  std::string why;
-  const ParsedDoc names = read_json(text.get(), YYJSON_READ_NOFLAG, &why);
-  if (names == nullptr) return RpcReply::error(kRpcInternalError, why);
+  Catalogue* catalogue = open_catalogue(db, &failure);
+  if (catalogue == nullptr) return failure;
+  std::vector<CatalogueEntry> entries;
+  CatalogueError error;
+  if (!catalogue->list(&entries, &error)) return RpcReply::error(kRpcInternalError, error.message);
   yyjson_mut_val* result = yyjson_mut_obj(doc);
   yyjson_mut_val* resources = yyjson_mut_obj_add_arr(doc, result, "resources");
-  size_t i, n;
-  yyjson_val* name;
-  yyjson_arr_foreach(yyjson_doc_get_root(names.get()), i, n, name) {
-    const std::string_view table(yyjson_get_str(name), yyjson_get_len(name));
-    const std::string uri = table_uri(table);
+  for (const CatalogueEntry& entry : entries) {
+    if (entry.hidden) continue;  // shadow and internal tables: readable, not offered
+    const std::string uri = table_uri(entry.name);
     const std::string description =
-        "Columns, indexes and foreign keys of " + std::string(table) + ", as JSON.";
+        "Columns, indexes, foreign keys and triggers of " + entry.name + ", as JSON.";
     yyjson_mut_val* item = yyjson_mut_arr_add_obj(doc, resources);
     yyjson_mut_obj_add_strncpy(doc, item, "uri", uri.data(), uri.size());
-    yyjson_mut_obj_add_strncpy(doc, item, "name", table.data(), table.size());
+    yyjson_mut_obj_add_strncpy(doc, item, "name", entry.name.data(), entry.name.size());
     yyjson_mut_obj_add_strncpy(doc, item, "description", description.data(), description.size());
     yyjson_mut_obj_add_str(doc, item, "mimeType", "application/json");
   }
@@ -102,12 +101,15 @@ RpcReply read_resource(McpDatabase* db, yyjson_val* params, yyjson_mut_doc* doc)
   if (!name_of_uri(address, &name)) {
     return RpcReply::error(kRpcResourceNotFound, "resource not found: " + std::string(address));
   }
-  std::string json, why;
-  if (!db->describe(name, &json, &why)) {
-    // A file that cannot be opened yet is not a missing resource.
-    const bool missing = why.rfind("table or view not found", 0) == 0;
-    return RpcReply::error(missing ? kRpcResourceNotFound : kRpcInternalError,
-                           missing ? "resource not found: " + std::string(address) : why);
+  RpcReply failure;
+  Catalogue* catalogue = open_catalogue(db, &failure);
+  if (catalogue == nullptr) return failure;  // not yet readable is not missing
+  std::string json;
+  CatalogueError error;
+  if (!catalogue->describe_json(name, &json, &error)) {
+    return error.not_found ? RpcReply::error(kRpcResourceNotFound,
+                                             "resource not found: " + std::string(address))
+                           : RpcReply::error(kRpcInternalError, error.message);
   }
   yyjson_mut_val* result = yyjson_mut_obj(doc);
   yyjson_mut_val* contents = yyjson_mut_obj_add_arr(doc, result, "contents");

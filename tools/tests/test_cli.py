@@ -139,9 +139,15 @@ class OutputFormats(CliTestCase):
         for name, kind, columns in cases:
             with self.subTest(name=name):
                 out = self.ok("schema", path, name)
-                self.assertEqual(out, json.dumps({"name": name, "type": kind, "columns": columns,
-                                                  "indexes": [], "foreign_keys": []},
-                                                 ensure_ascii=False, separators=(",", ":")) + "\n")
+                # The library's shape first, byte for byte; the catalogue's
+                # members (kind, indexes, keys, triggers, CREATE text) follow.
+                start = json.dumps({"name": name, "type": kind}, ensure_ascii=False,
+                                   separators=(",", ":"))[:-1] + ","
+                self.assertTrue(out.startswith(start), out)
+                self.assertIn(',"columns":' + json.dumps(columns, ensure_ascii=False,
+                                                         separators=(",", ":")) + ',"indexes":', out)
+                self.assertEqual(out.count("\n"), 1)
+                self.assertEqual(json.loads(out)["kind"], kind)
         for name in ("order  lines", "kunden_ä", "it''s", "x' OR '1'='1"):
             with self.subTest(name=name):
                 status, out, err = self.run_cli("schema", path, name)
@@ -209,9 +215,20 @@ class OutputFormats(CliTestCase):
         self.assertIn("…", lines[2])
         self.assertIn("<blob 2 bytes>", lines[2])
         self.assertEqual(lines[4].split()[:3], ["3", "c03", "NULL"])
-        self.assertEqual(lines[-1], "(3 rows; page full, the next starts at --offset 3)")
+        self.assertEqual(lines[-1], "(3 rows; more rows follow, the next page starts at --offset 3)")
         # Every cell of a column starts at the same place.
         self.assertEqual(len({line.index("c0") for line in lines[2:5]}), 1)
+        # A full page says more rows follow only when they do.
+        for limit, count_line in (
+                (24, "(24 rows; more rows follow, the next page starts at --offset 24)"),
+                (25, "(25 rows)"), (26, "(25 rows)")):
+            with self.subTest(limit=limit):
+                out = self.ok("query", self.db, "SELECT id FROM customers", "--limit", str(limit),
+                              "--format", "table")
+                self.assertEqual(out.splitlines()[-1], count_line)
+        out = self.ok("query", self.db, "SELECT id FROM customers", "--offset", "20", "--limit", "2",
+                      "--format", "table")
+        self.assertEqual(out.splitlines()[-1], "(2 rows; more rows follow, the next page starts at --offset 22)")
 
     def test_table_format_other_documents(self):
         self.assertEqual(
@@ -316,8 +333,12 @@ class AllRows(CliTestCase):
         # the library's cap; two halves fit.
         sql = ("WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c WHERE x < 200) "
                "SELECT x, zeroblob(400000) AS z FROM c")
-        status, _, err = self.run_cli("query", self.db, sql, "--limit", "200")
-        self.assertEqual((status, err.strip()), (1, "kestrova-sqlr: JSON result exceeds 100MB limit"))
+        # One page: the half that fits, and where the rest starts.
+        status, out, err = self.run_cli("query", self.db, sql, "--limit", "200")
+        self.assertEqual((status, err), (0, more_rows(100)))
+        page = json.loads(out)
+        self.assertEqual(([r["x"] for r in page["rows"]], page["limit"], page["returned"]),
+                         (list(range(1, 101)), 200, 100))
         out_path = os.path.join(self.dir, "halves.jsonl")
         with open(out_path, "wb") as out:
             status, _, err = self.run_cli("query", self.db, sql, "--all", "--page-size", "200",
@@ -832,6 +853,7 @@ def make_catalogue(path):
     con.executemany("INSERT INTO kv VALUES (?, ?)", [("key1", "an Apple value"), ("key2", 5)])
     con.execute("WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c WHERE x < 10001) "
                 "INSERT INTO many SELECT 'apple ' || x FROM c")
+    con.execute("ANALYZE")  # sqlite_stat1: one of SQLite's own tables
     con.commit()
     con.close()
 
@@ -856,13 +878,13 @@ class CatalogueAndSearch(CliTestCase):
         every = json.loads(self.ok("tables", self.cat, "--kinds", "--all"))
         hidden = {e["name"]: e["kind"] for e in every if e.get("hidden")}
         self.assertEqual(hidden["notes5_data"], "shadow")
-        self.assertEqual(hidden["sqlite_schema"], "internal")
+        self.assertEqual(hidden["sqlite_stat1"], "internal")
         self.assertNotIn("notes5_data", by_name)
         table = self.ok("tables", self.cat, "--counts", "--kinds", "--format", "table")
         self.assertRegex(table, r"many +table +10000\+\n")
         self.assertRegex(table, r"notes5 +virtual \(fts5\) +4\n")
         names = json.loads(self.ok("tables", self.cat, "--all"))
-        self.assertIn("sqlite_schema", names)
+        self.assertIn("sqlite_stat1", names)
 
     def test_schema_sql_as_the_shell_prints_it(self):
         con = sqlite3.connect(self.cat)

@@ -1,9 +1,8 @@
 // A scan over SQLite's token boundaries only: what is a string, a quoted name
 // or a comment. Keywords do not matter here.
-#include "cli/sql_text.h"
+#include "common/sql_text.h"
 
-namespace kestrova::tools::cli {
-namespace {}  // namespace
+namespace kestrova::tools {
 
 // See sql_text.h.
 size_t quoted_token_end(std::string_view sql, size_t i) {
@@ -44,17 +43,6 @@ bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' |
 }  // namespace
 
 // See sql_text.h.
-std::string quote_name(std::string_view name) {
-  std::string out = "\"";
-  for (const char c : name) {
-    if (c == '"') out.push_back('"');
-    out.push_back(c);
-  }
-  out.push_back('"');
-  return out;
-}
-
-// See sql_text.h.
 std::string_view statement_body(std::string_view sql) {
   size_t end = 0;  // just past the last token that is not a comment
   bool after_semicolon = false;
@@ -78,4 +66,4 @@ std::string_view statement_body(std::string_view sql) {
   return sql.substr(0, end);
 }
 
-}  // namespace kestrova::tools::cli
+}  // namespace kestrova::tools

@@ -1,16 +1,13 @@
-// Small pieces of SQL text the command line writes around a person's
-// statement or builds itself: quoted names, and the statement with its end
-// (semicolons, comments) left off so that it can sit inside another one.
-#ifndef KESTROVA_SQLR_TOOLS_CLI_SQL_TEXT_H_
-#define KESTROVA_SQLR_TOOLS_CLI_SQL_TEXT_H_
+// Where a statement's text ends, so that a host can put a person's statement
+// inside one of its own (SELECT 1 FROM (...), WITH ... AS (...)): the
+// statement with its end (semicolons, comments) left off.
+#ifndef KESTROVA_SQLR_TOOLS_COMMON_SQL_TEXT_H_
+#define KESTROVA_SQLR_TOOLS_COMMON_SQL_TEXT_H_
 
 #include <string>
 #include <string_view>
 
-namespace kestrova::tools::cli {
-
-// `name` as an SQL identifier: in double quotes, each double quote doubled.
-std::string quote_name(std::string_view name);
+namespace kestrova::tools {
 
 // `sql` up to the end of its first statement's last token: the whitespace,
 // comments and semicolons after it left off, so that the text can be put in
@@ -25,6 +22,6 @@ std::string_view statement_body(std::string_view sql);
 // running to the end when unterminated; `i` itself when none starts there.
 size_t quoted_token_end(std::string_view sql, size_t i);
 
-}  // namespace kestrova::tools::cli
+}  // namespace kestrova::tools
 
-#endif  // KESTROVA_SQLR_TOOLS_CLI_SQL_TEXT_H_
+#endif  // KESTROVA_SQLR_TOOLS_COMMON_SQL_TEXT_H_
