@@ -5,8 +5,9 @@
 Generates a table of mixed rows with SQLite's shell, then times, each the
 median of --runs runs taken in turn with its peer, in CPU time (user + system,
 which waiting on a busy machine does not add to) and in wall-clock time:
-  - 100000 rows as JSON to /dev/null: kestrova-sqlr query against the SQLite
-    shell in -json mode (both programs started afresh each run);
+  - 100000 rows as JSON and as CSV to /dev/null: kestrova-sqlr query against
+    the SQLite shell (-json; -csv -header) and sqlite-utils (--nl; --csv), all
+    five programs taken in turn in each round (each started afresh each run);
   - the same page as JSON text in Python: the module's query_json against the
     sqlite3 module plus json.dumps of the same document;
   - the same page as row dicts in Python: the module's query (the library's
@@ -19,6 +20,7 @@ import argparse
 import base64
 import json
 import os
+import shutil
 import sqlite3
 import statistics
 import subprocess
@@ -73,6 +75,32 @@ def median_pair(ours, peer, runs):
             cpus[i].append(fn())
             walls[i].append(time.perf_counter() - start)
     return tuple(Timing(statistics.median(w), statistics.median(c)) for w, c in zip(walls, cpus))
+
+
+def median_all(fns, runs):
+    """Runs each function of `fns` in turn, `runs` rounds; returns a Timing
+    for each (see median_pair)."""
+    walls = [[] for _ in fns]
+    cpus = [[] for _ in fns]
+    for _ in range(runs):
+        for i, fn in enumerate(fns):
+            start = time.perf_counter()
+            cpus[i].append(fn())
+            walls[i].append(time.perf_counter() - start)
+    return [Timing(statistics.median(w), statistics.median(c)) for w, c in zip(walls, cpus)]
+
+
+def check_same_csv(cli_args, shell_args):
+    """Both programs print the same CSV records (the shell writes BLOBs as
+    raw bytes, so only the other columns are compared)."""
+    import csv
+    import io
+    def records(args):
+        out = subprocess.run(args, stdout=subprocess.PIPE, check=True).stdout
+        return list(csv.reader(io.StringIO(out.decode("utf-8", "replace"), newline="")))
+    ours, peer = records(cli_args), records(shell_args)
+    if len(ours) != PAGE + 1 or [r[:4] for r in ours[1:]] != [r[:4] for r in peer[1:]]:
+        sys.exit("compare: the two programs did not print the same %d CSV rows" % PAGE)
 
 
 def program(args):
@@ -162,9 +190,28 @@ def main():
     cli_args = [cli, "query", db_path, PAGE_SQL, "--limit", str(PAGE)]
     shell_args = [shell, "-readonly", "-json", db_path, PAGE_SQL + " LIMIT %d" % PAGE]
     check_same_rows(cli_args, shell_args)
-    ours, peer = median_pair(program(cli_args), program(shell_args), opts.runs)
+    cli_csv = cli_args + ["--format", "csv"]
+    shell_csv = [shell, "-readonly", "-csv", "-header", db_path, PAGE_SQL + " LIMIT %d" % PAGE]
+    check_same_csv(cli_csv, shell_csv)
+    contenders = [program(cli_args), program(shell_args), program(cli_csv), program(shell_csv)]
+    utils = shutil.which("sqlite-utils")
+    if utils:
+        utils_sql = PAGE_SQL + " LIMIT %d" % PAGE
+        contenders += [program([utils, "query", db_path, utils_sql, "--nl"]),
+                       program([utils, "query", db_path, utils_sql, "--csv"])]
+    else:
+        print("compare: sqlite-utils not found (scripts/install-packages bench)", file=sys.stderr)
+    timings = median_all(contenders, opts.runs)
     results.append(("100000 rows as JSON to /dev/null: kestrova-sqlr vs sqlite3 shell -json",
-                    ours, peer, 2.5))
+                    timings[0], timings[1], 2.5))
+    if utils:
+        results.append(("100000 rows as JSON to /dev/null: kestrova-sqlr vs sqlite-utils --nl",
+                        timings[0], timings[4], 10.0))
+    results.append(("100000 rows as CSV to /dev/null: kestrova-sqlr --format csv vs sqlite3 shell "
+                    "-csv -header", timings[2], timings[3], 2.0))
+    if utils:
+        results.append(("100000 rows as CSV to /dev/null: kestrova-sqlr --format csv vs "
+                        "sqlite-utils --csv", timings[2], timings[5], None))
 
     con = sqlite3.connect("file:%s?mode=ro" % db_path, uri=True)
     with Database(db_path, library=lib) as db:

@@ -9,8 +9,10 @@
 #include <string_view>
 #include <vector>
 
-#include "cli/all_rows.h"
 #include "cli/options.h"
+#include "cli/params.h"
+#include "cli/print_rows.h"
+#include "cli/search.h"
 #include "cli/sql_source.h"
 #include "cli/table_views.h"
 #include "common/catalogue.h"
@@ -66,7 +68,7 @@ int emit(std::string_view json, Format format, TableView as_table) {
       if (!pretty(json, &text, &why)) return fail("cannot lay out the result: " + why);
       text.push_back('\n');
       break;
-    case Format::kTable:
+    default:
       if (!as_table(json, &text, &why)) return fail("cannot lay out the result: " + why);
       break;
   }
@@ -74,38 +76,55 @@ int emit(std::string_view json, Format format, TableView as_table) {
   return 0;
 }
 
-// The names the catalogue lists, shadow and internal tables left out, as a
-// JSON array in byte order.
-bool visible_names(int32_t handle, std::string* json, std::string* error) {
+// tables [--counts] [--kinds] [--all]: the catalogue's entries, hidden ones (shadow
+// and internal tables) only with --all, as a JSON array of objects or a table.
+int print_tables(int32_t handle, const Options& opts) {
   Catalogue catalogue(handle);
-  std::vector<CatalogueEntry> entries;
+  std::vector<CatalogueEntry> tables;
   CatalogueError failure;
-  if (!catalogue.list(&entries, &failure)) {
-    *error = failure.message;
-    return false;
+  std::string why;
+  if (!catalogue.list(&tables, &failure)) return fail(failure.message);
+  if (!opts.counts && !opts.kinds) {
+    BuiltDoc doc(yyjson_mut_doc_new(nullptr));
+    yyjson_mut_val* names = yyjson_mut_arr(doc.get());
+    yyjson_mut_doc_set_root(doc.get(), names);
+    for (const auto& t : tables) {
+      if (!t.hidden || opts.all)
+        yyjson_mut_arr_add_strncpy(doc.get(), names, t.name.data(), t.name.size());
+    }
+    std::string json;
+    if (!write_json(doc.get(), YYJSON_WRITE_NOFLAG, &json, &why)) return fail(why);
+    return emit(json, opts.format, tables_as_table);
   }
-  const BuiltDoc doc(yyjson_mut_doc_new(nullptr));
-  yyjson_mut_val* names = yyjson_mut_arr(doc.get());
-  yyjson_mut_doc_set_root(doc.get(), names);
-  for (const CatalogueEntry& e : entries) {
-    if (!e.hidden) yyjson_mut_arr_add_strncpy(doc.get(), names, e.name.data(), e.name.size());
+  BuiltDoc doc(yyjson_mut_doc_new(nullptr));
+  yyjson_mut_val* list = yyjson_mut_arr(doc.get());
+  yyjson_mut_doc_set_root(doc.get(), list);
+  for (const auto& t : tables) {
+    if (t.hidden && !opts.all) continue;
+    yyjson_mut_val* entry = yyjson_mut_arr_add_obj(doc.get(), list);
+    yyjson_mut_obj_add_strncpy(doc.get(), entry, "name", t.name.data(), t.name.size());
+    if (opts.kinds) {
+      yyjson_mut_obj_add_strcpy(doc.get(), entry, "kind", t.kind.c_str());
+      if (!t.module.empty())
+        yyjson_mut_obj_add_strcpy(doc.get(), entry, "module", t.module.c_str());
+      if (t.hidden) yyjson_mut_obj_add_bool(doc.get(), entry, "hidden", true);
+    }
+    if (opts.counts) {
+      RowCount counted;
+      if (catalogue.count(t.name, false, &counted, &failure)) {
+        yyjson_mut_obj_add_int(doc.get(), entry, "rows", counted.rows);
+        yyjson_mut_obj_add_bool(doc.get(), entry, "at_least", counted.at_least);
+      } else {
+        // A table this build cannot read (a module it lacks) is still listed.
+        yyjson_mut_obj_add_null(doc.get(), entry, "rows");
+        yyjson_mut_obj_add_strncpy(doc.get(), entry, "error", failure.message.data(),
+                                   failure.message.size());
+      }
+    }
   }
-  return write_json(doc.get(), YYJSON_WRITE_NOFLAG, json, error);
-}
-
-// Prints one page of `sql` as a text table whose count line says whether
-// more rows follow (the pager reads one row beyond the page to know).
-int emit_page_table(int32_t handle, const std::string& sql, const Options& opts) {
-  Pager pager = Pager::for_statement(handle, sql);
-  Page page;
-  std::string json, text, why;
-  if (!pager.read(opts.offset, "", opts.limit, &page, &why)) return fail(why);
-  if (!write_page_json(&page, opts.limit, &json, &why) ||
-      !page_as_table(json, page.more, &text, &why)) {
-    return fail("cannot lay out the result: " + why);
-  }
-  std::fwrite(text.data(), 1, text.size(), stdout);
-  return 0;
+  std::string json;
+  if (!write_json(doc.get(), YYJSON_WRITE_NOFLAG, &json, &why)) return fail(why);
+  return emit(json, opts.format, catalogue_as_table);
 }
 
 // Runs the command in `opts` and prints its result; returns the exit status.
@@ -125,34 +144,42 @@ int run_command(const Options& opts) {
   const Database db(opts.db, writable);
   if (!db.ok()) return fail(last_error());
 
-  Result result;
-  TableView view = nullptr;
   switch (opts.command) {
-    case Command::kTables: {
-      std::string json;
-      if (!visible_names(db.handle(), &json, &why)) return fail(why);
-      return emit(json, opts.format, tables_as_table);
-    }
+    case Command::kTables:
+      return print_tables(db.handle(), opts);
     case Command::kSchema: {
       // Any name the table list gives, described as every host describes it.
-      std::string json;
       Catalogue catalogue(db.handle());
       CatalogueError error;
-      if (!catalogue.describe_json(opts.table, &json, &error)) return fail(error.message);
-      return emit(json, opts.format, schema_as_table);
-    }
-    case Command::kQuery:
-      if (opts.all) {
-        if (!write_all_rows(db.handle(), sql, opts.offset, opts.page_size, stdout,
-                            stderr_is_terminal(), &why)) {
-          return fail(why);
-        }
+      std::string text;
+      if (opts.create_sql) {
+        if (!catalogue.create_sql(opts.table, &text, &error)) return fail(error.message);
+        std::fwrite(text.data(), 1, text.size(), stdout);
         return 0;
       }
-      if (opts.format == Format::kTable) return emit_page_table(db.handle(), sql, opts);
-      result.reset(sqlr_query(db.handle(), sql.c_str(), opts.offset, opts.limit));
-      break;  // as JSON only: the table format went through the pager above
+      if (!catalogue.describe_json(opts.table, &text, &error)) return fail(error.message);
+      return emit(text, opts.format, schema_as_table);
+    }
+    case Command::kQuery:
+      if (!opts.params.empty() && !bind_cli_params(opts.params, &sql, &why)) return fail(why);
+      if (!print_rows(db.handle(), sql, opts, &why)) return fail(why);
+      return 0;
+    case Command::kSearch:
+      if (!search_statement(db.handle(), opts.table, opts.text, &sql, &why) ||
+          !print_rows(db.handle(), sql, opts, &why)) {
+        return fail(why);
+      }
+      return 0;
+    case Command::kGrep: {
+      std::string json;
+      if (!grep_tables(db.handle(), opts.text, &json, &why) ||
+          !print_page_document(json, opts, &why)) {
+        return fail(why);
+      }
+      return 0;
+    }
     case Command::kExec: {
+      if (!opts.params.empty() && !bind_cli_params(opts.params, &sql, &why)) return fail(why);
       const int32_t changed = sqlr_exec(db.handle(), sql.c_str());
       if (changed < 0) return fail(last_error());
       if (opts.format == Format::kTable) {
@@ -173,8 +200,6 @@ int run_command(const Options& opts) {
     default:
       return fail("internal error: no such command");
   }
-  if (result == nullptr) return fail(last_error());
-  return emit(result.get(), opts.format, view);
 }
 
 }  // namespace

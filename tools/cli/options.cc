@@ -13,11 +13,22 @@ const char kUsage[] =
     "\n"
     "commands:\n"
     "  tables DB          list the tables and views\n"
-    "  schema DB TABLE    describe the columns of a table or view\n"
+    "  schema DB TABLE    describe a table or view: its columns, indexes and\n"
+    "                     foreign keys (--sql: its CREATE text with its indexes\n"
+    "                     and triggers)\n"
     "  query DB SQL       run one read statement (SELECT, VALUES, WITH ... SELECT,\n"
     "                     EXPLAIN) and print one page of its rows\n"
     "  exec DB SQL        run one UPDATE or DELETE; opens DB for writing and\n"
     "                     prints {\"changed\":N}, the number of rows changed\n"
+    "  search DB TABLE TEXT\n"
+    "                     the rows of full-text table TABLE (or of the table that a\n"
+    "                     full-text table indexes) holding every word of TEXT; the\n"
+    "                     words are looked for as words, never read as query\n"
+    "                     syntax; FTS5 rows best first (bm25), FTS3/4 by rowid\n"
+    "  grep DB TEXT       every text value of every table that holds TEXT (as LIKE\n"
+    "                     does: ASCII letters in any case), as rows of table,\n"
+    "                     column, rowid and the value around the match; at most 100\n"
+    "                     matches a table\n"
     "  mcp DB             serve DB to an assistant as a Model Context Protocol\n"
     "                     server on standard input and output (JSON-RPC, one\n"
     "                     message per line); read-only unless --writable\n"
@@ -29,16 +40,51 @@ const char kUsage[] =
     "\n"
     "options:\n"
     "  --file F           query, exec: read the SQL from file F (\"-\": standard input)\n"
-    "  --offset N         query: rows to pass over first (default 0)\n"
-    "  --limit N          query: most rows in the page, 0 to 100000 (default 100000)\n"
-    "  --all              query: every row from --offset on, one JSON object per\n"
-    "                     line, fetched page by page; each page runs the statement\n"
-    "                     again, so give it an ORDER BY for a stable order\n"
+    "  -p NAME VALUE      query, exec: the value of parameter NAME (repeatable):\n"
+    "                     a number for ?NNN and for plain ? (which count 1, 2, ...\n"
+    "                     in order), or a name without its sigil for :NAME, @NAME\n"
+    "                     and $NAME; VALUE is an integer or a real when it reads as\n"
+    "                     one, text otherwise\n"
+    "  --param-text NAME VALUE\n"
+    "                     as -p, VALUE always text (a zip code such as 01234)\n"
+    "  --offset N         query, search: rows to pass over first (default 0)\n"
+    "  --limit N          query, search: most rows in the page, 0 to 100000\n"
+    "                     (default 100000); when more rows follow a page, stderr\n"
+    "                     (the table format: its count line) says where the next\n"
+    "                     page starts\n"
+    "  --all              query, search: every row from --offset on, fetched page by\n"
+    "                     page and written as it comes (JSON Lines unless --format\n"
+    "                     says csv, tsv, markdown or line); each page runs the\n"
+    "                     statement again, so give it an ORDER BY for a stable order\n"
+    "                     tables: also SQLite's own and full-text shadow tables\n"
     "  --page-size N      rows fetched per call with --all, 1 to 100000 (default\n"
     "                     100000, halved while a page passes the 100 MB cap)\n"
     "  --format F         json (as the library returns it, one document per line),\n"
-    "                     pretty (indented JSON) or table (aligned text)\n"
+    "                     pretty (indented JSON), table (aligned text), and for\n"
+    "                     rows (query, search, grep) also:\n"
+    "                       csv       RFC 4180: a header row, fields quoted when\n"
+    "                                 they hold a comma, quote, CR or LF, quotes\n"
+    "                                 doubled, lines ending in CRLF\n"
+    "                       tsv       tab-separated as Python's csv module writes\n"
+    "                                 it (excel-tab): quoted like csv, CRLF\n"
+    "                       markdown  a Markdown table\n"
+    "                       line      one \"column = value\" line per value, a blank\n"
+    "                                 line between rows\n"
+    "                       jsonl     one JSON object per row, as the library\n"
+    "                                 wrote it\n"
+    "                     In csv and tsv NULL is an empty field (as is empty text),\n"
+    "                     numbers are exact as SQLite holds them, and a BLOB is its\n"
+    "                     Base64 text, its column's header marked \"NAME (base64)\".\n"
+    "                     In table, markdown and line NULL shows as NULL, a BLOB as\n"
+    "                     <blob N bytes>, and text that would read as either in\n"
+    "                     double quotes.\n"
     "  --pretty           the same as --format pretty\n"
+    "  --max-width N      table: cut values to N characters, 1 to 1000000\n"
+    "                     (default 40)\n"
+    "  --counts           tables: count each table's rows (up to 10000: \"10000+\")\n"
+    "  --kinds            tables: each one's kind (table, view, virtual with its\n"
+    "                     module, shadow, internal)\n"
+    "  --sql              schema: print the CREATE statements, as SQLite's .schema\n"
     "  --writable         mcp: open DB for writing and offer the write_query tool;\n"
     "                     serve: open DB for writing and allow UPDATE and DELETE\n"
     "  --max-result-bytes N\n"
@@ -87,6 +133,8 @@ constexpr CommandShape kCommands[] = {
     {"schema", Command::kSchema, "DB and TABLE", 2},
     {"query", Command::kQuery, "DB and SQL", 2},
     {"exec", Command::kExec, "DB and SQL", 2},
+    {"search", Command::kSearch, "DB, TABLE and TEXT", 3},
+    {"grep", Command::kGrep, "DB and TEXT", 2},
     {"mcp", Command::kMcp, "DB", 1},
     {"serve", Command::kServe, "DB", 1},
 };
@@ -94,14 +142,74 @@ constexpr CommandShape kCommands[] = {
 // The options as seen, before they are checked against each other.
 struct Seen {
   bool help = false, version = false, offset = false, limit = false, page_size = false,
-       file = false, port = false;
+       file = false, port = false, max_width = false, format = false;
 };
+
+// The names of the formats.
+struct FormatName {
+  std::string_view name;
+  Format format;
+};
+
+constexpr FormatName kFormats[] = {
+    {"json", Format::kJson}, {"pretty", Format::kPretty}, {"table", Format::kTable},
+    {"csv", Format::kCsv},   {"tsv", Format::kTsv},       {"markdown", Format::kMarkdown},
+    {"line", Format::kLine}, {"jsonl", Format::kJsonl},
+};
+
+// The name of `format` for messages.
+std::string_view format_name(Format format) {
+  for (const auto& f : kFormats) {
+    if (f.format == format) return f.name;
+  }
+  return "?";
+}
+
+// Handles "-p NAME VALUE" and "--param-text NAME VALUE" at argv[*i]. NAME is
+// a parameter number (1 to 32766) or a name; a sigil before it is dropped.
+bool parse_param(int argc, const char* const* argv, int* i, Options* opts, std::string* error) {
+  const std::string option = argv[*i];
+  if (*i + 2 >= argc) {
+    *error = option + " needs NAME and VALUE";
+    return false;
+  }
+  ParamArg param;
+  param.name = argv[++*i];
+  param.value = argv[++*i];
+  param.text = option == "--param-text";
+  if (!param.name.empty() &&
+      (param.name[0] == ':' || param.name[0] == '@' || param.name[0] == '$')) {
+    param.name.erase(0, 1);
+  } else if (!param.name.empty() && param.name[0] == '?') {
+    param.name.erase(0, 1);
+  }
+  if (param.name.empty()) {
+    *error = option + ": the parameter's NAME is empty";
+    return false;
+  }
+  if (param.name.find_first_not_of("0123456789") == std::string::npos) {
+    int32_t number = 0;
+    if (!parse_count(option, param.name, 1, 32766, &number, error)) return false;
+    param.name = std::to_string(number);  // ?007 and ?7 are one parameter
+  }
+  for (const auto& p : opts->params) {
+    if (p.name == param.name) {
+      *error = "parameter " + param.name + " is given twice";
+      return false;
+    }
+  }
+  opts->params.push_back(std::move(param));
+  return true;
+}
 
 // Handles one "--name[=value]" or "-h" at argv[*i], consuming a separate value
 // when the option takes one. False with `error` set on a bad option.
 bool parse_option(int argc, const char* const* argv, int* i, Options* opts, Seen* seen,
                   std::string* error) {
   std::string_view arg = argv[*i];
+  if (arg == "-p" || arg == "--param" || arg == "--param-text") {
+    return parse_param(argc, argv, i, opts, error);
+  }
   std::string_view name = arg;
   std::string_view value;
   const bool inline_value = arg.find('=') != arg.npos;
@@ -111,7 +219,7 @@ bool parse_option(int argc, const char* const* argv, int* i, Options* opts, Seen
   }
   const bool takes_value = name == "--offset" || name == "--limit" || name == "--page-size" ||
                            name == "--format" || name == "--file" || name == "--max-result-bytes" ||
-                           name == "--port";
+                           name == "--port" || name == "--max-width";
   if (takes_value && !inline_value) {
     if (*i + 1 >= argc) {
       *error = std::string(name) + " needs a value";
@@ -148,16 +256,25 @@ bool parse_option(int argc, const char* const* argv, int* i, Options* opts, Seen
   } else if (name == "--pretty") {
     opts->format = Format::kPretty;
   } else if (name == "--format") {
-    if (value == "json") {
-      opts->format = Format::kJson;
-    } else if (value == "pretty") {
-      opts->format = Format::kPretty;
-    } else if (value == "table") {
-      opts->format = Format::kTable;
-    } else {
-      *error = "--format: expected json, pretty or table, got '" + std::string(value) + "'";
-      return false;
+    seen->format = true;
+    for (const auto& f : kFormats) {
+      if (f.name == value) {
+        opts->format = f.format;
+        return true;
+      }
     }
+    *error = "--format: expected json, pretty, table, csv, tsv, markdown, line or jsonl, got '" +
+             std::string(value) + "'";
+    return false;
+  } else if (name == "--max-width") {
+    seen->max_width = true;
+    return parse_count(name, value, 1, kMaxMaxWidth, &opts->max_width, error);
+  } else if (name == "--counts") {
+    opts->counts = true;
+  } else if (name == "--kinds") {
+    opts->kinds = true;
+  } else if (name == "--sql") {
+    opts->create_sql = true;
   } else if (name == "--offset") {
     seen->offset = true;
     return parse_count(name, value, 0, INT32_MAX, &opts->offset, error);
@@ -178,31 +295,52 @@ bool parse_option(int argc, const char* const* argv, int* i, Options* opts, Seen
 
 // Checks the options that belong to one command or exclude each other.
 bool check_combinations(const Options& opts, const Seen& seen, std::string* error) {
-  const bool query = opts.command == Command::kQuery;
-  const char* query_only = seen.offset      ? "--offset"
-                           : seen.limit     ? "--limit"
-                           : opts.all       ? "--all"
-                           : seen.page_size ? "--page-size"
-                                            : nullptr;
-  const bool takes_sql = query || opts.command == Command::kExec;
-  if (!query && query_only != nullptr) {
-    *error = std::string(query_only) + " applies to query only";
+  const Command command = opts.command;
+  const bool paged = command == Command::kQuery || command == Command::kSearch;
+  const bool rows = paged || command == Command::kGrep;
+  const char* paging = seen.offset      ? "--offset"
+                       : seen.limit     ? "--limit"
+                       : seen.page_size ? "--page-size"
+                                        : nullptr;
+  const bool takes_sql = command == Command::kQuery || command == Command::kExec;
+  const bool row_format = opts.format != Format::kJson && opts.format != Format::kPretty &&
+                          opts.format != Format::kTable;
+  if (!paged && paging != nullptr) {
+    *error = std::string(paging) + " applies to query and search only";
+  } else if (opts.all && !paged && command != Command::kTables) {
+    *error = "--all applies to query, search and tables only";
   } else if (!takes_sql && seen.file) {
     *error = "--file applies to query and exec only";
-  } else if (opts.writable && opts.command != Command::kMcp && opts.command != Command::kServe) {
-    *error = opts.command == Command::kExec
+  } else if (!takes_sql && !opts.params.empty()) {
+    *error = "-p and --param-text apply to query and exec only";
+  } else if ((opts.counts || opts.kinds) && command != Command::kTables) {
+    *error = std::string(opts.counts ? "--counts" : "--kinds") + " applies to tables only";
+  } else if (opts.create_sql && command != Command::kSchema) {
+    *error = "--sql applies to schema only";
+  } else if (opts.create_sql && seen.format) {
+    *error = "--sql prints SQL; --format does not apply";
+  } else if (row_format && !rows) {
+    *error = "--format " + std::string(format_name(opts.format)) +
+             " applies to rows (query, search, grep) only";
+  } else if (seen.max_width && opts.format != Format::kTable) {
+    *error = "--max-width applies to --format table only";
+  } else if (opts.writable && command != Command::kMcp && command != Command::kServe) {
+    *error = command == Command::kExec
                  ? "--writable applies to mcp and serve only (exec always opens DB for writing)"
                  : "--writable applies to mcp and serve only";
-  } else if (opts.max_result_bytes != 0 && opts.command != Command::kMcp) {
+  } else if (opts.max_result_bytes != 0 && command != Command::kMcp) {
     *error = "--max-result-bytes applies to mcp only";
-  } else if ((seen.port || opts.open) && opts.command != Command::kServe) {
+  } else if ((seen.port || opts.open) && command != Command::kServe) {
     *error = std::string(seen.port ? "--port" : "--open") + " applies to serve only";
   } else if (opts.all && seen.limit) {
     *error = "--all reads every row; choose the rows per call with --page-size, not --limit";
   } else if (!opts.all && seen.page_size) {
     *error = "--page-size applies with --all only";
-  } else if (opts.all && opts.format != Format::kJson) {
-    *error = "--all prints JSON Lines; --pretty and --format table do not apply";
+  } else if (opts.all && paged &&
+             (opts.format == Format::kPretty || opts.format == Format::kTable)) {
+    *error =
+        "--all prints JSON Lines (or csv, tsv, markdown, line) as rows come; --pretty "
+        "and --format table do not apply";
   } else {
     return true;
   }
@@ -271,7 +409,12 @@ bool parse_options(int argc, const char* const* argv, Options* opts, std::string
     return false;
   }
   opts->db = operands[1];
-  if (count == 2) {
+  if (shape->command == Command::kSearch) {
+    opts->table = operands[2];
+    opts->text = operands[3];
+  } else if (shape->command == Command::kGrep) {
+    opts->text = operands[2];
+  } else if (count == 2) {
     (shape->command == Command::kSchema ? opts->table : opts->sql) = operands[2];
     if (sql_command && opts->sql == "-") {
       opts->sql.clear();

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "kestrova_sqlite_reader.h"
 
@@ -14,13 +15,36 @@ namespace kestrova::tools::cli {
 // is asked for again at half the size (all_rows.h).
 constexpr int32_t kDefaultPageSize = SQLR_MAX_PAGE_ROWS;
 
-enum class Command { kTables, kSchema, kQuery, kExec, kMcp, kServe, kHelp, kVersion };
-enum class Format { kJson, kPretty, kTable };
+enum class Command {
+  kTables,
+  kSchema,
+  kQuery,
+  kExec,
+  kSearch,
+  kGrep,
+  kMcp,
+  kServe,
+  kHelp,
+  kVersion
+};
+enum class Format { kJson, kPretty, kTable, kCsv, kTsv, kMarkdown, kLine, kJsonl };
+
+// The table format's default and largest cell width (--max-width), in code points.
+constexpr int32_t kDefaultMaxWidth = 40;
+constexpr int32_t kMaxMaxWidth = 1000000;
+
+// One -p NAME VALUE or --param-text NAME VALUE, as given.
+struct ParamArg {
+  std::string name;  // a number (for ?NNN and ?) or a name, its sigil left off
+  std::string value;
+  bool text = false;  // --param-text: the value is text whatever it looks like
+};
 
 struct Options {
   Command command = Command::kHelp;
   std::string db;
-  std::string table;             // schema
+  std::string table;             // schema, search
+  std::string text;              // search, grep: what to look for
   std::string sql;               // query, exec: the SQL itself, unless sql_file is set
   std::string sql_file;          // query, exec: --file F, or "-" for standard input
   bool writable = false;         // mcp, serve: --writable
@@ -32,6 +56,11 @@ struct Options {
   bool all = false;
   int32_t page_size = kDefaultPageSize;
   Format format = Format::kJson;
+  int32_t max_width = kDefaultMaxWidth;  // table: --max-width
+  std::vector<ParamArg> params;          // query, exec: -p, --param-text
+  bool counts = false;                   // tables --counts
+  bool kinds = false;                    // tables --kinds
+  bool create_sql = false;               // schema --sql
 };
 
 // The text that --help prints.

@@ -69,6 +69,42 @@ bool tables_as_table(std::string_view json, std::string* out, std::string* error
   return true;
 }
 
+// See table_views.h: the columns that the entries hold.
+bool catalogue_as_table(std::string_view json, std::string* out, std::string* error) {
+  ParsedDoc doc;
+  yyjson_val* entries = read_doc(json, YYJSON_TYPE_ARR, &doc, error);
+  if (entries == nullptr) return false;
+  bool kinds = false, counts = false;
+  size_t i, n;
+  yyjson_val* entry;
+  yyjson_arr_foreach(entries, i, n, entry) {
+    kinds = kinds || yyjson_obj_get(entry, "kind") != nullptr;
+    counts = counts || yyjson_obj_get(entry, "rows") != nullptr;
+  }
+  std::vector<std::string> header = {"name"};
+  if (kinds) header.push_back("kind");
+  if (counts) header.push_back("rows");
+  TextTable table(header);
+  yyjson_arr_foreach(entries, i, n, entry) {
+    std::vector<Cell> row = {cell_of(yyjson_obj_get(entry, "name"))};
+    if (kinds) {
+      std::string kind = cell_of(yyjson_obj_get(entry, "kind")).text;
+      yyjson_val* module = yyjson_obj_get(entry, "module");
+      if (yyjson_is_str(module)) kind += " (" + cell_of(module).text + ")";
+      row.push_back({kind, false});
+    }
+    if (counts) {
+      yyjson_val* rows = yyjson_obj_get(entry, "rows");
+      std::string text = yyjson_is_raw(rows) ? cell_of(rows).text : "?";
+      if (yyjson_is_true(yyjson_obj_get(entry, "at_least"))) text += "+";
+      row.push_back({text, true});
+    }
+    table.add_row(std::move(row));
+  }
+  *out = table.render();
+  return true;
+}
+
 // See table_views.h: the six fields of each column, in the library's order.
 bool schema_as_table(std::string_view json, std::string* out, std::string* error) {
   ParsedDoc doc;

@@ -14,6 +14,11 @@ namespace kestrova::tools::cli {
 // ["a","b"]: one name per line under the heading "name".
 bool tables_as_table(std::string_view json, std::string* out, std::string* error);
 
+// [{"name","kind","module","hidden","rows","at_least"}] (tables --counts
+// --kinds): name, kind ("virtual (fts5)") and rows ("10000+" when counting
+// stopped, "?" when the table could not be counted) as far as they are given.
+bool catalogue_as_table(std::string_view json, std::string* out, std::string* error);
+
 // {"name","type","columns":[...]}: a "type name" title, then one line per column.
 bool schema_as_table(std::string_view json, std::string* out, std::string* error);
 

@@ -73,14 +73,14 @@ std::string display_text(std::string_view text, size_t max_width) {
 }
 
 // See text_table.h.
-TextTable::TextTable(std::vector<std::string> header) {
-  for (auto& name : header) header_.push_back({display_text(name, kMaxCellWidth), false});
+TextTable::TextTable(std::vector<std::string> header, size_t max_width) : max_width_(max_width) {
+  for (auto& name : header) header_.push_back({display_text(name, max_width_), false});
 }
 
 // See text_table.h.
 void TextTable::add_row(std::vector<Cell> row) {
   row.resize(header_.size());
-  for (auto& cell : row) cell.text = display_text(cell.text, kMaxCellWidth);
+  for (auto& cell : row) cell.text = display_text(cell.text, max_width_);
   rows_.push_back(std::move(row));
 }
 

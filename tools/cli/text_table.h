@@ -19,11 +19,12 @@ struct Cell {
 // drawn two columns wide (most CJK) still push a row out of line.
 class TextTable {
  public:
-  // Cells wider than this many code points are cut and end in "…".
+  // Cells wider than this many code points are cut and end in "…", unless
+  // the table is given another width (--max-width).
   static constexpr size_t kMaxCellWidth = 40;
 
-  // The header's names pass through display_text too.
-  explicit TextTable(std::vector<std::string> header);
+  // The header's names pass through display_text too, cut to `max_width`.
+  explicit TextTable(std::vector<std::string> header, size_t max_width = kMaxCellWidth);
 
   // Adds a row; each cell's text passes through display_text. Missing cells
   // show empty, extra cells are dropped.
@@ -33,6 +34,7 @@ class TextTable {
   std::string render() const;
 
  private:
+  size_t max_width_;
   std::vector<Cell> header_;
   std::vector<std::vector<Cell>> rows_;
 };

@@ -406,6 +406,7 @@ bool Catalogue::load(CatalogueError* error) {
       sqls.push_back(str_of(row, "sql"));
     }
     classify(&found, sqls);
+    for (size_t k = 0; k < found.size(); ++k) found[k].sql = std::move(sqls[k]);
     entries_ = std::move(found);
     listed_ = cookie_ != -1;
   }
@@ -528,6 +529,31 @@ bool Catalogue::describe_json(const std::string& name, std::string* json, Catalo
     return false;
   }
   if (cookie_ != -1) descriptions_.emplace(name, *json);
+  return true;
+}
+
+// See catalogue.h.
+bool Catalogue::create_sql(const std::string& name, std::string* out, CatalogueError* error) {
+  CatalogueEntry entry;
+  if (!find(name, &entry, error)) return false;
+  const std::string literal = sql_literal(name);
+  ParsedDoc page;
+  yyjson_val* rows = read_rows(handle_,
+                               "SELECT sql FROM sqlite_schema WHERE tbl_name = " + literal +
+                                   " AND sql IS NOT NULL AND (type IN ('index', 'trigger') OR "
+                                   "name = " +
+                                   literal +
+                                   ") ORDER BY CASE type WHEN 'index' THEN 1 WHEN 'trigger' "
+                                   "THEN 2 ELSE 0 END, rowid",
+                               &page, error);
+  if (rows == nullptr) return false;
+  out->clear();
+  size_t i, n;
+  yyjson_val* row;
+  yyjson_arr_foreach(rows, i, n, row) {
+    *out += str_of(row, "sql");
+    *out += ";\n";
+  }
   return true;
 }
 

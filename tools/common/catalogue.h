@@ -38,6 +38,7 @@ struct CatalogueEntry {
   std::string module;   // a virtual table's module ("fts5", "rtree", ...), else ""
   bool hidden = false;  // shadow and internal tables: left out unless asked for
   bool without_rowid = false;
+  std::string sql;  // the CREATE text, "" for SQLite's own tables
 };
 
 // One column, as pragma_table_xinfo gives it (hidden columns of virtual tables
@@ -86,6 +87,11 @@ class Catalogue {
   // "to" holds null where a key names the parent's primary key implicitly; an
   // index column on an expression is null. Kept while the schema is unchanged.
   bool describe_json(const std::string& name, std::string* json, CatalogueError* error);
+
+  // The CREATE text of `name`, then those of its indexes and triggers, each
+  // ended by ";\n", as SQLite's shell prints .schema (indexes SQLite makes
+  // itself have none and are left out).
+  bool create_sql(const std::string& name, std::string* out, CatalogueError* error);
 
   // The rows of `name`, counted up to kCountBound unless `exact`.
   bool count(const std::string& name, bool exact, RowCount* out, CatalogueError* error);

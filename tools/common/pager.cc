@@ -4,12 +4,20 @@
 // to it through the table's own b-tree. A key page reads each key column once
 // more as quote(column), an SQL literal that reads back exactly, and drops
 // those columns from the rows it hands on; its cursor is those literals.
+//
+// A typed statement runs as
+//   WITH kestrova_sqlr_page(c1, c2) AS (<statement>)
+//   SELECT c1 AS "a", c2 AS "b", substr(typeof(c1), 1, 1) || ... FROM kestrova_sqlr_page
+// so that each row's storage classes belong to the very row they describe;
+// the column names come from the statement asked for no rows.
 #include "common/pager.h"
 
 #include <algorithm>
 #include <climits>
+#include <cstring>
 
 #include "common/library.h"
+#include "common/sql_text.h"
 #include "kestrova_sqlite_reader.h"
 
 namespace kestrova::tools {
@@ -103,22 +111,84 @@ bool cursor_of(yyjson_val* row, size_t parts, std::string* out, std::string* err
   return write_json(cursor.get(), YYJSON_WRITE_NOFLAG, out, error);
 }
 
-// Where the rows of the library's page `text` end: the index of the "]" that
-// closes them, found by reading its ending
-// ],"offset":O,"limit":L,"returned":N} back from the end; npos when the text
-// does not end that way.
-size_t rows_close(std::string_view text) {
+// The name of the member a typed statement adds to each row.
+constexpr const char* kTypesMember = "kestrova_sqlr_types";
+
+// `terms` joined by " || " as a balanced tree, so that the expression's depth
+// grows with the logarithm of the column count, far below SQLite's limit.
+std::string concatenated(const std::vector<std::string>& terms, size_t from, size_t to) {
+  if (to - from == 1) return terms[from];
+  const size_t mid = from + (to - from) / 2;
+  return "(" + concatenated(terms, from, mid) + " || " + concatenated(terms, mid, to) + ")";
+}
+
+// The typed form of `body` whose columns are `names` (see the top).
+std::string typed_statement(std::string_view body, const std::vector<std::string>& names) {
+  std::string inner, outer;
+  std::vector<std::string> letters;
+  for (size_t i = 0; i < names.size(); ++i) {
+    const std::string c = "c" + std::to_string(i + 1);
+    inner += (i > 0 ? ", " : "") + c;
+    outer += (i > 0 ? ", " : "") + c + " AS " + sql_identifier(names[i]);
+    letters.push_back("substr(typeof(" + c + "), 1, 1)");
+  }
+  return "WITH kestrova_sqlr_page(" + inner + ") AS (\n" + std::string(body) + "\n) SELECT " +
+         outer + ", " + concatenated(letters, 0, letters.size()) + " AS " + kTypesMember +
+         " FROM kestrova_sqlr_page";
+}
+
+// Where the page text `text` ends its rows and how many it holds: the index
+// of the "]" that closes them in `close` and the "returned" count in `got`,
+// read back from the ending ],"offset":O,"limit":L,"returned":N}. False when
+// the text does not end that way.
+bool page_ending(std::string_view text, size_t* close, int64_t* got) {
   size_t at = text.size();
-  if (at == 0 || text[--at] != '}') return std::string_view::npos;
+  if (at == 0 || text[--at] != '}') return false;
+  int64_t returned = 0;
   for (const std::string_view key : {",\"returned\":", ",\"limit\":", ",\"offset\":"}) {
     const size_t digits_end = at;
     while (at > 0 && text[at - 1] >= '0' && text[at - 1] <= '9') --at;
     if (at == digits_end || at < key.size() || text.substr(at - key.size(), key.size()) != key) {
-      return std::string_view::npos;
+      return false;
+    }
+    if (key == ",\"returned\":") {
+      for (size_t i = at; i < digits_end && returned < INT32_MAX; ++i) {
+        returned = returned * 10 + (text[i] - '0');
+      }
     }
     at -= key.size();
   }
-  return at > 0 && text[at - 1] == ']' ? at - 1 : std::string_view::npos;
+  if (at == 0 || text[at - 1] != ']') return false;
+  *close = at - 1;
+  *got = returned;
+  return true;
+}
+
+// The start of the last row of rows that end at `close` (the "]") of the
+// library's page text: the "{" that opens the object whose "}" stands just
+// before it, found by reading back. A quote belongs to a string's ends unless
+// an odd run of backslashes stands before it, since the writer escapes both.
+// npos when the text is not so.
+size_t last_row_start(std::string_view text, size_t close) {
+  if (close == 0 || text[close - 1] != '}') return std::string_view::npos;
+  size_t depth = 0;
+  bool in_string = false;
+  for (size_t i = close; i-- > 0;) {
+    const char c = text[i];
+    if (in_string) {
+      if (c != '"') continue;
+      size_t slashes = 0;
+      while (slashes < i && text[i - 1 - slashes] == '\\') ++slashes;
+      if (slashes % 2 == 0) in_string = false;
+    } else if (c == '"') {
+      in_string = true;
+    } else if (c == '}' || c == ']') {
+      ++depth;
+    } else if ((c == '{' || c == '[') && --depth == 0) {
+      return c == '{' ? i : std::string_view::npos;
+    }
+  }
+  return std::string_view::npos;
 }
 
 // Sets page->rows_end for a page whose first `keep` rows stay, of `got` the
@@ -127,8 +197,9 @@ size_t rows_close(std::string_view text) {
 void find_rows_end(Page* page, size_t keep, size_t got) {
   page->rows_end = 0;
   const std::string_view text(page->text.get());
-  const size_t close = rows_close(text);
-  if (close == std::string_view::npos || got > keep + 1) return;
+  size_t close = 0;
+  int64_t returned = 0;
+  if (!page_ending(text, &close, &returned) || got > keep + 1) return;
   if (got == keep) {
     page->rows_end = close;
     return;
@@ -147,6 +218,13 @@ void find_rows_end(Page* page, size_t keep, size_t got) {
 // See pager.h.
 Pager Pager::for_statement(int32_t handle, std::string sql) {
   return Pager(handle, std::move(sql));
+}
+
+// See pager.h.
+Pager Pager::for_typed_statement(int32_t handle, std::string sql) {
+  Pager pager(handle, std::move(sql));
+  pager.typed_planned_ = false;
+  return pager;
 }
 
 // See pager.h.
@@ -259,17 +337,85 @@ bool Pager::statement_after(const std::string& key, std::string* sql, std::strin
 }
 
 // See pager.h.
-bool Pager::fetch(const std::string& sql, int64_t offset, int32_t ask, Page* page, bool* halved,
-                  int32_t* asked, std::string* error) const {
+bool Pager::plan_types(std::string* error) {
+  if (typed_planned_) return true;
+  typed_planned_ = true;
+  const Result names(sqlr_query(handle_, sql_.c_str(), 0, 0));
+  if (names == nullptr) return true;  // read() reports the statement's own failure
+  const ParsedDoc doc = read_json(names.get(), YYJSON_READ_NUMBER_AS_RAW, error);
+  yyjson_val* columns = yyjson_obj_get(yyjson_doc_get_root(doc.get()), "columns");
+  if (!yyjson_is_arr(columns) || yyjson_arr_size(columns) == 0) {
+    error->clear();
+    return true;
+  }
+  std::vector<std::string> list;
+  size_t i, n;
+  yyjson_val* v;
+  yyjson_arr_foreach(columns, i, n, v) list.emplace_back(yyjson_get_str(v), yyjson_get_len(v));
+  typed_sql_ = typed_statement(statement_body(sql_), list);
+  return true;
+}
+
+// See pager.h.
+void Pager::page_size(int32_t limit, int32_t* want, int32_t* ask) const {
+  *want = std::clamp<int32_t>(limit, 0, SQLR_MAX_PAGE_ROWS);
+  *ask = *want == 0 ? 1 : std::min<int32_t>(*want + 1, SQLR_MAX_PAGE_ROWS);
+  if (fits_ > 1 && *ask > fits_) {
+    // An earlier page had to be halved: start where it ended, with one row
+    // beyond, rather than be refused again.
+    *want = fits_ - 1;
+    *ask = fits_;
+  }
+}
+
+// See pager.h. A statement's probe asks SELECT 1 FROM (statement), whose
+// rows SQLite steps over without computing their columns; the statement
+// itself where SQLite refuses that form.
+bool Pager::probe(const std::string& sql, const Page& page, int64_t at, int64_t got, bool* more,
+                  std::string* error) const {
+  std::string probe_key, probe_sql;
+  if (by_key() && !cursor_of(page.rows.back(), key_columns_.size(), &probe_key, error)) {
+    return false;
+  }
+  if (!statement_after(probe_key, &probe_sql, error)) return false;
+  const int64_t next = by_key() ? 0 : at + got;
+  Result text;
+  bool unused_halved = false;
+  int32_t unused_asked = 0;
+  std::string why;
+  bool read = false;
+  if (table_.name.empty()) {
+    const std::string counted = "SELECT 1 FROM (\n" + std::string(statement_body(sql)) + "\n)";
+    read = fetch_text(counted, next, 1, &text, &unused_halved, &unused_asked, &why);
+  }
+  if (!read) read = fetch_text(probe_sql, next, 1, &text, &unused_halved, &unused_asked, &why);
+  size_t close = 0;
+  int64_t returned = 0;
+  if (read && page_ending(text.get(), &close, &returned)) {
+    *more = returned > 0;
+  } else if (read) {
+    *error = "unexpected page from the library";
+    return false;
+  } else if (why == SQLR_MSG_RESULT_TOO_LARGE) {
+    *more = true;  // a row too large to read is still a row
+  } else {
+    *error = why;
+    return false;
+  }
+  return true;
+}
+
+// See pager.h.
+bool Pager::fetch_text(const std::string& sql, int64_t offset, int32_t ask, Result* text,
+                       bool* halved, int32_t* asked, std::string* error) const {
   if (offset > INT32_MAX) {
     *error = "the offset passes the largest one the library takes (2147483647)";
     return false;
   }
   *halved = false;
-  Result text;
   for (;;) {
-    text.reset(sqlr_query(handle_, sql.c_str(), static_cast<int32_t>(offset), ask));
-    if (text != nullptr) break;
+    text->reset(sqlr_query(handle_, sql.c_str(), static_cast<int32_t>(offset), ask));
+    if (*text != nullptr) break;
     std::string why = last_error();
     if (why != SQLR_MSG_RESULT_TOO_LARGE || ask <= 1) {
       *error = std::move(why);
@@ -279,6 +425,14 @@ bool Pager::fetch(const std::string& sql, int64_t offset, int32_t ask, Page* pag
     *halved = true;
   }
   *asked = ask;
+  return true;
+}
+
+// See pager.h.
+bool Pager::fetch(const std::string& sql, int64_t offset, int32_t ask, Page* page, bool* halved,
+                  int32_t* asked, std::string* error) const {
+  Result text;
+  if (!fetch_text(sql, offset, ask, &text, halved, asked, error)) return false;
   std::string why;
   page->doc = read_json(text.get(), YYJSON_READ_NUMBER_AS_RAW, &why);
   page->text = std::move(text);
@@ -296,6 +450,7 @@ bool Pager::fetch(const std::string& sql, int64_t offset, int32_t ask, Page* pag
   yyjson_val* v;
   yyjson_arr_foreach(columns, i, n, v)
       page->columns.emplace_back(yyjson_get_str(v), yyjson_get_len(v));
+  page->rows.reserve(n);
   yyjson_arr_foreach(rows, i, n, v) page->rows.push_back(v);
   return true;
 }
@@ -305,21 +460,25 @@ bool Pager::fetch(const std::string& sql, int64_t offset, int32_t ask, Page* pag
 // held more rows than the smaller one that came back full).
 bool Pager::read(int64_t offset, const std::string& key, int32_t limit, Page* page,
                  std::string* error) {
-  if (!plan(error)) return false;
-  int32_t want = std::clamp<int32_t>(limit, 0, SQLR_MAX_PAGE_ROWS);
-  int32_t ask = want == 0 ? 1 : std::min<int32_t>(want + 1, SQLR_MAX_PAGE_ROWS);
-  if (fits_ > 1 && ask > fits_) {
-    // An earlier page had to be halved: start where it ended, with one row
-    // beyond, rather than be refused again.
-    want = fits_ - 1;
-    ask = fits_;
-  }
+  if (!plan(error) || !plan_types(error)) return false;
+  int32_t want = 0, ask = 0;
+  page_size(limit, &want, &ask);
   std::string sql;
   if (!statement_after(key, &sql, error)) return false;
   const int64_t at = key.empty() ? offset : 0;
   bool halved = false;
   int32_t asked = 0;
-  if (!fetch(sql, at, ask, page, &halved, &asked, error)) return false;
+  bool typed = !typed_sql_.empty();
+  if (typed && !fetch(typed_sql_, at, ask, page, &halved, &asked, error)) {
+    // SQLite may refuse the typed form (an EXPLAIN it did not see as one, too
+    // many columns): then the statement itself, whose message counts.
+    if (error->rfind("prepare failed", 0) != 0 && error->rfind("query rejected", 0) != 0) {
+      return false;
+    }
+    typed_sql_.clear();
+    typed = false;
+  }
+  if (!typed && !fetch(sql, at, ask, page, &halved, &asked, error)) return false;
   if (halved) fits_ = asked;
   const auto got = static_cast<int64_t>(page->rows.size());
   const int64_t keep = std::min<int64_t>(got, want);
@@ -327,25 +486,9 @@ bool Pager::read(int64_t offset, const std::string& key, int32_t limit, Page* pa
   if (halved || ask > want) {
     // One row beyond the page, or a full page where a larger one was refused.
     more = got > want || (halved && got == asked);
-  } else if (got == want) {
-    // A page of the library's most rows cannot carry one beyond: ask once more.
-    std::string probe_key, probe_sql;
-    if (by_key() && !cursor_of(page->rows.back(), key_columns_.size(), &probe_key, error)) {
-      return false;
-    }
-    if (!statement_after(probe_key, &probe_sql, error)) return false;
-    Page probe;
-    bool unused_halved = false;
-    int32_t unused_asked = 0;
-    std::string why;
-    if (fetch(probe_sql, by_key() ? 0 : at + got, 1, &probe, &unused_halved, &unused_asked, &why)) {
-      more = !probe.rows.empty();
-    } else if (why == SQLR_MSG_RESULT_TOO_LARGE) {
-      more = true;  // a row too large to read is still a row
-    } else {
-      *error = why;
-      return false;
-    }
+  } else if (got == want && !probe(sql, *page, at, got, &more, error)) {
+    // A page of the library's most rows cannot carry one beyond: asked once more.
+    return false;
   }
   page->next_key.clear();
   if (by_key() && more) {
@@ -356,15 +499,74 @@ bool Pager::read(int64_t offset, const std::string& key, int32_t limit, Page* pa
       return false;
     }
   }
-  if (!by_key()) find_rows_end(page, static_cast<size_t>(keep), static_cast<size_t>(got));
+  if (!by_key() && !typed) find_rows_end(page, static_cast<size_t>(keep), static_cast<size_t>(got));
   page->rows.resize(static_cast<size_t>(keep));
-  if (by_key()) {
-    yyjson_val* root = yyjson_doc_get_root(page->doc.get());
-    const size_t parts = key_columns_.size();
+  page->types.clear();
+  yyjson_val* root = yyjson_doc_get_root(page->doc.get());
+  const size_t parts = by_key() ? key_columns_.size() : typed ? 1 : 0;
+  if (typed) {
+    page->types.reserve(page->rows.size());
+    for (yyjson_val* row : page->rows) {
+      // The letters are the row's last member.
+      yyjson_val* last = nullptr;
+      yyjson_obj_iter it = yyjson_obj_iter_with(row);
+      while (yyjson_val* k = yyjson_obj_iter_next(&it)) last = yyjson_obj_iter_get_val(k);
+      page->types.emplace_back(yyjson_is_str(last) ? yyjson_get_str(last) : "",
+                               yyjson_is_str(last) ? yyjson_get_len(last) : 0);
+    }
+  }
+  if (parts > 0) {
     for (yyjson_val* row : page->rows) drop_last_members(row, parts);
     yyjson_val* columns = yyjson_obj_get(root, "columns");
     unsafe_yyjson_set_len(columns, yyjson_arr_size(columns) - parts);
     page->columns.resize(page->columns.size() - parts);
+  }
+  page->offset = offset;
+  page->more = more;
+  page->next_offset = offset + keep;
+  return true;
+}
+
+// See pager.h.
+bool Pager::read_text(int64_t offset, int32_t limit, Page* page, std::string* error) {
+  if (!table_.name.empty()) {
+    *error = "text pages are read of statements only";
+    return false;
+  }
+  int32_t want = 0, ask = 0;
+  page_size(limit, &want, &ask);
+  bool halved = false;
+  int32_t asked = 0;
+  if (!fetch_text(sql_, offset, ask, &page->text, &halved, &asked, error)) return false;
+  if (halved) fits_ = asked;
+  page->doc.reset();
+  page->columns.clear();
+  page->rows.clear();
+  page->types.clear();
+  page->next_key.clear();
+  const std::string_view text(page->text.get());
+  size_t close = 0;
+  int64_t got = 0;
+  if (!page_ending(text, &close, &got)) {
+    *error = "unexpected page from the library";
+    return false;
+  }
+  const int64_t keep = std::min<int64_t>(got, want);
+  bool more = false;
+  if (halved || ask > want) {
+    more = got > want || (halved && got == asked);
+  } else if (got == want && !probe(sql_, *page, offset, got, &more, error)) {
+    return false;
+  }
+  page->rows_end = close;
+  if (got > keep) {
+    const size_t start = last_row_start(text, close);
+    if (start == std::string_view::npos || got != keep + 1 ||
+        text[start - 1] != (keep > 0 ? ',' : '[')) {
+      *error = "unexpected page from the library";
+      return false;
+    }
+    page->rows_end = keep > 0 ? start - 1 : start;
   }
   page->offset = offset;
   page->more = more;
@@ -379,9 +581,7 @@ bool Pager::read(int64_t offset, const std::string& key, int32_t limit, Page* pa
 // shorter is only written whole on its own, the columns and each row are
 // written one by one.
 bool write_page_json(const Page* page, int64_t limit, std::string* out, std::string* error) {
-  const std::string ending = "],\"offset\":" + std::to_string(page->offset) +
-                             ",\"limit\":" + std::to_string(limit) +
-                             ",\"returned\":" + std::to_string(page->rows.size()) + "}";
+  const std::string ending = page_json_ending(*page, limit);
   if (page->rows_end > 0) {
     // The library's own text up to the last row of the page.
     out->reserve(page->rows_end + ending.size());
@@ -402,6 +602,12 @@ bool write_page_json(const Page* page, int64_t limit, std::string* out, std::str
   }
   *out += ending;
   return true;
+}
+
+// See pager.h.
+std::string page_json_ending(const Page& page, int64_t limit) {
+  return "],\"offset\":" + std::to_string(page.offset) + ",\"limit\":" + std::to_string(limit) +
+         ",\"returned\":" + std::to_string(page.next_offset - page.offset) + "}";
 }
 
 }  // namespace kestrova::tools

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "common/catalogue.h"
@@ -25,13 +26,17 @@ struct Page {
   std::vector<yyjson_val*> rows;  // JSON objects in column order (duplicate names kept)
   int64_t offset = 0;             // position of the first row in the whole result
   bool more = false;              // at least one row follows this page
-  int64_t next_offset = 0;        // offset + rows.size()
+  int64_t next_offset = 0;        // offset + the page's rows
   std::string next_key;           // key paging: a cursor for the row after the page, else ""
   // The library's text of the page and, when known, where the page's rows end
   // in it (at the "]" or "," after the last one; 0: not known), so that the
   // page can be written without writing each row again.
   Result text;
   size_t rows_end = 0;
+  // Typed pages only: row i's storage classes, one letter per column (n
+  // null, i integer, r real, t text, b blob), pointing into `doc`; empty when
+  // the pager is not typed or its statement could not carry them.
+  std::vector<std::string_view> types;
 };
 
 // What to read of one table or view.
@@ -47,6 +52,13 @@ class Pager {
  public:
   // A read statement paged by offset (any SELECT/VALUES/WITH/EXPLAIN).
   static Pager for_statement(int32_t handle, std::string sql);
+
+  // As for_statement, with each page's Page::types: the JSON of a page does
+  // not tell a BLOB (Base64 text) from text, so the statement runs inside one
+  // that adds typeof() of each value as one more member of each row, which
+  // the pager takes off again. A statement that cannot stand inside another
+  // (EXPLAIN, PRAGMA, too many columns) pages untyped.
+  static Pager for_typed_statement(int32_t handle, std::string sql);
 
   // Every row of table or view `name`, optionally filtered by `where` and in
   // `order`. In its own order a rowid table pages by rowid and a WITHOUT ROWID
@@ -68,6 +80,13 @@ class Pager {
   // library's message (or why a key is unusable) in `error`.
   bool read(int64_t offset, const std::string& key, int32_t limit, Page* page, std::string* error);
 
+  // As read() for a statement pager, the page left as the library's text
+  // alone (page->text, page->rows_end, never read into a document: a host
+  // that prints it as it comes pays for no parse): the row asked beyond the
+  // page is cut from the text. page->rows, columns and doc stay empty. Write
+  // it as text[0, rows_end) then page_json_ending(). A table pager fails.
+  bool read_text(int64_t offset, int32_t limit, Page* page, std::string* error);
+
   // Whether pages of this pager go by key (known after the first read).
   bool by_key() const { return !key_columns_.empty(); }
 
@@ -81,6 +100,23 @@ class Pager {
   // The statement for the rows after cursor `key` ("" = from the start).
   bool statement_after(const std::string& key, std::string* sql, std::string* error) const;
 
+  // Works out the typed statement (once); without one the pager runs untyped.
+  bool plan_types(std::string* error);
+
+  // How many rows to ask for a page of `limit`: `want` kept, `ask` asked
+  // (one beyond when it can be).
+  void page_size(int32_t limit, int32_t* want, int32_t* ask) const;
+
+  // Whether a row follows the `got` rows read at `at` of `sql` after a
+  // full page that could not ask one beyond (LIMIT 1 at the next offset).
+  bool probe(const std::string& sql, const Page& page, int64_t at, int64_t got, bool* more,
+             std::string* error) const;
+
+  // Asks the library for `ask` rows at `offset` of `sql`, halving at the cap,
+  // into `text` only.
+  bool fetch_text(const std::string& sql, int64_t offset, int32_t ask, Result* text, bool* halved,
+                  int32_t* asked, std::string* error) const;
+
   // Asks the library for `ask` rows at `offset` of `sql`, halving at the cap;
   // `halved` says whether it had to and `asked` how many rows it asked last.
   bool fetch(const std::string& sql, int64_t offset, int32_t ask, Page* page, bool* halved,
@@ -91,6 +127,11 @@ class Pager {
   // Rows the library last returned after halving (0: never halved). Later
   // pages ask no more, so that a long read is not refused page after page.
   int32_t fits_ = 0;
+
+  // Typed statements only: the statement with its storage classes, once
+  // planned ("" when it cannot carry them).
+  bool typed_planned_ = true;
+  std::string typed_sql_;
 
   // Table reads only.
   Catalogue own_catalogue_{-1};
@@ -104,6 +145,10 @@ class Pager {
 // {"columns":[..],"rows":[..],"offset":O,"limit":L,"returned":N}, each row
 // byte for byte as the library wrote it.
 bool write_page_json(const Page* page, int64_t limit, std::string* out, std::string* error);
+
+// What follows a page's last row in the library's shape:
+// ],"offset":O,"limit":L,"returned":N}
+std::string page_json_ending(const Page& page, int64_t limit);
 
 }  // namespace kestrova::tools
 

@@ -60,6 +60,13 @@ def row_of(i):
 PAGE_SQL = "SELECT id, name, note FROM customers ORDER BY id"
 
 
+def more_rows(next_offset):
+    """What stderr says after a page that more rows follow (nothing for None)."""
+    if next_offset is None:
+        return ""
+    return "kestrova-sqlr: more rows follow; the next page starts at --offset %d\n" % next_offset
+
+
 class CliTestCase(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
@@ -86,10 +93,11 @@ class CliTestCase(unittest.TestCase):
         out = proc.stdout.decode("utf-8") if proc.stdout is not None else ""
         return proc.returncode, out, proc.stderr.decode("utf-8")
 
-    def ok(self, *args, stdin=None):
-        """Runs the tool expecting success and an empty stderr; returns stdout."""
-        status, out, err = self.run_cli(*args, stdin=stdin)
-        self.assertEqual((status, err), (0, ""), args)
+    def ok(self, *args, stdin=None, err=""):
+        """Runs the tool expecting success and stderr `err` (empty unless
+        given); returns stdout."""
+        status, out, got = self.run_cli(*args, stdin=stdin)
+        self.assertEqual((status, got), (0, err), args)
         return out
 
 
@@ -146,7 +154,7 @@ class OutputFormats(CliTestCase):
                 self.assertEqual((status, out, err), (1, "", "kestrova-sqlr: table or view not found: %s\n" % name))
 
     def test_query_page_is_one_compact_line(self):
-        out = self.ok("query", self.db, PAGE_SQL, "--limit", "2")
+        out = self.ok("query", self.db, PAGE_SQL, "--limit", "2", err=more_rows(2))
         self.assertEqual(out.count("\n"), 1)
         self.assertTrue(out.startswith('{"columns":["id","name","note"],"rows":[{"id":1,'))
         page = json.loads(out)
@@ -155,17 +163,19 @@ class OutputFormats(CliTestCase):
 
     def test_pages_and_limits(self):
         cases = [
-            # args, expected ids, reported offset and limit
-            ([], list(range(1, CUSTOMERS + 1)), 0, 100000),
-            (["--offset", "2", "--limit", "3"], [3, 4, 5], 2, 3),
-            (["--offset=23", "--limit=10"], [24, 25], 23, 10),
-            (["--offset", "25"], [], 25, 100000),
-            (["--limit", "0"], [], 0, 0),
-            (["--limit", "100000"], list(range(1, CUSTOMERS + 1)), 0, 100000),
+            # args, expected ids, reported offset and limit, where the next page starts
+            ([], list(range(1, CUSTOMERS + 1)), 0, 100000, None),
+            (["--offset", "2", "--limit", "3"], [3, 4, 5], 2, 3, 5),
+            (["--offset=23", "--limit=10"], [24, 25], 23, 10, None),
+            (["--offset=20", "--limit=5"], [21, 22, 23, 24, 25], 20, 5, None),  # full, nothing after
+            (["--offset", "25"], [], 25, 100000, None),
+            (["--limit", "0"], [], 0, 0, None),
+            (["--limit", "100000"], list(range(1, CUSTOMERS + 1)), 0, 100000, None),
         ]
-        for args, ids, offset, limit in cases:
+        for args, ids, offset, limit, next_offset in cases:
             with self.subTest(args=args):
-                page = json.loads(self.ok("query", self.db, PAGE_SQL, *args))
+                page = json.loads(self.ok("query", self.db, PAGE_SQL, *args,
+                                          err=more_rows(next_offset)))
                 self.assertEqual([r["id"] for r in page["rows"]], ids)
                 self.assertEqual((page["offset"], page["limit"]), (offset, limit))
                 self.assertEqual(page["columns"], ["id", "name", "note"])
@@ -178,16 +188,17 @@ class OutputFormats(CliTestCase):
         self.assertEqual(page["rows"][1], {"photo": None, "balance": 31.5, "note": None})
 
     def test_pretty_changes_only_whitespace(self):
-        for args in (["tables", self.db], ["schema", self.db, "customers"],
-                     ["query", self.db, PAGE_SQL, "--limit", "3"], ["query", self.db, "SELECT 1 WHERE 0"]):
+        for args, err in ((["tables", self.db], ""), (["schema", self.db, "customers"], ""),
+                          (["query", self.db, PAGE_SQL, "--limit", "3"], more_rows(3)),
+                          (["query", self.db, "SELECT 1 WHERE 0"], "")):
             with self.subTest(args=args):
-                compact = self.ok(*args)
-                pretty = self.ok(*args, "--pretty")
+                compact = self.ok(*args, err=err)
+                pretty = self.ok(*args, "--pretty", err=err)
                 self.assertEqual(json.loads(pretty), json.loads(compact))
                 self.assertGreater(pretty.count("\n"), 1)
-                self.assertEqual(self.ok(*args, "--format", "pretty"), pretty)
+                self.assertEqual(self.ok(*args, "--format", "pretty", err=err), pretty)
         # The note's quotes, braces, commas and colons are string bytes, untouched.
-        pretty = self.ok("query", self.db, PAGE_SQL, "--limit", "1", "--pretty")
+        pretty = self.ok("query", self.db, PAGE_SQL, "--limit", "1", "--pretty", err=more_rows(1))
         self.assertIn('"note": "a \\"quoted, {braced} [listed]\\": note\\nwith', pretty)
         self.assertIn('"rows": [\n    {\n      "id": 1,', pretty)
         self.assertIn('"rows": []', self.ok("query", self.db, "SELECT 1 WHERE 0", "--pretty"))
@@ -198,10 +209,11 @@ class OutputFormats(CliTestCase):
         lines = out.splitlines()
         self.assertEqual(lines[0].split(), ["id", "name", "note", "photo"])
         self.assertTrue(set(lines[1]) <= {"-", " "})
-        # Control characters shown escaped, long text cut, NULL spelled out.
+        # Control characters shown escaped, long text cut, NULL spelled out, a
+        # BLOB as its size.
         self.assertIn("\\n", lines[2])
         self.assertIn("…", lines[2])
-        self.assertIn("AAE=", lines[2])
+        self.assertIn("<blob 2 bytes>", lines[2])
         self.assertEqual(lines[4].split()[:3], ["3", "c03", "NULL"])
         self.assertEqual(lines[-1], "(3 rows; more rows follow, the next page starts at --offset 3)")
         # Every cell of a column starts at the same place.
@@ -321,8 +333,12 @@ class AllRows(CliTestCase):
         # the library's cap; two halves fit.
         sql = ("WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c WHERE x < 200) "
                "SELECT x, zeroblob(400000) AS z FROM c")
-        status, _, err = self.run_cli("query", self.db, sql, "--limit", "200")
-        self.assertEqual((status, err.strip()), (1, "kestrova-sqlr: JSON result exceeds 100MB limit"))
+        # One page: the half that fits, and where the rest starts.
+        status, out, err = self.run_cli("query", self.db, sql, "--limit", "200")
+        self.assertEqual((status, err), (0, more_rows(100)))
+        page = json.loads(out)
+        self.assertEqual(([r["x"] for r in page["rows"]], page["limit"], page["returned"]),
+                         (list(range(1, 101)), 200, 100))
         out_path = os.path.join(self.dir, "halves.jsonl")
         with open(out_path, "wb") as out:
             status, _, err = self.run_cli("query", self.db, sql, "--all", "--page-size", "200",
@@ -489,16 +505,17 @@ class Usage(CliTestCase):
             (["query", db, sql, "--all", "--pretty"], "--all prints JSON Lines"),
             (["query", db, sql, "--all", "--format", "table"], "--all prints JSON Lines"),
             (["query", db, sql, "--page-size", "5"], "--page-size applies with --all only"),
-            (["tables", db, "--offset", "1"], "--offset applies to query only"),
-            (["exec", db, "DELETE FROM orders", "--all"], "--all applies to query only"),
-            (["tables", db, "--format", "xml"], "--format: expected json, pretty or table, got 'xml'"),
+            (["tables", db, "--offset", "1"], "--offset applies to query and search only"),
+            (["exec", db, "DELETE FROM orders", "--all"], "--all applies to query, search and tables only"),
+            (["tables", db, "--format", "xml"],
+             "--format: expected json, pretty, table, csv, tsv, markdown, line or jsonl, got 'xml'"),
             (["tables", db, "--bogus"], "unknown option '--bogus'"),
             (["tables", db, "-x"], "unknown option '-x'"),
             (["tables", db, "--all=yes"], "--all takes no value"),
             (["mcp"], "mcp needs DB"),
             (["mcp", db, "extra"], "unexpected argument 'extra'"),
             (["mcp", db, "--file", "q.sql"], "--file applies to query and exec only"),
-            (["mcp", db, "--limit", "5"], "--limit applies to query only"),
+            (["mcp", db, "--limit", "5"], "--limit applies to query and search only"),
             (["tables", db, "--writable"], "--writable applies to mcp and serve only"),
             (["mcp", db, "--max-result-bytes", "1023"],
              "--max-result-bytes: expected a whole number from 1024 to 8388608, got '1023'"),
@@ -509,7 +526,7 @@ class Usage(CliTestCase):
             (["query", db, sql, "--open"], "--open applies to serve only"),
             (["serve", db, "--port", "65536"], "--port: expected a whole number from 0 to 65535"),
             (["serve", db, "--port", "-1"], "--port: expected a whole number from 0 to 65535"),
-            (["serve", db, "--limit", "5"], "--limit applies to query only"),
+            (["serve", db, "--limit", "5"], "--limit applies to query and search only"),
             (["serve"], "serve needs DB"),
             (["exec", db, "DELETE FROM orders", "--writable"], "exec always opens DB for writing"),
             (["query", db, sql, "--file", "q.sql"], "give the SQL as an argument or with --file, not both"),
@@ -544,6 +561,399 @@ class Usage(CliTestCase):
         for option in ("ENABLE_FTS3", "ENABLE_FTS3_PARENTHESIS", "ENABLE_FTS5", "ENABLE_RTREE",
                        "ENABLE_MATH_FUNCTIONS", "ENABLE_DBSTAT_VTAB", "OMIT_LOAD_EXTENSION"):
             self.assertIn(option, options)
+
+
+# Values that a CSV or TSV writer must carry exactly: separators, quotes, line
+# breaks, non-ASCII text, the largest integers, reals, empty and binary BLOBs.
+MIXED_ROWS = [
+    (1, 'plain', 0, 0.5, b"", "x"),
+    (2, 'a "quoted", comma', 9223372036854775807, -2.5, b"\x00\xff\x10", None),
+    (3, "line\nbreak and\r\ncrlf", -9223372036854775808, 1e300, None, 7),
+    (4, "tab\there ünïcödé 漢字 🙂", 9007199254740993, 0.1, bytes(range(256)), 2.25),
+    (5, "", None, None, b"\x01", ""),
+    (6, None, 42, 3.0, b"=", "NULL"),
+]
+
+
+def make_mixed(path):
+    con = sqlite3.connect(path)
+    con.execute("CREATE TABLE mixed(id INTEGER PRIMARY KEY, t TEXT, i INTEGER, r REAL, b BLOB, m)")
+    con.executemany("INSERT INTO mixed VALUES (?,?,?,?,?,?)", MIXED_ROWS)
+    con.commit()
+    con.close()
+
+
+class DelimitedFormats(CliTestCase):
+    """CSV and TSV read back with Python's csv module give the rows that
+    Python's sqlite3 reads."""
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.mixed = os.path.join(cls.dir, "mixed.db")
+        make_mixed(cls.mixed)
+
+    def read_back(self, out, dialect):
+        import csv
+        import io
+        return list(csv.reader(io.StringIO(out, newline=""), dialect=dialect))
+
+    def expected_fields(self, row):
+        """A sqlite3 row as the fields the tool must write: NULL empty, BLOBs
+        in Base64, numbers as SQLite holds them."""
+        import base64
+        fields = []
+        for v in row:
+            if v is None:
+                fields.append("")
+            elif isinstance(v, bytes):
+                fields.append(base64.b64encode(v).decode("ascii"))
+            else:
+                fields.append(v)
+        return fields
+
+    def test_csv_and_tsv_against_sqlite3(self):
+        sql = "SELECT id, t, i, r, b, m FROM mixed ORDER BY id"
+        con = sqlite3.connect(self.mixed)
+        truth = [self.expected_fields(r) for r in con.execute(sql)]
+        con.close()
+        header = ["id", "t", "i", "r", "b (base64)", "m"]
+        for fmt, dialect in (("csv", "excel"), ("tsv", "excel-tab")):
+            for extra in ([], ["--all"], ["--all", "--page-size", "2"]):
+                with self.subTest(format=fmt, extra=extra):
+                    out = self.ok("query", self.mixed, sql, "--format", fmt, *extra)
+                    rows = self.read_back(out, dialect)
+                    self.assertEqual(rows[0], header)
+                    got = []
+                    for fields in rows[1:]:
+                        # Numbers compared as numbers: the text is SQLite's own.
+                        typed = [int(fields[0]), fields[1],
+                                 int(fields[2]) if fields[2] else "",
+                                 float(fields[3]) if fields[3] else "", fields[4], fields[5]]
+                        got.append(typed)
+                    want = [[r[0], r[1], r[2], r[3], r[4], str(r[5]) if r[5] != "" else ""]
+                            for r in truth]
+                    self.assertEqual(got, want)
+                    # Every record ends in CRLF; a value's own LF stays inside quotes.
+                    self.assertTrue(out.endswith("\r\n"))
+                    self.assertIn('"line\nbreak and\r\ncrlf"', out)
+
+    def test_text_is_written_byte_for_byte_as_pythons_csv_writes_it(self):
+        import csv
+        import io
+        sql = "SELECT t, m FROM mixed WHERE t IS NOT NULL ORDER BY id"
+        con = sqlite3.connect(self.mixed)
+        rows = [["t", "m"]] + [[t, "" if m is None else str(m)] for t, m in con.execute(sql)]
+        con.close()
+        for fmt, dialect in (("csv", "excel"), ("tsv", "excel-tab")):
+            with self.subTest(format=fmt):
+                want = io.StringIO(newline="")
+                csv.writer(want, dialect=dialect).writerows(rows)
+                status, out, err = self.run_cli("query", self.mixed, sql, "--format", fmt,
+                                                stdout=subprocess.PIPE)
+                self.assertEqual((status, err), (0, ""))
+                self.assertEqual(out, want.getvalue())
+
+    def test_one_empty_field_is_not_an_empty_line(self):
+        self.assertEqual(self.ok("query", self.mixed, "SELECT '' AS e", "--format", "csv"),
+                         "e\r\n\"\"\r\n")
+
+    def test_exact_numbers(self):
+        sql = "SELECT 9223372036854775807 AS a, -9223372036854775808 AS b, 0.1 AS c, 1e-300 AS d"
+        out = self.ok("query", self.mixed, sql, "--format", "csv")
+        self.assertEqual(out.split("\r\n")[1].split(","),
+                         ["9223372036854775807", "-9223372036854775808", "0.1", "1e-300"])
+
+
+class HumanFormats(CliTestCase):
+    """Markdown, line and table on a small fixture."""
+
+    SQL = ("SELECT 1 AS id, 'a|b *c*' AS t, NULL AS n, x'000102' AS b, 'NULL' AS s, 2.5 AS r "
+           "UNION ALL SELECT 2, 'two\nlines', 'x', x'', '\"q\"', -1")
+
+    def test_markdown(self):
+        self.assertEqual(
+            self.ok("query", self.db, self.SQL, "--format", "markdown"),
+            "| id | t | n | b | s | r |\n"
+            "| --- | --- | --- | --- | --- | --- |\n"
+            "| 1 | a\\|b \\*c\\* | NULL | &lt;blob 3 bytes&gt; | \"NULL\" | 2.5 |\n"
+            "| 2 | two<br>lines | x | &lt;blob 0 bytes&gt; | \"\"\"q\"\"\" | -1 |\n")
+
+    def test_line(self):
+        self.assertEqual(
+            self.ok("query", self.db, self.SQL, "--format", "line"),
+            "id = 1\n t = a|b *c*\n n = NULL\n b = <blob 3 bytes>\n s = \"NULL\"\n r = 2.5\n"
+            "\n"
+            "id = 2\n t = two\\nlines\n n = x\n b = <blob 0 bytes>\n s = \"\"\"q\"\"\"\n r = -1\n")
+
+    def test_table_null_blob_and_max_width(self):
+        out = self.ok("query", self.db, self.SQL, "--format", "table", "--max-width", "6")
+        self.assertEqual(out.splitlines(), [
+            "id  t       n     b       s       r",
+            "--  ------  ----  ------  ------  ---",
+            " 1  a|b *…  NULL  <blob…  \"NULL\"  2.5",
+            " 2  two\\n…  x     <blob…  \"\"\"q\"…   -1",
+            "(2 rows)",
+        ])
+        wide = self.ok("query", self.db, "SELECT printf('%.100c', 'x') AS v", "--format", "table",
+                       "--max-width", "100")
+        self.assertIn("x" * 100, wide)
+
+    def test_jsonl_is_the_library_rows(self):
+        out = self.ok("query", self.db, "SELECT 1 AS a, 2 AS a, x'00' AS b", "--format", "jsonl")
+        self.assertEqual(out, '{"a":1,"a":2,"b":"AA=="}\n')
+
+
+class NoSilentTruncation(CliTestCase):
+    FORMATS = ["json", "pretty", "jsonl", "csv", "tsv", "markdown", "line"]
+
+    def test_every_format_says_where_the_next_page_starts(self):
+        for fmt in self.FORMATS:
+            cases = [(["--limit", "3"], more_rows(3)), (["--offset", "22", "--limit", "3"], ""),
+                     (["--offset", "24", "--limit", "3"], ""), (["--offset", "10", "--limit", "7"],
+                                                                more_rows(17))]
+            for args, err in cases:
+                with self.subTest(format=fmt, args=args):
+                    self.ok("query", self.db, PAGE_SQL, "--format", fmt, *args, err=err)
+        out = self.ok("query", self.db, PAGE_SQL, "--format", "table", "--offset", "22",
+                      "--limit", "3")
+        self.assertTrue(out.endswith("(3 rows)\n"), out)
+
+    def test_largest_page(self):
+        # Exactly 100000 rows claim no next page; 100001 do, at 100000.
+        for rows, err in ((100000, ""), (100001, more_rows(100000))):
+            sql = ("WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c WHERE x < %d) "
+                   "SELECT x FROM c" % rows)
+            for fmt in ("json", "csv"):
+                with self.subTest(rows=rows, format=fmt):
+                    out = self.ok("query", self.db, sql, "--format", fmt, err=err)
+                    self.assertIn("100000", out)
+
+
+class Parameters(CliTestCase):
+    def setUp(self):
+        self.copy = os.path.join(self.dir, "params.db")
+        shutil.copyfile(self.db, self.copy)
+
+    def tearDown(self):
+        os.remove(self.copy)
+
+    def digest(self):
+        import hashlib
+        with open(self.copy, "rb") as f:
+            return hashlib.sha256(f.read()).hexdigest()
+
+    def test_values_typed_as_the_shell_types_them(self):
+        cases = [
+            (["-p", "1", "5"], "integer", 5),
+            (["-p", "1", "-5"], "integer", -5),
+            (["-p", "1", "01234"], "integer", 1234),
+            (["--param-text", "1", "01234"], "text", "01234"),
+            (["-p", "1", "1.5"], "real", 1.5),
+            (["-p", "1", ".5"], "real", 0.5),
+            (["-p", "1", "1e3"], "real", 1000.0),
+            (["-p", "1", "0x10"], "integer", 16),
+            (["-p", "1", "9223372036854775807"], "integer", 9223372036854775807),
+            (["-p", "1", "9223372036854775808"], "real", 9.223372036854776e18),
+            (["-p", "1", " 5"], "text", " 5"),
+            (["-p", "1", "5 "], "text", "5 "),
+            (["-p", "1", "abc"], "text", "abc"),
+            (["-p", "1", ""], "text", ""),
+            (["-p", "1", "NULL"], "text", "NULL"),
+            (["-p", "1", "1e999"], "real", None),  # infinity, which JSON cannot hold: refused below
+        ]
+        for args, kind, value in cases:
+            with self.subTest(args=args):
+                status, out, err = self.run_cli("query", self.copy, "SELECT typeof(?1) AS k, ?1 AS v", *args)
+                if value is None and kind == "real":
+                    self.assertEqual((status, err), (1, "kestrova-sqlr: failed to serialize JSON\n"))
+                    continue
+                self.assertEqual((status, err), (0, ""))
+                self.assertEqual(json.loads(out)["rows"], [{"k": kind, "v": value}])
+
+    def test_names_numbers_and_hostile_values(self):
+        hostile = ["'; DROP TABLE orders; --", "x' OR '1'='1", "?", ":a", "$b", "--", "/*", "\"",
+                   "é'ü\\", "a\nb", "DROP TABLE customers"]
+        before = self.digest()
+        for value in hostile:
+            with self.subTest(value=value):
+                out = self.ok("query", self.copy, "SELECT ? AS p, :a AS a, @a AS b, $a AS c, ?7 AS d",
+                              "-p", "1", value, "-p", "a", value, "-p", "7", "7")
+                self.assertEqual(json.loads(out)["rows"], [{"p": value, "a": value, "b": value,
+                                                            "c": value, "d": 7}])
+        # Parameters inside strings, names and comments are not parameters.
+        out = self.ok("query", self.copy, "SELECT '?' AS \"?x\", ? AS v -- ?\n/* :a */", "-p", "1", "1")
+        self.assertEqual(json.loads(out)["rows"], [{"?x": "?", "v": 1}])
+        self.assertEqual(self.digest(), before)
+        con = sqlite3.connect(self.copy)
+        self.assertEqual(con.execute("SELECT count(*) FROM orders").fetchone(), (CUSTOMERS,))
+        con.close()
+
+    def test_exec_changes_exactly_the_rows_named(self):
+        # :total is parameter 1, so the plain ? after it is 2, as SQLite numbers them.
+        out = self.ok("exec", self.copy, "UPDATE orders SET total = :total WHERE id = ? OR id = ?3",
+                      "-p", "total", "0.25", "-p", "2", "4", "-p", "3", "5 OR 1=1")
+        self.assertEqual(out, '{"changed":1}\n')
+        con = sqlite3.connect(self.copy)
+        self.assertEqual(con.execute("SELECT id FROM orders WHERE total = 0.25").fetchall(), [(4,)])
+        con.close()
+
+    def test_failures(self):
+        cases = [
+            ("SELECT ?, ?", ["-p", "1", "1"], "parameter ?2 has no value"),
+            ("SELECT :a", ["-p", "b", "1"], "parameter :a has no value"),
+            ("SELECT :a", ["-p", "a", "1", "-p", "z", "2"], "no parameter takes the value named z"),
+            ("SELECT ?40000", ["-p", "1", "1"], "parameter ?40000 is out of range (1 to 32766)"),
+            ("SELECT 1", ["-p", "1", "1"], "no parameter takes the value named 1"),
+        ]
+        for sql, args, message in cases:
+            with self.subTest(sql=sql, args=args):
+                status, out, err = self.run_cli("query", self.copy, sql, *args)
+                self.assertEqual((status, out, err), (1, "", "kestrova-sqlr: %s\n" % message))
+        usage = [
+            (["-p", "1"], "-p needs NAME and VALUE"),
+            (["-p", "a", "1", "-p", ":a", "2"], "parameter a is given twice"),
+            (["-p", "0", "1"], "-p: expected a whole number from 1 to 32766"),
+            (["-p", "", "1"], "the parameter's NAME is empty"),
+        ]
+        for args, message in usage:
+            with self.subTest(args=args):
+                status, _, err = self.run_cli("query", self.copy, "SELECT :a", *args)
+                self.assertEqual(status, 2)
+                self.assertIn(message, err)
+        status, _, err = self.run_cli("tables", self.copy, "-p", "1", "1")
+        self.assertEqual(status, 2)
+        self.assertIn("-p and --param-text apply to query and exec only", err)
+
+
+def make_catalogue(path):
+    """Full-text tables of every kind, a view, a WITHOUT ROWID table and one
+    of more rows than are counted."""
+    con = sqlite3.connect(path)
+    con.executescript("""
+        CREATE TABLE docs(id INTEGER PRIMARY KEY, title TEXT, body TEXT);
+        CREATE INDEX docs_title ON docs(title);
+        CREATE VIRTUAL TABLE docs_fts USING fts5(title, body, content='docs', content_rowid='id');
+        CREATE TRIGGER docs_ai AFTER INSERT ON docs BEGIN
+          INSERT INTO docs_fts(rowid, title, body) VALUES (new.id, new.title, new.body);
+        END;
+        CREATE VIRTUAL TABLE notes5 USING fts5(body);
+        CREATE VIRTUAL TABLE notes4 USING fts4(body);
+        CREATE TABLE kv(k TEXT PRIMARY KEY, v) WITHOUT ROWID;
+        CREATE TABLE many(x);
+        CREATE VIEW titles AS SELECT title FROM docs;
+    """)
+    docs = [(1, "Apples", "red apples and green apples"), (2, "Pears", "a pear is not an apple"),
+            (3, "Mixed", "apple pear plum"), (4, "NEAR", "the word NEAR and body:x and AND"),
+            (5, "Percent", "100% sure"), (6, "Under", "100x sure, snake_case")]
+    con.executemany("INSERT INTO docs VALUES (?,?,?)", docs)
+    notes = ["apple apple apple", "apple pie", "nothing here", "pie apple crumble apple"]
+    con.executemany("INSERT INTO notes5(body) VALUES (?)", [(n,) for n in notes])
+    con.executemany("INSERT INTO notes4(body) VALUES (?)", [(n,) for n in notes])
+    con.executemany("INSERT INTO kv VALUES (?, ?)", [("key1", "an Apple value"), ("key2", 5)])
+    con.execute("WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c WHERE x < 10001) "
+                "INSERT INTO many SELECT 'apple ' || x FROM c")
+    con.execute("ANALYZE")  # sqlite_stat1: one of SQLite's own tables
+    con.commit()
+    con.close()
+
+
+class CatalogueAndSearch(CliTestCase):
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.cat = os.path.join(cls.dir, "catalogue.db")
+        make_catalogue(cls.cat)
+
+    def test_tables_kinds_and_counts(self):
+        entries = json.loads(self.ok("tables", self.cat, "--counts", "--kinds"))
+        by_name = {e["name"]: e for e in entries}
+        self.assertEqual(sorted(by_name), ["docs", "docs_fts", "kv", "many", "notes4", "notes5", "titles"])
+        self.assertEqual(by_name["docs"], {"name": "docs", "kind": "table", "rows": 6, "at_least": False})
+        self.assertEqual(by_name["many"]["rows"], 10000)
+        self.assertTrue(by_name["many"]["at_least"])
+        self.assertEqual((by_name["notes5"]["kind"], by_name["notes5"]["module"]), ("virtual", "fts5"))
+        self.assertEqual(by_name["notes4"]["module"], "fts4")
+        self.assertEqual(by_name["titles"]["kind"], "view")
+        every = json.loads(self.ok("tables", self.cat, "--kinds", "--all"))
+        hidden = {e["name"]: e["kind"] for e in every if e.get("hidden")}
+        self.assertEqual(hidden["notes5_data"], "shadow")
+        self.assertEqual(hidden["sqlite_stat1"], "internal")
+        self.assertNotIn("notes5_data", by_name)
+        table = self.ok("tables", self.cat, "--counts", "--kinds", "--format", "table")
+        self.assertRegex(table, r"many +table +10000\+\n")
+        self.assertRegex(table, r"notes5 +virtual \(fts5\) +4\n")
+        names = json.loads(self.ok("tables", self.cat, "--all"))
+        self.assertIn("sqlite_stat1", names)
+
+    def test_schema_sql_as_the_shell_prints_it(self):
+        con = sqlite3.connect(self.cat)
+        want = "".join(sql + ";\n" for (sql,) in con.execute(
+            "SELECT sql FROM sqlite_schema WHERE tbl_name = 'docs' ORDER BY "
+            "CASE type WHEN 'table' THEN 0 WHEN 'index' THEN 1 ELSE 2 END, rowid"))
+        con.close()
+        self.assertEqual(self.ok("schema", self.cat, "docs", "--sql"), want)
+        self.assertIn("CREATE TRIGGER docs_ai", want)
+        status, _, err = self.run_cli("schema", self.cat, "nope", "--sql")
+        self.assertEqual((status, err), (1, "kestrova-sqlr: table or view not found: nope\n"))
+
+    def rowids(self, *args, err=""):
+        return [r["rowid"] for r in json.loads(self.ok("search", self.cat, *args, err=err))["rows"]]
+
+    def test_search_fts5_ranked_as_sqlite_ranks(self):
+        con = sqlite3.connect(self.cat)
+        for text, query, count in (("apple", '"apple"', 3), ("apple pie", '"apple" "pie"', 2)):
+            with self.subTest(text=text):
+                want = [r for (r,) in con.execute(
+                    "SELECT rowid FROM notes5 WHERE notes5 MATCH ? ORDER BY bm25(notes5)", (query,))]
+                self.assertEqual(len(want), count)
+                self.assertEqual(self.rowids("notes5", text), want)
+        con.close()
+
+    def test_search_fts4_and_external_content(self):
+        self.assertEqual(self.rowids("notes4", "apple"), [1, 2, 4])
+        rows = json.loads(self.ok("search", self.cat, "docs", "pear"))["rows"]
+        self.assertEqual(sorted(r["id"] for r in rows), [2, 3])
+        self.assertEqual(set(rows[0]), {"rowid", "id", "title", "body"})
+        self.assertEqual(self.rowids("docs_fts", "plum"), [3])
+
+    def test_search_text_is_words_not_query_syntax(self):
+        # Each word looked for as it is: "AND" finds rows with the word "and".
+        cases = [("NEAR", [4]), ("body:x", [4]), ("AND", [1, 4]), ("apple OR plum", []),
+                 ('"', []), ("*", []), ("-apple", [2, 3]),  # a word, not NOT
+                 ("NEAR(apple pear)", []),
+                 ("apple pear", [2, 3])]
+        for text, ids in cases:
+            with self.subTest(text=text):
+                self.assertEqual(sorted(self.rowids("docs", "--", text)), ids)
+        for table, message in (("kv", "kv is not a full-text table, and no full-text table indexes it"),
+                               ("nope", "table or view not found: nope")):
+            status, _, err = self.run_cli("search", self.cat, table, "x")
+            self.assertEqual((status, err), (1, "kestrova-sqlr: %s\n" % message))
+        status, _, err = self.run_cli("search", self.cat, "docs", "   ")
+        self.assertEqual((status, err), (1, "kestrova-sqlr: no words to search for\n"))
+
+    def grep(self, text, err=""):
+        page = json.loads(self.ok("grep", self.cat, text, err=err))
+        self.assertEqual(page["columns"], ["table", "column", "rowid", "value"])
+        return [(r["table"], r["column"], r["rowid"], r["value"]) for r in page["rows"]]
+
+    def test_grep_escapes_like_and_cuts_values(self):
+        self.assertEqual(self.grep("100%"), [("docs", "body", 5, "100% sure")])
+        self.assertEqual(self.grep("e_c"), [("docs", "body", 6, "100x sure, snake_case")])
+        matches = self.grep("APPLE VALUE")
+        self.assertEqual(matches, [("kv", "v", None, "an Apple value")])
+        long_text = self.grep("nothing here")
+        self.assertEqual(long_text, [("notes4", "body", 3, "nothing here"),
+                                     ("notes5", "body", 3, "nothing here")])
+
+    def test_grep_bounds_each_table(self):
+        matches = self.grep("apple ", err="kestrova-sqlr: many: more than 100 matches; the first 100 are shown\n")
+        self.assertEqual(sum(1 for m in matches if m[0] == "many"), 100)
+        # The external-content index is not searched twice: its text is docs'.
+        self.assertFalse(any(m[0] == "docs_fts" for m in matches))
+        out = self.ok("grep", self.cat, "plum", "--format", "csv")
+        self.assertEqual(out, "table,column,rowid,value\r\ndocs,body,3,apple pear plum\r\n")
 
 
 if __name__ == "__main__":

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -236,6 +237,85 @@ TEST_F(PagerTest, WritesThePageAsTheLibraryDoes) {
     ASSERT_TRUE(by_key.read(0, "", limit, &page, &why)) << why;
     ASSERT_TRUE(write_page_json(&page, limit, &text, &why)) << why;
     EXPECT_EQ(text, in_order.get());
+  }
+}
+
+TEST_F(PagerTest, ATextPageIsTheLibrarysTextWithTheRowBeyondCut) {
+  // Strings that look like the ends of rows and quotes after backslashes,
+  // which a reader going back from the end must not take for either.
+  const FixtureDb file(
+      "CREATE TABLE t(id INTEGER PRIMARY KEY, s TEXT);"
+      "INSERT INTO t VALUES (1, '{\"a\":1},{'), (2, 'x\\'), (3, '\\\"}]'), (4, '}');");
+  open(file);
+  const std::string sql = "SELECT id, s, s AS s FROM t ORDER BY id";
+  for (const int32_t limit : {0, 1, 2, 3, 4, 10}) {
+    for (const int64_t offset : {0, 1, 3}) {
+      SCOPED_TRACE("limit " + std::to_string(limit) + " offset " + std::to_string(offset));
+      const Result library(sqlr_query(handle(), sql.c_str(), static_cast<int32_t>(offset), limit));
+      ASSERT_NE(library, nullptr) << last_error();
+      Pager pager = Pager::for_statement(handle(), sql);
+      Page page;
+      std::string why;
+      ASSERT_TRUE(pager.read_text(offset, limit, &page, &why)) << why;
+      EXPECT_EQ(std::string(page.text.get(), page.rows_end) + page_json_ending(page, limit),
+                library.get());
+      const int64_t rows = std::max<int64_t>(0, std::min<int64_t>(limit, 4 - offset));
+      EXPECT_EQ(page.next_offset, offset + rows);
+      EXPECT_EQ(page.more, offset + rows < 4);
+    }
+  }
+  Pager table = Pager::for_table(handle(), "t");
+  Page page;
+  std::string why;
+  EXPECT_FALSE(table.read_text(0, 1, &page, &why));
+}
+
+TEST_F(PagerTest, ATypedStatementSaysEachValuesStorageClass) {
+  const FixtureDb file(
+      "CREATE TABLE t(id INTEGER PRIMARY KEY, v);"
+      "INSERT INTO t VALUES (1, x'00ff'), (2, 'text'), (3, 2.5), (4, NULL), (5, 7);");
+  open(file);
+  struct Case {
+    const char* sql;
+    std::vector<std::string> types;  // empty: untyped
+    std::vector<std::string> columns;
+  };
+  const std::vector<std::string> by_row = {"ib", "it", "ir", "in", "ii"};
+  const Case cases[] = {
+      {"SELECT id, v FROM t ORDER BY id", by_row, {"id", "v"}},
+      // The statement's end left off; repeated names kept as the library gives them.
+      {"SELECT id, v AS id FROM t ORDER BY t.id ; -- the end\n", by_row, {"id", "id"}},
+      // Not a statement that stands inside another: untyped, its rows all the same.
+      {"EXPLAIN SELECT 1", {}, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.sql);
+    Pager pager = Pager::for_typed_statement(handle(), c.sql);
+    Page page;
+    std::string why;
+    ASSERT_TRUE(pager.read(0, "", 3, &page, &why)) << why;
+    const Result library(sqlr_query(handle(), c.sql, 0, 3));
+    ASSERT_NE(library, nullptr) << last_error();
+    Page plain;
+    ASSERT_TRUE(Pager::for_statement(handle(), c.sql).read(0, "", 3, &plain, &why)) << why;
+    EXPECT_EQ(row_texts(page), row_texts(plain));
+    EXPECT_EQ(page.more, plain.more);
+    if (c.types.empty()) {
+      EXPECT_TRUE(page.types.empty());
+      continue;
+    }
+    EXPECT_EQ(page.columns, c.columns);
+    ASSERT_EQ(page.types.size(), 3u);
+    for (size_t i = 0; i < 3; ++i) EXPECT_EQ(page.types[i], c.types[i]);
+    // Later pages too, and the page written as the library writes it.
+    ASSERT_TRUE(pager.read(3, "", 3, &page, &why)) << why;
+    ASSERT_EQ(page.types.size(), 2u);
+    EXPECT_EQ(page.types[1], c.types[4]);
+    EXPECT_FALSE(page.more);
+    std::string text;
+    ASSERT_TRUE(write_page_json(&page, 3, &text, &why)) << why;
+    const Result second(sqlr_query(handle(), c.sql, 3, 3));
+    EXPECT_EQ(text, second.get());
   }
 }
 

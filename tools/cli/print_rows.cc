@@ -1,0 +1,179 @@
+// JSON prints the library's text as it comes, with the row asked beyond the
+// page cut from it; the other formats go through the shared pager's pages
+// (typed where BLOBs are shown apart) and a RowWriter (formats.h).
+#include "cli/print_rows.h"
+
+#include <cstdio>
+
+#include "cli/all_rows.h"
+#include "cli/formats.h"
+#include "cli/progress.h"
+#include "common/console_io.h"
+#include "common/json.h"
+#include "common/pager.h"
+#include "kestrova_sqlite_reader.h"
+
+namespace kestrova::tools::cli {
+namespace {
+
+// Writes `json` (a whole document) in json or pretty form, with a newline.
+bool write_document(std::string_view json, Format format, std::string* error) {
+  if (format == Format::kPretty) {
+    std::string text;
+    const ParsedDoc doc = read_json(json, YYJSON_READ_NUMBER_AS_RAW, error);
+    if (doc == nullptr ||
+        !write_json(yyjson_doc_get_root(doc.get()), YYJSON_WRITE_PRETTY_TWO_SPACES, &text, error)) {
+      *error = "cannot lay out the result: " + *error;
+      return false;
+    }
+    text.push_back('\n');
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    return true;
+  }
+  std::fwrite(json.data(), 1, json.size(), stdout);
+  std::fputc('\n', stdout);
+  return true;
+}
+
+// One page in the library's shape: as JSON straight from the library's text
+// (no parse), pretty through the page's document.
+bool print_json_page(int32_t handle, const std::string& sql, const Options& opts,
+                     std::string* error) {
+  Pager pager = Pager::for_statement(handle, sql);
+  Page page;
+  if (opts.format == Format::kPretty) {
+    std::string json;
+    if (!pager.read(opts.offset, "", opts.limit, &page, error) ||
+        !write_page_json(&page, opts.limit, &json, error) ||
+        !write_document(json, opts.format, error)) {
+      return false;
+    }
+  } else {
+    if (!pager.read_text(opts.offset, opts.limit, &page, error)) return false;
+    const std::string ending = page_json_ending(page, opts.limit) + "\n";
+    std::fwrite(page.text.get(), 1, page.rows_end, stdout);
+    std::fwrite(ending.data(), 1, ending.size(), stdout);
+  }
+  if (page.more && opts.limit > 0) say_more_rows(page.next_offset);
+  return true;
+}
+
+// Writes `page` whole with a new writer for `opts.format`; for the table
+// format with its count line. A page of --limit 0 (the columns alone) claims
+// no next page.
+bool write_one_page(const Page& page, const Options& opts, std::string* error) {
+  const auto writer = make_row_writer(opts.format, stdout, static_cast<size_t>(opts.max_width));
+  writer->begin(page);
+  for (size_t i = 0; i < page.rows.size(); ++i) writer->row(page, i);
+  writer->end();
+  if (!writer->flush()) {
+    *error = "cannot write the output";
+    return false;
+  }
+  if (opts.format == Format::kTable) {
+    const size_t count = page.rows.size();
+    std::printf("(%zu row%s", count, count == 1 ? "" : "s");
+    if (page.more && opts.limit > 0) {
+      std::printf("; more rows follow, the next page starts at --offset %lld",
+                  static_cast<long long>(page.next_offset));
+    }
+    std::printf(")\n");
+  } else if (page.more && opts.limit > 0) {
+    say_more_rows(page.next_offset);
+  }
+  return true;
+}
+
+// The pager for `sql` in `format`: typed where the format shows BLOBs apart.
+Pager pager_for(int32_t handle, const std::string& sql, Format format) {
+  return format_needs_types(format) ? Pager::for_typed_statement(handle, sql)
+                                    : Pager::for_statement(handle, sql);
+}
+
+// Every row from opts.offset on, page by page (the pager halves a page that
+// passes the library's cap).
+bool print_all(int32_t handle, const std::string& sql, const Options& opts, std::string* error) {
+  Pager pager = pager_for(handle, sql, opts.format);
+  const auto writer = make_row_writer(opts.format, stdout, static_cast<size_t>(opts.max_width));
+  Progress meter(stderr_is_terminal());
+  int64_t next = opts.offset;
+  long long written = 0;
+  bool begun = false;
+  Page page;
+  for (;;) {
+    if (!pager.read(next, "", opts.page_size, &page, error)) {
+      if (next > INT32_MAX) {
+        *error = "more rows than an offset can reach (2147483647); the rest cannot be paged";
+      }
+      return false;
+    }
+    if (!begun) writer->begin(page);
+    begun = true;
+    for (size_t i = 0; i < page.rows.size(); ++i) writer->row(page, i);
+    if (!writer->flush()) {
+      *error = "cannot write the output";
+      return false;
+    }
+    written += static_cast<long long>(page.rows.size());
+    next = page.next_offset;
+    meter.update(written);
+    if (!page.more) break;
+  }
+  writer->end();
+  if (!writer->flush()) {
+    *error = "cannot write the output";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+// See print_rows.h.
+void say_more_rows(int64_t next_offset) {
+  std::fprintf(stderr, "kestrova-sqlr: more rows follow; the next page starts at --offset %lld\n",
+               static_cast<long long>(next_offset));
+}
+
+// See print_rows.h.
+bool print_rows(int32_t handle, const std::string& sql, const Options& opts, std::string* error) {
+  if (opts.all) {
+    if (opts.format == Format::kJson || opts.format == Format::kJsonl) {
+      return write_all_rows(handle, sql, opts.offset, opts.page_size, stdout, stderr_is_terminal(),
+                            error);
+    }
+    return print_all(handle, sql, opts, error);
+  }
+  if (opts.format == Format::kJson || opts.format == Format::kPretty) {
+    return print_json_page(handle, sql, opts, error);
+  }
+  Pager pager = pager_for(handle, sql, opts.format);
+  Page page;
+  return pager.read(opts.offset, "", opts.limit, &page, error) && write_one_page(page, opts, error);
+}
+
+// See print_rows.h.
+bool print_page_document(std::string_view json, const Options& opts, std::string* error) {
+  if (opts.format == Format::kJson || opts.format == Format::kPretty) {
+    return write_document(json, opts.format, error);
+  }
+  // A page of the tool's own: every string is text.
+  Page page;
+  page.doc = read_json(json, YYJSON_READ_NUMBER_AS_RAW, error);
+  yyjson_val* root = yyjson_doc_get_root(page.doc.get());
+  yyjson_val* columns = yyjson_obj_get(root, "columns");
+  yyjson_val* rows = yyjson_obj_get(root, "rows");
+  if (!yyjson_is_arr(columns) || !yyjson_is_arr(rows)) {
+    *error = "cannot lay out the result: " + *error;
+    return false;
+  }
+  size_t i, n;
+  yyjson_val* v;
+  yyjson_arr_foreach(columns, i, n, v)
+      page.columns.emplace_back(yyjson_get_str(v), yyjson_get_len(v));
+  yyjson_arr_foreach(rows, i, n, v) page.rows.push_back(v);
+  page.next_offset = static_cast<int64_t>(page.rows.size());
+  return write_one_page(page, opts, error);
+}
+
+}  // namespace kestrova::tools::cli
