@@ -406,7 +406,7 @@ let grid = null;
 
 function newGrid(view, columns, meta) {
   return { key: dataKey(view), view, columns, meta, limit: view.limit, windows: new Map(), pending: new Map(),
-    keys: new Map(), total: null, known: 0, selected: -1, wantTop: view.offset, failed: null, ms: null };
+    keys: new Map(), total: null, known: 0, version: 0, drawn: '', selected: -1, wantTop: view.offset, failed: null, ms: null };
 }
 
 // Rows the scroll bar covers: the count when known, else what has been seen
@@ -427,6 +427,7 @@ function loadWindow(g, w) {
     if (g.columns == null) g.columns = page.get('columns');
     const rows = page.get('rows');
     g.windows.set(w, rows);
+    g.version++;
     const end = w * g.limit + rows.length;
     if (page.get('more')) {
       g.known = Math.max(g.known, end + g.limit);
@@ -530,7 +531,13 @@ function draw() {
   if (g.wantTop != null && (first >= g.wantTop || geo.wrap.scrollTop + geo.viewH >= geo.height - 1)) g.wantTop = null;
   const last = Math.min(n, first + Math.ceil(geo.viewH / ROW_H) + OVERSCAN);
   const table = $('grid');
+  // The same rows as last time (a sideways scroll, a click that scrolled a
+  // cell into view): only the place moves, so an opened cell stays open.
+  const sig = first + ':' + last + ':' + g.version + ':' + g.selected;
+  const same = sig === g.drawn;
+  g.drawn = sig;
   table.style.transform = 'translateY(' + Math.max(0, geo.wrap.scrollTop - (top - first * ROW_H)) + 'px)';
+  if (same) return;
   const fks = g.meta.fks || new Map();
   const body = document.createDocumentFragment();
   const cols = g.columns.length;
@@ -557,11 +564,11 @@ function draw() {
   for (const w of missing) {
     loadWindow(g, w).then(() => { if (grid === g) queueDraw(); }, (e) => { if (grid === g) showMessage(e.message); });
   }
+  remember(g, first);
   const total = g.total != null ? g.total.toLocaleString('en') : n.toLocaleString('en') + '+';
   $('range').textContent = n ? 'Rows ' + (first + 1).toLocaleString('en') + '–' + Math.min(last, n).toLocaleString('en') + ' of ' + total : 'No rows';
   $('prev').disabled = first === 0;
   $('next').disabled = g.total != null && first + g.limit >= g.total;
-  remember(g, first);
 }
 
 // The row at the top goes into the URL (replacing, not adding, history).
@@ -638,13 +645,15 @@ async function render() {
     const g = newGrid(view, columns, meta);
     const t0 = performance.now();
     const w = Math.floor(view.offset / view.limit);
-    const counted = view.table != null ? api('count', request(view)).catch(() => null) : Promise.resolve(null);
+    const countAsk = { ...request(view) };
+    delete countAsk.sort; delete countAsk.desc;
+    const counted = view.table != null ? api('count', countAsk).catch(() => null) : Promise.resolve(null);
     await loadWindow(g, w);
     const c = await counted;
     if (id !== state.renderId) return;
     if (c && g.total == null) {
       if (!c.get('at_least')) g.total = Number(c.get('rows').text);
-      else api('count', { ...request(view), exact: true }).then((x) => { g.total = Number(x.get('rows').text); if (grid === g) queueDraw(); }, () => {});
+      else api('count', { ...countAsk, exact: true }).then((x) => { g.total = Number(x.get('rows').text); if (grid === g) queueDraw(); }, () => {});
     }
     if (view.sql != null) rememberStatement(view.sql);
     grid = g;
