@@ -1,9 +1,11 @@
 # Third-party sources, fetched and verified by scripts/fetch-deps into a
-# git-ignored cache and compiled into the library: SQLite (amalgamation) and
-# yyjson. Nothing third-party is committed.
+# git-ignored cache: SQLite (amalgamation) and yyjson, compiled into the
+# library, and Boost's headers (Beast, Asio), compiled into the tool's HTTP
+# server. Nothing third-party is committed.
 set(SQLR_DEPS_DIR "${CMAKE_CURRENT_SOURCE_DIR}/.deps" CACHE PATH
   "Cache of the verified third-party sources")
-if(NOT EXISTS "${SQLR_DEPS_DIR}/sqlite/.complete" OR NOT EXISTS "${SQLR_DEPS_DIR}/yyjson/.complete")
+if(NOT EXISTS "${SQLR_DEPS_DIR}/sqlite/.complete" OR NOT EXISTS "${SQLR_DEPS_DIR}/yyjson/.complete"
+   OR NOT EXISTS "${SQLR_DEPS_DIR}/boost/.complete")
   message(STATUS "Fetching third-party sources into ${SQLR_DEPS_DIR}")
   execute_process(
     COMMAND bash "${CMAKE_CURRENT_SOURCE_DIR}/scripts/fetch-deps" "${SQLR_DEPS_DIR}"

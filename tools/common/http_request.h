@@ -1,7 +1,6 @@
-// One HTTP/1.1 request as it arrives: its head read under a size cap, then its
-// body (Content-Length or chunked) under a cap of its own, both fed from
-// whatever bytes have come so far. Free of sockets, so that every hostile
-// shape can be tried on it alone.
+// One HTTP/1.1 request as the tool's hosts see it, and the rules its head
+// must meet beyond what Boost.Beast's parser checks: the tool's own caps on
+// the head, and refusals of any shape that two readers could take two ways.
 #ifndef KESTROVA_SQLR_TOOLS_COMMON_HTTP_REQUEST_H_
 #define KESTROVA_SQLR_TOOLS_COMMON_HTTP_REQUEST_H_
 
@@ -15,13 +14,12 @@
 
 namespace kestrova::tools::http {
 
-// The request line and headers together, and the trailers of a chunked body
-// on their own; a longer head is answered 431.
+// The request line and headers together (blank lines before them counted),
+// and what a chunked body holds unread at once: a chunk-size line or the
+// trailers; more is answered 431.
 constexpr size_t kMaxHeadBytes = 16 * 1024;
 // Header fields in one head; more is answered 431.
 constexpr size_t kMaxHeaderFields = 64;
-// A chunk-size line (size and extensions); a longer one is answered 400.
-constexpr size_t kMaxChunkLineBytes = 256;
 
 struct Request {
   std::string method;
@@ -55,36 +53,19 @@ struct Refusal {
   std::string message;
 };
 
-enum class Step { kNeedMore, kDone, kRefused };
+// The refusal for a head that the parser took but the server does not:
+// 431 for more than kMaxHeaderFields fields; 400 for a target not of the form "/path?query", a
+// second Host, Content-Length or Transfer-Encoding, no Host in HTTP/1.1, or both a length and a
+// transfer coding; 415 for any Content-Encoding (never inflated); 501 for a transfer coding other
+// than chunked; 413 for a Content-Length over `max_body`. (The parser itself takes HTTP/1.0 and 1.1
+// only.)
+std::optional<Refusal> check_head(const Request& request, size_t max_body);
 
-// Reads one request from the bytes of a connection.
-class RequestReader {
- public:
-  // `max_body` caps the body, decoded chunks counted as they arrive.
-  explicit RequestReader(size_t max_body) : max_body_(max_body) {}
+// The message of a 413 for a body over `max_body` bytes.
+std::string body_too_large(size_t max_body);
 
-  // Reads the head from the start of `in`. kDone: *request holds the method,
-  // target and headers, and *used the head's length; kNeedMore: nothing is
-  // taken yet; kRefused: *refusal says why (431 for a head over the cap, 413
-  // for a Content-Length over the body cap, 415 for any Content-Encoding,
-  // 501 for a transfer coding other than chunked, 400 for anything
-  // malformed or ambiguous, such as two lengths).
-  Step read_head(std::string_view in, Request* request, size_t* used, Refusal* refusal);
-
-  // Takes body bytes from the start of `in` (after the head), *used of them,
-  // appending the body to request->body. kDone once the whole body (and a
-  // chunked body's trailers) has come; kRefused with 413 the moment the body
-  // would pass the cap, or 400/431 for malformed chunk framing.
-  Step read_body(std::string_view in, Request* request, size_t* used, Refusal* refusal);
-
- private:
-  enum class Chunk { kSize, kData, kDataEnd, kTrailers };
-  size_t max_body_;
-  uint64_t remaining_ = 0;  // of the Content-Length, or of the current chunk
-  Chunk chunk_ = Chunk::kSize;
-  size_t trailer_bytes_ = 0;
-  bool started_ = false;
-};
+// The message of a 431 for a head over kMaxHeadBytes.
+std::string head_too_large();
 
 }  // namespace kestrova::tools::http
 

@@ -1,13 +1,28 @@
-// The waiting thread's loop and the workers. Every connection is in one
-// phase: reading its request's head, then its body; handled by a worker (not
-// waited on); writing an answer; or lingering after a refusal.
+// The server on Boost.Beast and Asio. Every connection is a Session on the
+// I/O thread, in one phase at a time: reading its request's head, then its
+// body (Beast's request_parser under the caps); handled by a worker (no I/O
+// waits); writing an answer; or lingering after a refusal. Each has one timer
+// whose meaning follows the phase: the whole-request deadline, the write
+// stall limit, or the end of lingering. The timer is the server's own rather
+// than beast::tcp_stream's, which closes the socket when it fires and would
+// leave no way to send the 408.
 #include "common/http_server.h"
 
-#include <condition_variable>
-#include <deque>
-#include <map>
-#include <mutex>
-#include <thread>
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/thread_pool.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/http/empty_body.hpp>
+#include <boost/beast/http/error.hpp>
+#include <boost/beast/http/message.hpp>
+#include <boost/beast/http/parser.hpp>
+#include <boost/beast/http/serializer.hpp>
+#include <boost/beast/http/string_body.hpp>
+#include <boost/beast/http/write.hpp>
+#include <list>
 
 #include "common/net.h"
 
@@ -15,88 +30,16 @@ namespace kestrova::tools::http {
 
 namespace {
 
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace bhttp = boost::beast::http;
+using tcp = asio::ip::tcp;
 using Clock = std::chrono::steady_clock;
+using boost::system::error_code;
 
-// Bytes read from one socket before the others get their turn.
-constexpr size_t kReadBudget = 64 * 1024;
-// The longest wait in poll, so that a stop is seen even with nothing to do.
-constexpr int kMaxPollMs = 1000;
-
-enum class Phase { kHead, kBody, kHandling, kWriting, kLingering };
-
-struct Connection {
-  explicit Connection(net::Socket s, size_t max_body, Clock::time_point now)
-      : socket(s), reader(max_body), deadline(now + kRequestDeadline), waiting_since(now) {}
-  ~Connection() { net::close_socket(socket); }
-
-  net::Socket socket;
-  Phase phase = Phase::kHead;
-  RequestReader reader;
-  Request request;
-  std::string in;   // read, not yet taken by the reader
-  std::string out;  // to be written, from out_pos
-  size_t out_pos = 0;
-  bool close_after = false;  // once `out` is written
-  bool dead = false;
-  Clock::time_point deadline;
-  Clock::time_point waiting_since;  // when it began to wait for a request
-};
-
-struct Job {
-  uint64_t id;
-  Request request;
-};
-
-struct Done {
-  uint64_t id;
-  std::string bytes;
-  bool close;
-};
-
-const char* reason(int status) {
-  switch (status) {
-    case 100:
-      return "Continue";
-    case 200:
-      return "OK";
-    case 204:
-      return "No Content";
-    case 303:
-      return "See Other";
-    case 400:
-      return "Bad Request";
-    case 401:
-      return "Unauthorized";
-    case 403:
-      return "Forbidden";
-    case 404:
-      return "Not Found";
-    case 405:
-      return "Method Not Allowed";
-    case 408:
-      return "Request Timeout";
-    case 409:
-      return "Conflict";
-    case 413:
-      return "Content Too Large";
-    case 415:
-      return "Unsupported Media Type";
-    case 417:
-      return "Expectation Failed";
-    case 431:
-      return "Request Header Fields Too Large";
-    case 500:
-      return "Internal Server Error";
-    case 501:
-      return "Not Implemented";
-    case 503:
-      return "Service Unavailable";
-    case 505:
-      return "HTTP Version Not Supported";
-    default:
-      return "Status";
-  }
-}
+// The longest wait before accepting again when accepting fails (out of file
+// descriptors, say).
+constexpr std::chrono::milliseconds kAcceptRetry{100};
 
 Response plain_refusal(int status, std::string_view message) {
   Response r;
@@ -106,314 +49,461 @@ Response plain_refusal(int status, std::string_view message) {
   return r;
 }
 
-int ms_until(Clock::time_point when, Clock::time_point now) {
-  if (when <= now) return 0;
-  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(when - now).count() + 1;
-  return ms > kMaxPollMs ? kMaxPollMs : static_cast<int>(ms);
-}
+std::string text(beast::string_view s) { return std::string(s.data(), s.size()); }
 
-}  // namespace
-
-// See http_server.h.
-std::string serialize(const Response& response,
-                      const std::vector<std::pair<std::string, std::string>>& default_headers,
-                      bool keep_alive) {
-  std::string out =
-      "HTTP/1.1 " + std::to_string(response.status) + " " + reason(response.status) + "\r\n";
-  const auto add = [&out](const std::string& name, const std::string& value) {
-    out += name;
-    out += ": ";
-    out += value;
-    out += "\r\n";
-  };
-  for (const auto& [name, value] : default_headers) add(name, value);
-  for (const auto& [name, value] : response.headers) add(name, value);
-  if (!response.content_type.empty()) add("Content-Type", response.content_type);
-  add("Content-Length", std::to_string(response.body.size()));
-  add("Connection", keep_alive ? "keep-alive" : "close");
-  out += "\r\n";
-  out += response.body;
+std::string lower_case(beast::string_view s) {
+  std::string out = text(s);
+  for (char& c : out) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
   return out;
 }
 
-struct Server::Impl {
-  explicit Impl(ServerOptions o) : options(std::move(o)) {
+// Where a line of `head` (up to its first blank line) continues on the next
+// one, the obsolete folding that Beast joins on its own: the joined value
+// is not what another reader would see.
+bool has_folded_line(std::string_view head) {
+  const size_t end = head.find("\r\n\r\n");
+  const std::string_view lines = head.substr(0, end);
+  for (size_t at = lines.find("\r\n"); at != lines.npos; at = lines.find("\r\n", at + 2)) {
+    if (at + 2 < head.size() && (head[at + 2] == ' ' || head[at + 2] == '\t')) return true;
+  }
+  return false;
+}
+
+// The status and message for a request the parser refused.
+Refusal parse_refusal(const error_code& ec, size_t max_body) {
+  if (ec == bhttp::error::header_limit) return {431, head_too_large()};
+  if (ec == bhttp::error::body_limit) return {413, body_too_large(max_body)};
+  // Beast takes HTTP/1.0 and HTTP/1.1 only.
+  if (ec == bhttp::error::bad_version) return {505, "only HTTP/1.0 and HTTP/1.1 are spoken"};
+  return {400, "a malformed request: " + ec.message()};
+}
+
+class Core;
+
+// One connection. Owned by the handlers waiting on it; the Core keeps a
+// plain pointer to it while it is open.
+class Session : public std::enable_shared_from_this<Session> {
+ public:
+  Session(Core* core, tcp::socket socket);
+  ~Session();
+
+  // Begins waiting for the first request.
+  void start();
+  // Closes the socket at once; what waits on it ends.
+  void close();
+  // Whether it waits for a request (not handling or answering one), and so
+  // may be closed to make room.
+  bool waiting() const {
+    return phase_ == Phase::kHead || phase_ == Phase::kBody || phase_ == Phase::kLingering;
+  }
+  Clock::time_point waiting_since() const { return waiting_since_; }
+
+ private:
+  enum class Phase { kHead, kBody, kContinue, kHandling, kWriting, kLingering };
+
+  void next_request();
+  void read();
+  void on_read(const error_code& ec, size_t n);
+  void take_input();
+  void take_head();
+  void take_body();
+  void dispatch();
+  void refuse(int status, std::string_view message);
+  void send(const Response& response, bool keep_alive);
+  void write_some();
+  void linger();
+  void arm(std::chrono::milliseconds after);
+  void on_timer();
+
+  Core* core_;
+  tcp::socket socket_;
+  asio::steady_timer timer_;
+  uint64_t timer_round_ = 0;  // a wait of an earlier round is stale
+  Phase phase_ = Phase::kHead;
+  bool open_ = true;
+  bool deadline_passed_ = false;  // the pending I/O was cancelled for a 408
+  bool got_bytes_ = false;        // of the request being waited for
+  size_t blank_bytes_ = 0;        // blank lines skipped before it
+  Clock::time_point waiting_since_;
+  beast::flat_buffer in_;
+  std::optional<bhttp::request_parser<bhttp::string_body>> parser_;
+  Request request_;
+  std::unique_ptr<bhttp::response<bhttp::string_body>> answer_;
+  std::optional<bhttp::response_serializer<bhttp::string_body>> writer_;
+  bool close_after_ = false;
+  std::list<Session*>::iterator registered_;
+  friend class Core;
+};
+
+// What the sessions share: the options, the I/O thread, the workers and the
+// open connections, oldest first.
+class Core {
+ public:
+  explicit Core(ServerOptions o) : options(std::move(o)) {
     if (!options.refusal) options.refusal = plain_refusal;
   }
 
   ServerOptions options;
-  net::Socket listener = net::kNoSocket;
-  net::Waker waker;
-  std::atomic<bool> stopping{false};
-  std::map<uint64_t, std::unique_ptr<Connection>> conns;  // by id: oldest first
-  uint64_t next_id = 1;
+  std::list<Session*> sessions;  // outlives io, whose handlers own sessions
+  asio::io_context io{1};
+  asio::executor_work_guard<asio::io_context::executor_type> busy{io.get_executor()};
+  tcp::acceptor acceptor{io};
+  asio::steady_timer accept_retry{io};
+  asio::thread_pool workers{kWorkerThreads};
 
-  std::mutex mu;
-  std::condition_variable work_ready;
-  std::deque<Job> jobs;
-  std::deque<Done> done;
-  bool workers_stop = false;
-
-  // Runs handlers until told to stop.
-  void work() {
-    for (;;) {
-      Job job;
-      {
-        std::unique_lock<std::mutex> lock(mu);
-        work_ready.wait(lock, [this] { return workers_stop || !jobs.empty(); });
-        if (workers_stop) return;
-        job = std::move(jobs.front());
-        jobs.pop_front();
-      }
-      Response response;
-      try {
-        response = options.handle(job.request);
-      } catch (const std::exception& e) {
-        response = options.refusal(500, std::string("the server failed: ") + e.what());
-      }
-      const bool keep = job.request.keep_alive() && !response.close;
-      Done d{job.id, serialize(response, options.default_headers, keep), !keep};
-      {
-        const std::lock_guard<std::mutex> lock(mu);
-        done.push_back(std::move(d));
-      }
-      waker.wake();
-    }
-  }
-
-  // Queues `bytes` on `c`, to be followed by the next request or the end.
-  void send(Connection& c, std::string bytes, bool close, Clock::time_point now) {
-    c.out += bytes;
-    c.close_after = close;
-    c.phase = Phase::kWriting;
-    c.deadline = now + kWriteStallLimit;
-  }
-
-  // Answers `c` with a refusal and closes it once written.
-  void refuse(Connection& c, int status, std::string_view message, Clock::time_point now) {
-    Response r = options.refusal(status, message);
-    send(c, serialize(r, options.default_headers, false), true, now);
-  }
-
-  // Takes what the reader can from c.in: a head, then a body; a whole
-  // request goes to the workers.
-  void take_input(uint64_t id, Connection& c, Clock::time_point now) {
-    if (c.phase == Phase::kHead) {
-      if (c.in.empty()) return;
-      size_t used = 0;
-      Refusal why;
-      const Step step = c.reader.read_head(c.in, &c.request, &used, &why);
-      if (step == Step::kNeedMore) return;
-      if (step == Step::kRefused) return refuse(c, why.status, why.message, now);
-      c.in.erase(0, used);
-      if (options.admit) {
-        if (std::optional<Response> no = options.admit(c.request)) {
-          // An unread body would be taken for the next request.
-          const bool keep = c.request.keep_alive() && !no->close && !c.request.has_body();
-          return send(c, serialize(*no, options.default_headers, keep), !keep, now);
-        }
-      }
-      const std::string expect = c.request.header("expect");
-      if (!expect.empty()) {
-        if (expect != "100-continue" && expect != "100-Continue") {
-          return refuse(c, 417, "the only expectation met is 100-continue", now);
-        }
-        if (c.request.has_body()) c.out += "HTTP/1.1 100 Continue\r\n\r\n";
-      }
-      c.phase = Phase::kBody;
-    }
-    if (c.phase == Phase::kBody) {
-      size_t used = 0;
-      Refusal why;
-      const Step step = c.reader.read_body(c.in, &c.request, &used, &why);
-      c.in.erase(0, used);
-      if (step == Step::kNeedMore) return;
-      if (step == Step::kRefused) return refuse(c, why.status, why.message, now);
-      c.phase = Phase::kHandling;
-      {
-        const std::lock_guard<std::mutex> lock(mu);
-        jobs.push_back(Job{id, std::move(c.request)});
-      }
-      c.request = Request();
-      work_ready.notify_one();
-    }
-  }
-
-  void on_readable(uint64_t id, Connection& c, Clock::time_point now) {
-    char buf[16 * 1024];
-    size_t taken = 0;
-    while (taken < kReadBudget) {
-      const long got = net::recv_some(c.socket, buf, sizeof buf);
-      if (got == net::kWouldBlock) break;
-      if (got <= 0) {  // the end, or a failure: nothing more will come
-        c.dead = true;
+  void accept() {
+    acceptor.async_accept([this](const error_code& ec, tcp::socket socket) {
+      if (ec == asio::error::operation_aborted) return;
+      if (ec) {
+        accept_retry.expires_after(kAcceptRetry);
+        accept_retry.async_wait([this](const error_code& e) {
+          if (!e) accept();
+        });
         return;
       }
-      taken += static_cast<size_t>(got);
-      // What comes after a refusal is dropped unread.
-      if (c.phase != Phase::kLingering) c.in.append(buf, static_cast<size_t>(got));
-    }
-    if (c.phase == Phase::kHead || c.phase == Phase::kBody) take_input(id, c, now);
-  }
-
-  void on_writable(uint64_t id, Connection& c, Clock::time_point now) {
-    while (c.out_pos < c.out.size()) {
-      const long sent =
-          net::send_some(c.socket, c.out.data() + c.out_pos, c.out.size() - c.out_pos);
-      if (sent == net::kWouldBlock) return;
-      if (sent < 0) {
-        c.dead = true;
-        return;
-      }
-      c.out_pos += static_cast<size_t>(sent);
-      if (c.phase == Phase::kWriting) c.deadline = now + kWriteStallLimit;
-    }
-    c.out.clear();
-    c.out_pos = 0;
-    if (c.phase != Phase::kWriting) return;  // a 100 Continue went out
-    if (c.close_after) {
-      net::shutdown_sending(c.socket);
-      c.phase = Phase::kLingering;
-      c.deadline = now + kLingerAfterRefusal;
-      return;
-    }
-    // Ready for the next request, which may have come already.
-    c.phase = Phase::kHead;
-    c.deadline = now + kRequestDeadline;
-    c.waiting_since = now;
-    take_input(id, c, now);
+      if (sessions.size() < kMaxConnections || evict_one()) {
+        std::make_shared<Session>(this, std::move(socket))->start();
+      }  // else every connection is busy with a request: this one is dropped
+      accept();
+    });
   }
 
   // Closes the connection waiting longest without delivering a request;
   // false when every one is busy with a request.
   bool evict_one() {
-    Connection* oldest = nullptr;
-    for (auto& [id, c] : conns) {
-      const bool waiting =
-          c->phase == Phase::kHead || c->phase == Phase::kBody || c->phase == Phase::kLingering;
-      if (waiting && (oldest == nullptr || c->waiting_since < oldest->waiting_since)) {
-        oldest = c.get();
+    Session* oldest = nullptr;
+    for (Session* s : sessions) {
+      if (s->waiting() && (oldest == nullptr || s->waiting_since() < oldest->waiting_since())) {
+        oldest = s;
       }
     }
     if (oldest == nullptr) return false;
-    oldest->dead = true;
-    return true;
-  }
-
-  void accept_waiting(Clock::time_point now) {
-    for (int i = 0; i < kListenBacklog; ++i) {
-      const net::Socket s = net::accept_connection(listener);
-      if (s == net::kNoSocket) return;
-      size_t live = 0;
-      for (const auto& entry : conns) live += entry.second->dead ? 0 : 1;
-      if (live >= kMaxConnections && !evict_one()) {
-        net::close_socket(s);
-        continue;
-      }
-      conns.emplace(next_id++, std::make_unique<Connection>(s, options.max_body_bytes, now));
-    }
-  }
-
-  void take_done(Clock::time_point now) {
-    std::deque<Done> ready;
-    {
-      const std::lock_guard<std::mutex> lock(mu);
-      ready.swap(done);
-    }
-    for (Done& d : ready) {
-      const auto it = conns.find(d.id);
-      if (it == conns.end()) continue;
-      send(*it->second, std::move(d.bytes), d.close, now);
-      // Most answers go out at once, without waiting for the next poll.
-      on_writable(d.id, *it->second, now);
-    }
-  }
-
-  void check_deadline(Connection& c, Clock::time_point now) {
-    if (c.phase == Phase::kHandling || now < c.deadline) return;
-    if (c.phase == Phase::kHead && c.in.empty() && c.out.empty()) {
-      c.dead = true;  // idle: nothing to answer
-    } else if (c.phase == Phase::kHead || c.phase == Phase::kBody) {
-      refuse(c, 408,
-             "the request did not arrive whole within " + std::to_string(kRequestDeadline.count()) +
-                 " ms",
-             now);
-    } else {
-      c.dead = true;  // a stalled reader, or the end of lingering
-    }
-  }
-
-  bool loop(std::string* error) {
-    std::vector<net::PollEntry> entries;
-    std::vector<uint64_t> ids;
-    while (!stopping.load()) {
-      Clock::time_point now = Clock::now();
-      entries.clear();
-      ids.clear();
-      entries.push_back({waker.socket(), true, false});
-      entries.push_back({listener, true, false});
-      int timeout = kMaxPollMs;
-      for (auto& [id, c] : conns) {
-        if (c->phase == Phase::kHandling) continue;
-        const bool reading =
-            c->phase == Phase::kHead || c->phase == Phase::kBody || c->phase == Phase::kLingering;
-        entries.push_back({c->socket, reading, c->out_pos < c->out.size()});
-        ids.push_back(id);
-        timeout = std::min(timeout, ms_until(c->deadline, now));
-      }
-      if (!net::poll_sockets(entries.data(), entries.size(), timeout)) {
-        *error = "waiting on the sockets failed";
-        return false;
-      }
-      now = Clock::now();
-      if (entries[0].readable) waker.drain();
-      take_done(now);
-      for (size_t i = 0; i < ids.size(); ++i) {
-        const auto it = conns.find(ids[i]);
-        if (it == conns.end()) continue;
-        Connection& c = *it->second;
-        if (!c.dead && entries[i + 2].writable) on_writable(ids[i], c, now);
-        if (!c.dead && entries[i + 2].readable) on_readable(ids[i], c, now);
-        if (!c.dead) check_deadline(c, now);
-      }
-      if (entries[1].readable) accept_waiting(now);
-      std::erase_if(conns, [](const auto& entry) { return entry.second->dead; });
-    }
+    oldest->close();
     return true;
   }
 };
 
+Session::Session(Core* core, tcp::socket socket)
+    : core_(core), socket_(std::move(socket)), timer_(core->io), in_(kMaxHeadBytes + kReadBytes) {
+  registered_ = core_->sessions.insert(core_->sessions.end(), this);
+}
+
+Session::~Session() {
+  if (open_) core_->sessions.erase(registered_);
+}
+
+void Session::start() { next_request(); }
+
+void Session::close() {
+  if (!open_) return;
+  open_ = false;
+  core_->sessions.erase(registered_);
+  error_code ignored;
+  socket_.close(ignored);
+  timer_.cancel();
+}
+
+// A fresh parser and deadline; what the client sent ahead is taken first.
+void Session::next_request() {
+  phase_ = Phase::kHead;
+  waiting_since_ = Clock::now();
+  got_bytes_ = in_.size() > 0;
+  blank_bytes_ = 0;
+  request_ = Request();
+  parser_.emplace();
+  // Lengths are held to the cap once the guard has seen the head.
+  parser_->body_limit(boost::none);
+  arm(kRequestDeadline);
+  take_input();
+}
+
+void Session::read() {
+  const size_t room = std::min(kReadBytes, in_.max_size() - in_.size());
+  socket_.async_read_some(
+      in_.prepare(room),
+      [self = shared_from_this()](const error_code& ec, size_t n) { self->on_read(ec, n); });
+}
+
+void Session::on_read(const error_code& ec, size_t n) {
+  if (!open_) return;
+  if (deadline_passed_) {
+    deadline_passed_ = false;
+    return refuse(408, "the request did not arrive whole within " +
+                           std::to_string(kRequestDeadline.count()) + " ms");
+  }
+  if (ec) return close();  // the end, or a failure: nothing more will come
+  in_.commit(n);
+  if (phase_ == Phase::kLingering) {
+    in_.consume(in_.size());  // what comes after a refusal is dropped unread
+    return read();
+  }
+  if (n > 0) got_bytes_ = true;
+  take_input();
+}
+
+void Session::take_input() {
+  if (phase_ == Phase::kHead) return take_head();
+  if (phase_ == Phase::kBody) return take_body();
+}
+
+void Session::take_head() {
+  // Blank lines before the request line are ignored (RFC 9112 2.2), within
+  // the head's cap; Beast would take them for a malformed request line.
+  if (!parser_->got_some()) {
+    const auto* p = static_cast<const char*>(in_.data().data());
+    size_t blanks = 0;
+    while (blanks < in_.size() && (p[blanks] == '\r' || p[blanks] == '\n')) ++blanks;
+    in_.consume(blanks);
+    blank_bytes_ += blanks;
+    if (blank_bytes_ >= kMaxHeadBytes) return refuse(431, head_too_large());
+    if (in_.size() == 0) return read();
+    parser_->header_limit(static_cast<uint32_t>(kMaxHeadBytes - blank_bytes_));
+  }
+  const std::string_view head(static_cast<const char*>(in_.data().data()), in_.size());
+  if (has_folded_line(head)) return refuse(400, "a header field folded over two lines");
+  error_code ec;
+  in_.consume(parser_->put(in_.data(), ec));
+  if (ec == bhttp::error::need_more) return read();
+  if (ec) {
+    const Refusal why = parse_refusal(ec, core_->options.max_body_bytes);
+    return refuse(why.status, why.message);
+  }
+  if (!parser_->is_header_done()) return read();
+
+  const auto& h = parser_->get();
+  request_.method = text(h.method_string());
+  request_.target = text(h.target());
+  const size_t q = request_.target.find('?');
+  request_.path = request_.target.substr(0, q);
+  request_.query = q == std::string::npos ? std::string() : request_.target.substr(q + 1);
+  request_.minor_version = static_cast<int>(h.version() % 10);
+  for (const auto& field : h) {
+    request_.headers.emplace_back(lower_case(field.name_string()), text(field.value()));
+  }
+  if (parser_->chunked()) {
+    request_.body_kind = Request::BodyKind::kChunked;
+  } else if (parser_->content_length().value_or(0) > 0) {
+    request_.body_kind = Request::BodyKind::kLength;
+    request_.content_length = *parser_->content_length();
+  }
+  const size_t max_body = core_->options.max_body_bytes;
+  if (std::optional<Refusal> why = check_head(request_, max_body)) {
+    return refuse(why->status, why->message);
+  }
+  if (core_->options.admit) {
+    if (std::optional<Response> no = core_->options.admit(request_)) {
+      // An unread body would be taken for the next request.
+      return send(*no, request_.keep_alive() && !no->close && !request_.has_body());
+    }
+  }
+  const std::string expect = request_.header("expect");
+  const bool continues = !expect.empty() && request_.has_body();
+  if (!expect.empty() && expect != "100-continue" && expect != "100-Continue") {
+    return refuse(417, "the only expectation met is 100-continue");
+  }
+  // A chunked body is counted as its chunks arrive, and refused the moment
+  // it would pass the cap.
+  parser_->body_limit(max_body);
+  parser_->eager(true);
+  if (!continues) {
+    phase_ = Phase::kBody;
+    return take_body();
+  }
+  phase_ = Phase::kContinue;
+  auto go_on = std::make_shared<bhttp::response<bhttp::empty_body>>(bhttp::status::continue_, 11);
+  bhttp::async_write(
+      socket_, *go_on, [self = shared_from_this(), go_on](const error_code& ec, size_t) {
+        if (!self->open_) return;
+        if (self->deadline_passed_) {
+          self->deadline_passed_ = false;
+          return self->refuse(408, "the request did not arrive whole within " +
+                                       std::to_string(kRequestDeadline.count()) + " ms");
+        }
+        if (ec) return self->close();
+        self->phase_ = Phase::kBody;
+        self->take_body();
+      });
+}
+
+void Session::take_body() {
+  while (!parser_->is_done()) {
+    if (in_.size() == 0) return read();
+    error_code ec;
+    in_.consume(parser_->put(in_.data(), ec));
+    if (ec == bhttp::error::need_more) {
+      // What the parser holds back is a chunk-size line or the trailers.
+      if (in_.size() >= kMaxHeadBytes) {
+        return refuse(431, "a chunk-size line or the trailers are larger than " +
+                               std::to_string(kMaxHeadBytes) + " bytes");
+      }
+      return read();
+    }
+    if (ec) {
+      const Refusal why = parse_refusal(ec, core_->options.max_body_bytes);
+      return refuse(why.status, why.message);
+    }
+  }
+  dispatch();
+}
+
+// The whole request to a worker; its answer back to this thread.
+void Session::dispatch() {
+  phase_ = Phase::kHandling;
+  ++timer_round_;
+  timer_.cancel();
+  request_.body = std::move(parser_->get().body());
+  parser_.reset();
+  // The worker hands its hold on the session over to the I/O thread, so that
+  // a session always ends there.
+  Core* core = core_;
+  asio::post(
+      core->workers, [core, self = shared_from_this(), request = std::move(request_)]() mutable {
+        Response response;
+        try {
+          response = core->options.handle(request);
+        } catch (const std::exception& e) {
+          response = core->options.refusal(500, std::string("the server failed: ") + e.what());
+        }
+        const bool keep = request.keep_alive() && !response.close;
+        asio::post(core->io, [self = std::move(self), response = std::move(response), keep] {
+          if (self->open_) self->send(response, keep);
+        });
+      });
+}
+
+void Session::refuse(int status, std::string_view message) {
+  send(core_->options.refusal(status, message), false);
+}
+
+// Writes `response` (the default headers first), then goes on to the next
+// request, or to lingering when the connection is not kept.
+void Session::send(const Response& response, bool keep_alive) {
+  answer_ = std::make_unique<bhttp::response<bhttp::string_body>>();
+  answer_->version(11);
+  answer_->result(static_cast<unsigned>(response.status));
+  for (const auto& [name, value] : core_->options.default_headers) answer_->insert(name, value);
+  for (const auto& [name, value] : response.headers) answer_->insert(name, value);
+  if (!response.content_type.empty())
+    answer_->insert(bhttp::field::content_type, response.content_type);
+  answer_->content_length(response.body.size());
+  answer_->insert(bhttp::field::connection, keep_alive ? "keep-alive" : "close");
+  answer_->body() = response.body;
+  close_after_ = !keep_alive;
+  phase_ = Phase::kWriting;
+  writer_.emplace(*answer_);
+  arm(kWriteStallLimit);
+  write_some();
+}
+
+// One write at a time, each one's progress restarting the stall limit.
+void Session::write_some() {
+  bhttp::async_write_some(socket_, *writer_,
+                          [self = shared_from_this()](const error_code& ec, size_t) {
+                            if (!self->open_) return;
+                            if (ec) return self->close();
+                            if (!self->writer_->is_done()) {
+                              self->arm(kWriteStallLimit);
+                              return self->write_some();
+                            }
+                            self->writer_.reset();
+                            self->answer_.reset();
+                            if (self->close_after_) return self->linger();
+                            self->next_request();
+                          });
+}
+
+// The client reads the answer rather than a reset connection: what it still
+// sends is read and dropped for a while, the sending half already closed.
+void Session::linger() {
+  phase_ = Phase::kLingering;
+  error_code ignored;
+  socket_.shutdown(tcp::socket::shutdown_send, ignored);
+  in_.consume(in_.size());
+  arm(kLingerAfterRefusal);
+  read();
+}
+
+void Session::arm(std::chrono::milliseconds after) {
+  const uint64_t round = ++timer_round_;
+  timer_.expires_after(after);
+  timer_.async_wait([self = shared_from_this(), round](const error_code& ec) {
+    if (!ec && self->open_ && round == self->timer_round_) self->on_timer();
+  });
+}
+
+void Session::on_timer() {
+  switch (phase_) {
+    case Phase::kHead:
+      // Idle since its last answer or since it connected: nothing to answer.
+      if (!got_bytes_) return close();
+      [[fallthrough]];
+    case Phase::kBody:
+    case Phase::kContinue: {
+      // The pending I/O ends as cancelled and answers 408.
+      deadline_passed_ = true;
+      error_code ignored;
+      socket_.cancel(ignored);
+      return;
+    }
+    case Phase::kHandling:
+      return;
+    case Phase::kWriting:    // a client that does not read
+    case Phase::kLingering:  // done lingering
+      return close();
+  }
+}
+
+}  // namespace
+
+struct Server::Impl {
+  explicit Impl(ServerOptions options) : core(std::move(options)) {}
+  Core core;
+};
+
 Server::Server(ServerOptions options) : impl_(std::make_unique<Impl>(std::move(options))) {}
 
-Server::~Server() { net::close_socket(impl_->listener); }
+Server::~Server() { impl_->core.workers.join(); }
 
 // See http_server.h.
 int Server::listen(int port, std::string* error) {
-  if (!net::start_sockets(error) || !impl_->waker.open(error)) return -1;
-  int bound = -1;
-  impl_->listener = net::listen_loopback(port, kListenBacklog, &bound, error);
-  return impl_->listener == net::kNoSocket ? -1 : bound;
+  tcp::acceptor& acceptor = impl_->core.acceptor;
+  const tcp::endpoint at(asio::ip::make_address_v4("127.0.0.1"), static_cast<uint16_t>(port));
+  error_code ec;
+  acceptor.open(at.protocol(), ec);
+  if (!ec) ec = net::claim_port_alone(acceptor);
+  if (!ec) acceptor.bind(at, ec);
+  if (!ec) acceptor.listen(kListenBacklog, ec);
+  if (ec) {
+    *error = ec.message();
+    error_code ignored;
+    acceptor.close(ignored);
+    return -1;
+  }
+  const tcp::endpoint bound = acceptor.local_endpoint(ec);
+  if (ec) {
+    *error = ec.message();
+    return -1;
+  }
+  impl_->core.accept();
+  return bound.port();
 }
 
 // See http_server.h.
 bool Server::run(std::string* error) {
-  std::vector<std::thread> workers;
-  for (int i = 0; i < kWorkerThreads; ++i) workers.emplace_back([this] { impl_->work(); });
-  const bool ok = impl_->loop(error);
-  {
-    const std::lock_guard<std::mutex> lock(impl_->mu);
-    impl_->workers_stop = true;
+  bool ok = true;
+  try {
+    impl_->core.io.run();
+  } catch (const std::exception& e) {
+    *error = e.what();
+    ok = false;
   }
-  impl_->work_ready.notify_all();
-  for (std::thread& t : workers) t.join();
-  impl_->conns.clear();
+  impl_->core.workers.join();
   return ok;
 }
 
 // See http_server.h.
-void Server::stop() {
-  impl_->stopping.store(true);
-  impl_->waker.wake();
-}
+void Server::stop() { impl_->core.io.stop(); }
 
 }  // namespace kestrova::tools::http

@@ -1,9 +1,10 @@
 // A small HTTP/1.1 server on 127.0.0.1 for the tool's hosts, built to stay
-// answerable whatever its clients do. One thread waits on every socket at
-// once (poll) and reads each request whole before anything else sees it: a
-// client that trickles or stalls holds one connection slot and no thread, and
-// loses the slot when its deadline passes. Complete requests go to a few
-// worker threads; their answers go back to the waiting thread to be written.
+// answerable whatever its clients do, on Boost.Beast and Boost.Asio. One
+// thread (an io_context) does every socket's I/O and reads each request whole,
+// under the caps below, before anything else sees it: a client that trickles
+// or stalls holds one connection slot and no thread, and loses the slot when
+// its deadline passes. Complete requests go to a few worker threads; their
+// answers are posted back to the I/O thread to be written.
 #ifndef KESTROVA_SQLR_TOOLS_COMMON_HTTP_SERVER_H_
 #define KESTROVA_SQLR_TOOLS_COMMON_HTTP_SERVER_H_
 
@@ -37,6 +38,8 @@ constexpr std::chrono::milliseconds kWriteStallLimit{15000};
 constexpr std::chrono::milliseconds kLingerAfterRefusal{1000};
 // The default body cap.
 constexpr size_t kMaxBodyBytes = size_t{1} << 20;
+// Bytes read from a socket at once.
+constexpr size_t kReadBytes = 64 * 1024;
 // Threads that run handlers.
 constexpr int kWorkerThreads = 4;
 // Connections waiting to be accepted by the system.
@@ -73,12 +76,13 @@ class Server {
   Server& operator=(const Server&) = delete;
 
   // Listens on 127.0.0.1:`port` (0: any free port), alone (see net.h).
+  // Call once, before run().
   // Returns the port, or -1 with the reason in `error`.
   int listen(int port, std::string* error);
 
   // Serves until stop() is called; returns false, with the reason in
-  // `error`, when waiting on the sockets fails. Handlers running when it
-  // stops are waited for.
+  // `error`, when the I/O thread fails. Handlers running when it stops are
+  // waited for.
   bool run(std::string* error);
 
   // Makes run() return soon; from any thread, not from a signal handler.
@@ -88,12 +92,6 @@ class Server {
   struct Impl;
   std::unique_ptr<Impl> impl_;
 };
-
-// `response` as the bytes sent: status line, headers (the defaults first),
-// Content-Length, Connection, then the body.
-std::string serialize(const Response& response,
-                      const std::vector<std::pair<std::string, std::string>>& default_headers,
-                      bool keep_alive);
 
 }  // namespace kestrova::tools::http
 

@@ -1,8 +1,7 @@
 // What `kestrova-sqlr serve` needs from the operating system beyond sockets
-// (common/net.h):
-// unguessable bytes, whether standard input is a terminal, a stop request
-// from the keyboard, and the user's browser. The only place serve differs
-// between Windows and POSIX.
+// (Boost.Asio, common/net.h): unguessable bytes, whether standard input is a
+// terminal, a stop request from the keyboard, and the user's browser. The
+// only place serve differs between Windows and POSIX.
 #ifndef KESTROVA_SQLR_TOOLS_SERVE_PLATFORM_H_
 #define KESTROVA_SQLR_TOOLS_SERVE_PLATFORM_H_
 

@@ -1,6 +1,6 @@
 # kestrova-sqlr serve: the data browser's routes and guard, over the HTTP
-# server that every host shares (common/http_server.h, on plain sockets: no
-# third-party HTTP library), with the page compiled in.
+# server that every host shares (common/http_server.h, on Boost.Beast), with
+# the page compiled in.
 target_sources(kestrova-sqlr PRIVATE
   serve/api.cc serve/file_check.cc serve/filters.cc serve/guard.cc serve/platform.cc serve/server.cc
   ${CMAKE_CURRENT_BINARY_DIR}/serve_assets.cc)
