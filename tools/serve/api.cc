@@ -18,10 +18,10 @@ namespace kestrova::tools::serve {
 
 // The parameters a call may carry; each call names the ones it takes.
 struct Params {
-  ParsedDoc doc;                // owns `filters`
+  ParsedDoc doc;                  // owns `filters`
   yyjson_val* filters = nullptr;  // a JSON array of {column, op, value}, or none
-  std::string search;           // full-text search text, "" = none
-  bool syntax = false;          // the search text is FTS query syntax
+  std::string search;             // full-text search text, "" = none
+  bool syntax = false;            // the search text is FTS query syntax
   std::string table;
   std::string sql;
   std::string after;  // a page's next_key
@@ -137,8 +137,9 @@ bool read_params(std::string_view body, std::initializer_list<std::string_view> 
         *error = std::string(name) + ": expected true or false";
         return false;
       }
-      (name == "desc" ? params->desc : name == "exact" ? params->exact : params->syntax) =
-          yyjson_get_bool(val);
+      (name == "desc"    ? params->desc
+       : name == "exact" ? params->exact
+                         : params->syntax) = yyjson_get_bool(val);
     } else if (name == "offset") {
       if (!read_count(name, val, 0, std::numeric_limits<int32_t>::max(), &params->offset, error)) {
         return false;
@@ -483,9 +484,9 @@ ApiReply ServeApi::page(std::string_view body) {
     if (!view_sql(params, &view, &why)) return failure(400, valid_utf8(why));
     if (view.search) {
       if (!params.after.empty()) return failure(400, "after: a search pages by offset");
-      pager = Pager::for_statement(handle_, "SELECT " + view.select + " FROM " + view.from +
-                                                " WHERE " + view.where +
-                                                (view.order.empty() ? "" : " ORDER BY " + view.order));
+      pager = Pager::for_statement(
+          handle_, "SELECT " + view.select + " FROM " + view.from + " WHERE " + view.where +
+                       (view.order.empty() ? "" : " ORDER BY " + view.order));
     } else {
       pager = Pager::for_table(&catalogue_, handle_,
                                TableRead{params.table, view.select, view.where, view.order});

@@ -70,8 +70,7 @@ class ServeApi {
   bool fts_tables(std::vector<FtsTable>* out, std::string* error);
   // The full-text table that searches `name`: itself, or one whose content=
   // names it; null when there is none.
-  static const FtsTable* search_table_of(const std::vector<FtsTable>& fts,
-                                         const std::string& name);
+  static const FtsTable* search_table_of(const std::vector<FtsTable>& fts, const std::string& name);
   // The SQL of the table view that `params` asks for (its filters, search and
   // sort checked against the table's columns). Under library_.
   bool view_sql(const Params& params, ViewSql* view, std::string* error);

@@ -208,7 +208,8 @@ bool fts_query(std::string_view text, bool syntax, std::string* query, std::stri
         return false;
       }
       std::string word = "\"";
-      for (const char c : text.substr(start, i - start)) word += c == '"' ? "\"\"" : std::string(1, c);
+      for (const char c : text.substr(start, i - start))
+        word += c == '"' ? "\"\"" : std::string(1, c);
       *query += (query->empty() ? "" : " ") + word + "\"";
     }
   }

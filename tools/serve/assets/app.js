@@ -17,53 +17,75 @@ class Obj {
 function parseJson(text) {
   let i = 0;
   const fail = (what) => { throw new Error('unreadable JSON from the server: ' + what + ' at ' + i); };
-  const ws = () => { while (i < text.length && ' \t\r\n'.includes(text[i])) i++; };
-  const NUMBER = /-?(?:0|[1-9]\d*)(?:\.\d+)?(?:[eE][+-]?\d+)?/y;
+  // Character codes, not one-character strings: this runs for every byte of
+  // an export.
+  const ws = () => {
+    for (let c = text.charCodeAt(i); c === 32 || c === 10 || c === 13 || c === 9; c = text.charCodeAt(i)) i++;
+  };
+  const digits = () => {
+    const from = i;
+    for (let c = text.charCodeAt(i); c >= 48 && c <= 57; c = text.charCodeAt(i)) i++;
+    return i - from;
+  };
   function value() {
     ws();
-    const c = text[i];
-    if (c === '{') {
+    const c = text.charCodeAt(i);
+    if (c === 123) { // {
       i++; const o = new Obj(); ws();
-      if (text[i] === '}') { i++; return o; }
+      if (text.charCodeAt(i) === 125) { i++; return o; }
       for (;;) {
-        ws(); if (text[i] !== '"') fail('a member name expected');
+        ws(); if (text.charCodeAt(i) !== 34) fail('a member name expected');
         o.keys.push(string()); ws();
-        if (text[i++] !== ':') fail('":" expected');
+        if (text.charCodeAt(i++) !== 58) fail('":" expected');
         o.vals.push(value()); ws();
-        const d = text[i++];
-        if (d === '}') return o;
-        if (d !== ',') fail('"," or "}" expected');
+        const d = text.charCodeAt(i++);
+        if (d === 125) return o;
+        if (d !== 44) fail('"," or "}" expected');
       }
     }
-    if (c === '[') {
+    if (c === 91) { // [
       i++; const a = []; ws();
-      if (text[i] === ']') { i++; return a; }
+      if (text.charCodeAt(i) === 93) { i++; return a; }
       for (;;) {
         a.push(value()); ws();
-        const d = text[i++];
-        if (d === ']') return a;
-        if (d !== ',') fail('"," or "]" expected');
+        const d = text.charCodeAt(i++);
+        if (d === 93) return a;
+        if (d !== 44) fail('"," or "]" expected');
       }
     }
-    if (c === '"') return string();
-    if (text.startsWith('true', i)) { i += 4; return true; }
-    if (text.startsWith('false', i)) { i += 5; return false; }
-    if (text.startsWith('null', i)) { i += 4; return null; }
-    NUMBER.lastIndex = i;
-    const m = NUMBER.exec(text);
-    if (!m) fail('a value expected');
-    i += m[0].length;
-    return new Num(m[0]);
+    if (c === 34) return string();
+    if (c === 116 && text.startsWith('true', i)) { i += 4; return true; }
+    if (c === 102 && text.startsWith('false', i)) { i += 5; return false; }
+    if (c === 110 && text.startsWith('null', i)) { i += 4; return null; }
+    return number();
+  }
+  // -?(0|[1-9][0-9]*)(\.[0-9]+)?([eE][+-]?[0-9]+)?, kept as its text.
+  function number() {
+    const start = i;
+    if (text.charCodeAt(i) === 45) i++;
+    const lead = text.charCodeAt(i);
+    if (lead === 48) i++;
+    else if (!(lead >= 49 && lead <= 57) || !digits()) { i = start; fail('a value expected'); }
+    if (text.charCodeAt(i) === 46) { i++; if (!digits()) fail('a digit expected'); }
+    const e = text.charCodeAt(i);
+    if (e === 101 || e === 69) {
+      i++;
+      const s = text.charCodeAt(i);
+      if (s === 43 || s === 45) i++;
+      if (!digits()) fail('a digit expected');
+    }
+    return new Num(text.slice(start, i));
   }
   function string() {
     // The string's source text, quotes included, is valid JSON on its own:
     // the built-in reader decodes its escapes.
     const start = i++;
     let escaped = false;
-    while (i < text.length && text[i] !== '"') {
-      if (text[i] === '\\') { escaped = true; i += 2; } else i++;
+    for (;;) {
+      const c = text.charCodeAt(i);
+      if (c === 34) break;
+      if (c === 92) { escaped = true; i += 2; } else if (c === c) i++; else fail('an unterminated string');
     }
-    if (i >= text.length) fail('an unterminated string');
     i++;
     return escaped ? JSON.parse(text.slice(start, i)) : text.slice(start + 1, i - 1);
   }
@@ -537,6 +559,9 @@ function draw() {
   const same = sig === g.drawn;
   g.drawn = sig;
   table.style.transform = 'translateY(' + Math.max(0, geo.wrap.scrollTop - (top - first * ROW_H)) + 'px)';
+  // The counter follows the count even when the rows stay: an exact count
+  // that arrives later changes neither the rows in view nor their version.
+  drawCounter(g, first, last, n);
   if (same) return;
   const fks = g.meta.fks || new Map();
   const body = document.createDocumentFragment();
@@ -565,6 +590,11 @@ function draw() {
     loadWindow(g, w).then(() => { if (grid === g) queueDraw(); }, (e) => { if (grid === g) showMessage(e.message); });
   }
   remember(g, first);
+}
+
+// Shows rows `first`..`last` of `n` (of a bound while grid `g`'s count is
+// not known) and enables the page buttons that lead somewhere.
+function drawCounter(g, first, last, n) {
   const total = g.total != null ? g.total.toLocaleString('en') : n.toLocaleString('en') + '+';
   $('range').textContent = n ? 'Rows ' + (first + 1).toLocaleString('en') + '–' + Math.min(last, n).toLocaleString('en') + ' of ' + total : 'No rows';
   $('prev').disabled = first === 0;
@@ -755,6 +785,8 @@ async function exportView() {
       if (after != null) body.after = after;
       const page = await api('page', body);
       const n = columns.length;
+      // Each member's name as JSON, made once, not once a row.
+      const memberNames = columns.map((c) => JSON.stringify(c) + ':');
       const list = page.get('rows');
       let text = '';
       if (first && format === 'csv') text += columns.map(csvField).join(',') + '\r\n';
@@ -767,7 +799,7 @@ async function exportView() {
           text += line + '\r\n';
         } else {
           let obj = '{';
-          for (let k = 0; k < n; k++) obj += (k ? ',' : '') + JSON.stringify(columns[k]) + ':' + jsonValue(vals[k]);
+          for (let k = 0; k < n; k++) obj += (k ? ',' : '') + memberNames[k] + jsonValue(vals[k]);
           obj += '}';
           text += format === 'json' ? (rows || text.length > 1 ? ',' : '') + obj : obj + '\n';
         }

@@ -98,12 +98,17 @@ after(async () => {
   if (dir) rmSync(dir, { recursive: true, force: true });
 });
 
+// How long any wait for the page may take: generous, as CI shares two cores
+// with other tests; the waits are for things to happen, not timings.
+const WAIT_MS = 120000;
+
 // A page that records every request it makes and every console complaint
 // (a Content-Security-Policy refusal shows there).
 // `record` false leaves its requests out of the check that the page never
 // goes elsewhere (for the tabs sent elsewhere on purpose).
 async function openPage(scheme = "light", record = true) {
   const page = await browser.newPage();
+  page.setDefaultTimeout(WAIT_MS);
   await page.setViewport({ width: 1280, height: 800, deviceScaleFactor: 1 });
   await page.emulateMediaFeatures([{ name: "prefers-color-scheme", value: scheme }]);
   page.problems = [];
@@ -127,8 +132,8 @@ async function openTab(scheme = "light") {
 // The view that the page's URL records.
 const viewOf = (page) => Object.fromEntries(new URLSearchParams(new URL(page.url()).hash.slice(1)));
 
-const ready = (page) => page.waitForSelector('body[data-state="ready"]', { timeout: 15000 });
-const settled = (page) => page.waitForSelector('body:not([data-state="loading"])', { timeout: 15000 });
+const ready = (page) => page.waitForSelector('body[data-state="ready"]');
+const settled = (page) => page.waitForSelector('body:not([data-state="loading"])');
 
 // The grid as text: header names and the rows' cells (row number left out).
 const gridText = (page) => page.evaluate(() => ({
@@ -645,6 +650,11 @@ test("structure, foreign-key links and the rows that reference a row", async () 
   assert.deepEqual(page.problems, []);
 });
 
+// Waits until the browser has written the downloaded `file`.
+async function waitForFile(file) {
+  for (const t0 = Date.now(); !existsSync(file) && Date.now() - t0 < WAIT_MS;) await new Promise((r) => setTimeout(r, 50));
+}
+
 // Waits until the grid shows row `n` (1-based); the time it took in ms.
 const waitForRow = (page, n) => page.evaluate((n) => new Promise((resolve) => {
   const t0 = performance.now();
@@ -714,11 +724,11 @@ test("a 1,000,000-row table scrolled to its end, from the keyboard; the benchmar
       await page.select("#exportformat", format);
       await page.evaluate(() => { delete document.body.dataset.export; });
       await page.click("#export");
-      await page.waitForSelector('body[data-export="done"]', { timeout: 120000 });
+      await page.waitForSelector('body[data-export="done"]', { timeout: 4 * WAIT_MS });
       const { rows, ms } = await page.$eval("#exportstate", (s) => ({ rows: Number(s.dataset.rows), ms: Number(s.dataset.ms) }));
       rates[format] = rows / (ms / 1000);
       const file = join(downloads, "big." + format);
-      for (let t = 0; t < 200 && !existsSync(file); t++) await new Promise((r) => setTimeout(r, 50));
+      await waitForFile(file);
       const lines = readFileSync(file, "utf8").split(/\r?\n/).filter((l) => l !== "");
       if (format === "csv") {
         assert.equal(lines[0], "id,label,n");
@@ -736,7 +746,7 @@ test("a 1,000,000-row table scrolled to its end, from the keyboard; the benchmar
     await page.click("#export");
     await page.waitForSelector('body[data-export="done"]');
     const file = join(downloads, "books.json");
-    for (let t = 0; t < 200 && !existsSync(file); t++) await new Promise((r) => setTimeout(r, 50));
+    await waitForFile(file);
     assert.deepEqual(JSON.parse(readFileSync(file, "utf8")), [
       { id: 1, author_id: 1, title: "Notes on the engine" }, { id: 3, author_id: 1, title: "Sketches" }]);
   } finally {
