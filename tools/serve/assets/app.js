@@ -776,14 +776,22 @@ async function exportView() {
   const view = g.view;
   const status = $('exportstate');
   const parts = [];
-  let columns = g.columns, rows = 0, offset = 0, after = null, first = true;
+  let columns = g.columns, rows = 0, first = true;
+  // The page at `offset` (after key `after`, when given).
+  const ask = (offset, after) => {
+    const body = { ...request(view), offset, limit: EXPORT_PAGE };
+    if (after != null) body.after = after;
+    const p = api('page', body);
+    p.catch(() => {}); // awaited below; a failure is not left unhandled meanwhile
+    return p;
+  };
   const t0 = performance.now();
   document.body.dataset.export = 'running';
   try {
-    for (;;) {
-      const body = { ...request(view), offset, limit: EXPORT_PAGE };
-      if (after != null) body.after = after;
-      const page = await api('page', body);
+    for (let next = ask(0, null); next;) {
+      const page = await next;
+      // The server reads the next page while this one is written out.
+      next = page.get('more') ? ask(Number(page.get('next_offset').text), page.get('next_key')) : null;
       const n = columns.length;
       // Each member's name as JSON, made once, not once a row.
       const memberNames = columns.map((c) => JSON.stringify(c) + ':');
@@ -808,9 +816,6 @@ async function exportView() {
       parts.push(text);
       first = false;
       status.textContent = rows.toLocaleString('en') + ' rows…';
-      if (!page.get('more')) break;
-      offset = Number(page.get('next_offset').text);
-      after = page.get('next_key');
     }
     if (format === 'json') parts.push(']\n');
     const type = format === 'csv' ? 'text/csv' : format === 'json' ? 'application/json' : 'application/x-ndjson';
