@@ -761,9 +761,14 @@ function applyFilters() {
 
 const EXPORT_PAGE = 20000;
 
+const CSV_QUOTED = /[",\r\n]|^\s|\s$/;
+
+// A value as one CSV field: quoted when it holds a quote, a comma, a line
+// break or spaces at either end. A number's text never needs quotes.
 function csvField(v) {
+  if (v instanceof Num) return v.text;
   const s = plain(v);
-  return /[",\r\n]/.test(s) || /^\s|\s$/.test(s) ? '"' + s.replace(/"/g, '""') + '"' : s;
+  return CSV_QUOTED.test(s) ? '"' + s.replace(/"/g, '""') + '"' : s;
 }
 
 // A value as JSON: numbers as the library wrote them (exact), text quoted.
