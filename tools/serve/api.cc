@@ -11,14 +11,17 @@
 #include "common/library.h"
 #include "common/pager.h"
 #include "kestrova_sqlite_reader.h"
+#include "serve/filters.h"
 #include "serve/guard.h"
 
 namespace kestrova::tools::serve {
 
-namespace {
-
 // The parameters a call may carry; each call names the ones it takes.
 struct Params {
+  ParsedDoc doc;                  // owns `filters`
+  yyjson_val* filters = nullptr;  // a JSON array of {column, op, value}, or none
+  std::string search;             // full-text search text, "" = none
+  bool syntax = false;            // the search text is FTS query syntax
   std::string table;
   std::string sql;
   std::string after;  // a page's next_key
@@ -31,6 +34,8 @@ struct Params {
   bool has_sql = false;
   bool has_sort = false;
 };
+
+namespace {
 
 // {"error":"message"} with `status`.
 ApiReply failure(int status, std::string_view message) {
@@ -72,7 +77,8 @@ bool read_params(std::string_view body, std::initializer_list<std::string_view> 
                  Params* params, std::string* error) {
   if (body.empty()) return true;
   std::string why;
-  const ParsedDoc doc = read_json(body, YYJSON_READ_NOFLAG, &why);
+  params->doc = read_json(body, YYJSON_READ_NOFLAG, &why);
+  const ParsedDoc& doc = params->doc;
   if (doc == nullptr) {
     *error = "the request body is not JSON: " + why;
     return false;
@@ -93,7 +99,14 @@ bool read_params(std::string_view body, std::initializer_list<std::string_view> 
       *error = "unknown parameter '" + valid_utf8(name) + "'";
       return false;
     }
-    if (name == "table" || name == "sql" || name == "after" || name == "sort") {
+    if (name == "filters") {
+      if (!yyjson_is_arr(val)) {
+        *error = "filters: expected an array";
+        return false;
+      }
+      params->filters = val;
+    } else if (name == "table" || name == "sql" || name == "after" || name == "sort" ||
+               name == "search") {
       if (!yyjson_is_str(val)) {
         *error = std::string(name) + ": expected a string";
         return false;
@@ -113,16 +126,20 @@ bool read_params(std::string_view body, std::initializer_list<std::string_view> 
         params->has_sql = true;
       } else if (name == "after") {
         params->after = text;
+      } else if (name == "search") {
+        params->search = text;
       } else {
         params->sort = text;
         params->has_sort = true;
       }
-    } else if (name == "desc" || name == "exact") {
+    } else if (name == "desc" || name == "exact" || name == "syntax") {
       if (!yyjson_is_bool(val)) {
         *error = std::string(name) + ": expected true or false";
         return false;
       }
-      (name == "desc" ? params->desc : params->exact) = yyjson_get_bool(val);
+      (name == "desc"    ? params->desc
+       : name == "exact" ? params->exact
+                         : params->syntax) = yyjson_get_bool(val);
     } else if (name == "offset") {
       if (!read_count(name, val, 0, std::numeric_limits<int32_t>::max(), &params->offset, error)) {
         return false;
@@ -153,6 +170,7 @@ ApiReply ServeApi::call(std::string_view name, std::string_view body) {
   if (name == "tables") return tables(body);
   if (name == "schema") return schema(body);
   if (name == "count") return count(body);
+  if (name == "list") return list(body);
   if (name == "page") return page(body);
   if (name == "query") return query(body);
   if (name == "exec") return exec(body);
@@ -213,19 +231,41 @@ ApiReply ServeApi::schema(std::string_view body) {
   return reply;
 }
 
-// {"rows":N,"at_least":BOOL} for {"table":NAME,"exact":BOOL}: counted up to
-// kCountBound rows unless exact.
+// {"rows":N,"at_least":BOOL} for {"table":NAME,"exact":BOOL} and the view's
+// "filters" and "search": counted up to kCountBound rows unless exact.
 ApiReply ServeApi::count(std::string_view body) {
   Params params;
   std::string why;
-  if (!read_params(body, {"table", "exact"}, &params, &why)) return failure(400, why);
+  if (!read_params(body, {"table", "exact", "filters", "search", "syntax"}, &params, &why)) {
+    return failure(400, why);
+  }
   if (!params.has_table) return failure(400, "table is required");
   RowCount counted;
   CatalogueError error;
   {
     const std::lock_guard<std::mutex> hold(library_);
-    if (!catalogue_.count(params.table, params.exact, &counted, &error)) {
-      return catalogue_failure(error);
+    if (params.filters == nullptr && params.search.empty()) {
+      if (!catalogue_.count(params.table, params.exact, &counted, &error)) {
+        return catalogue_failure(error);
+      }
+    } else {
+      ViewSql view;
+      if (!view_sql(params, &view, &why)) return failure(400, valid_utf8(why));
+      std::string sql = "SELECT count(*) AS n FROM (SELECT 1 FROM " + view.from +
+                        (view.where.empty() ? "" : " WHERE " + view.where);
+      if (!params.exact) sql += " LIMIT " + std::to_string(kCountBound + 1);
+      sql += ")";
+      const Result text(sqlr_query(handle_, sql.c_str(), 0, 1));
+      if (text == nullptr) return library_failure();
+      const ParsedDoc doc = read_json(text.get(), YYJSON_READ_NOFLAG, &why);
+      yyjson_val* rows = yyjson_obj_get(yyjson_doc_get_root(doc.get()), "rows");
+      yyjson_val* n = yyjson_obj_get(yyjson_arr_get_first(rows), "n");
+      if (!yyjson_is_int(n)) return failure(500, "the count came back unreadable");
+      counted.rows = yyjson_get_sint(n);
+      if (!params.exact && counted.rows > kCountBound) {
+        counted.rows = kCountBound;
+        counted.at_least = true;
+      }
     }
   }
   const BuiltDoc doc(yyjson_mut_doc_new(nullptr));
@@ -238,40 +278,219 @@ ApiReply ServeApi::count(std::string_view body) {
   return reply;
 }
 
+// Every name with its kind: [{"name","kind","module","hidden","search"}],
+// shadow and internal tables too; "search" names the full-text table that
+// searches it (itself, or one whose content= names it), else null.
+ApiReply ServeApi::list(std::string_view body) {
+  Params params;
+  std::string why;
+  if (!read_params(body, {}, &params, &why)) return failure(400, why);
+  std::vector<CatalogueEntry> entries;
+  std::vector<FtsTable> fts;
+  CatalogueError error;
+  {
+    const std::lock_guard<std::mutex> hold(library_);
+    if (!catalogue_.list(&entries, &error)) return catalogue_failure(error);
+    if (!fts_tables(&fts, &why)) return failure(400, valid_utf8(why));
+  }
+  const BuiltDoc doc(yyjson_mut_doc_new(nullptr));
+  yyjson_mut_val* list = yyjson_mut_arr(doc.get());
+  yyjson_mut_doc_set_root(doc.get(), list);
+  for (const CatalogueEntry& e : entries) {
+    yyjson_mut_val* o = yyjson_mut_arr_add_obj(doc.get(), list);
+    const std::string name = valid_utf8(e.name);
+    yyjson_mut_obj_add_strncpy(doc.get(), o, "name", name.data(), name.size());
+    yyjson_mut_obj_add_strcpy(doc.get(), o, "kind", e.kind.c_str());
+    if (e.module.empty()) {
+      yyjson_mut_obj_add_null(doc.get(), o, "module");
+    } else {
+      const std::string module = valid_utf8(e.module);
+      yyjson_mut_obj_add_strncpy(doc.get(), o, "module", module.data(), module.size());
+    }
+    yyjson_mut_obj_add_bool(doc.get(), o, "hidden", e.hidden);
+    const FtsTable* by = e.hidden ? nullptr : search_table_of(fts, e.name);
+    if (by == nullptr) {
+      yyjson_mut_obj_add_null(doc.get(), o, "search");
+    } else {
+      const std::string s = valid_utf8(by->name);
+      yyjson_mut_obj_add_strncpy(doc.get(), o, "search", s.data(), s.size());
+    }
+  }
+  ApiReply reply;
+  if (!write_json(doc.get(), YYJSON_WRITE_NOFLAG, &reply.body, &why)) return failure(500, why);
+  return reply;
+}
+
+// See api.h. Full-text tables are the virtual tables of fts3, fts4 and fts5.
+bool ServeApi::fts_tables(std::vector<FtsTable>* out, std::string* error) {
+  out->clear();
+  std::vector<CatalogueEntry> entries;
+  CatalogueError why;
+  if (!catalogue_.list(&entries, &why)) {
+    *error = why.message;
+    return false;
+  }
+  for (const CatalogueEntry& e : entries) {
+    if (e.kind != "virtual" || (e.module != "fts3" && e.module != "fts4" && e.module != "fts5")) {
+      continue;
+    }
+    const std::string sql =
+        "SELECT sql FROM sqlite_schema WHERE type = 'table' AND name = " + sql_literal(e.name);
+    const Result text(sqlr_query(handle_, sql.c_str(), 0, 1));
+    if (text == nullptr) {
+      *error = last_error();
+      return false;
+    }
+    std::string unused;
+    const ParsedDoc doc = read_json(text.get(), YYJSON_READ_NOFLAG, &unused);
+    yyjson_val* rows = yyjson_obj_get(yyjson_doc_get_root(doc.get()), "rows");
+    yyjson_val* create = yyjson_obj_get(yyjson_arr_get_first(rows), "sql");
+    FtsTable t;
+    t.name = e.name;
+    t.module = e.module;
+    if (yyjson_is_str(create)) {
+      fts_content_of(std::string_view(yyjson_get_str(create), yyjson_get_len(create)), &t.content,
+                     &t.content_rowid);
+    }
+    out->push_back(std::move(t));
+  }
+  return true;
+}
+
+namespace {
+
+// Whether two names are the same for SQLite: ASCII letters folded.
+bool same_name(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  const auto fold = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (fold(a[i]) != fold(b[i])) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+// See api.h.
+const FtsTable* ServeApi::search_table_of(const std::vector<FtsTable>& fts,
+                                          const std::string& name) {
+  for (const FtsTable& t : fts) {
+    if (t.name == name) return &t;
+  }
+  for (const FtsTable& t : fts) {
+    if (same_name(t.content, name)) return &t;
+  }
+  return nullptr;
+}
+
+// See api.h.
+bool ServeApi::view_sql(const Params& params, ViewSql* view, std::string* error) {
+  std::vector<CatalogueColumn> columns;
+  CatalogueError why;
+  if (!catalogue_.columns(params.table, &columns, &why)) {
+    *error = why.message;
+    return false;
+  }
+  bool sorted = false;
+  for (const auto& c : columns) sorted = sorted || c.name == params.sort;
+  if (params.has_sort && !sorted) {
+    *error = "sort: no column " + params.sort + " in the table";
+    return false;
+  }
+  const std::string table = sql_identifier(params.table);
+  std::string qualifier;
+  view->from = table;
+  view->search = false;
+  std::string match;
+  const FtsTable* fts = nullptr;
+  std::vector<FtsTable> all;
+  if (!params.search.empty()) {
+    if (!fts_tables(&all, error)) return false;
+    fts = search_table_of(all, params.table);
+    if (fts == nullptr) {
+      *error = "search: " + params.table + " has no full-text index";
+      return false;
+    }
+    std::string query;
+    if (!fts_query(params.search, params.syntax, &query, error)) return false;
+    const std::string index = sql_identifier(fts->name);
+    match = index + " MATCH " + sql_literal(query);
+    if (fts->name != params.table) {
+      // An external-content index: its rowid is the table's content_rowid.
+      qualifier = table + ".";
+      const std::string key =
+          fts->content_rowid.empty() ? "rowid" : sql_identifier(fts->content_rowid);
+      view->from = index + " JOIN " + table + " ON " + table + "." + key + " = " + index + ".rowid";
+    }
+    view->search = true;
+  }
+  view->select.clear();
+  for (const auto& c : columns) {
+    view->select += (view->select.empty() ? "" : ", ") + qualifier + sql_identifier(c.name);
+  }
+  for (const auto& c : columns) {
+    view->select += ", typeof(" + qualifier + sql_identifier(c.name) + ")";
+  }
+  std::string filtered;
+  if (params.filters != nullptr &&
+      !filters_sql(params.filters, columns, qualifier, &filtered, error)) {
+    return false;
+  }
+  view->where = match;
+  if (!filtered.empty()) view->where += (view->where.empty() ? "" : " AND ") + filtered;
+  view->order.clear();
+  if (params.has_sort) {
+    view->order = qualifier + sql_identifier(params.sort) + (params.desc ? " DESC" : "");
+  }
+  if (fts != nullptr) {
+    const std::string index = sql_identifier(fts->name);
+    // The snippet's marks are control characters that no text shows: the
+    // page turns them into highlights.
+    view->select += fts->module == "fts5"
+                        ? ", snippet(" + index + ", -1, char(2), char(3), '…', 16)"
+                        : ", snippet(" + index + ", char(2), char(3), '…', -1, 16)";
+    if (view->order.empty() && fts->module == "fts5") view->order = "bm25(" + index + ")";
+  }
+  return true;
+}
+
 // One page through the shared pager, of {"sql":TEXT} or of {"table":NAME,
-// "sort":COLUMN,"desc":BOOL}, at "offset" or "after" (an earlier page's
-// next_key), with at most "limit" rows:
+// "sort":COLUMN,"desc":BOOL,"filters":[..],"search":TEXT,"syntax":BOOL}, at
+// "offset" or "after" (an earlier page's next_key), with at most "limit" rows:
 //   {"columns","rows","offset","limit","returned","more","next_offset","next_key"}
 // A table's page carries, after its columns, typeof() of each, so that the
-// page can tell a BLOB from text; in its own order it pages by key.
+// page can tell a BLOB from text, and with a search the match's snippet; in
+// its own order it pages by key.
 ApiReply ServeApi::page(std::string_view body) {
   Params params;
   std::string why;
-  if (!read_params(body, {"sql", "table", "sort", "desc", "offset", "limit", "after"}, &params,
-                   &why)) {
+  if (!read_params(body,
+                   {"sql", "table", "sort", "desc", "offset", "limit", "after", "filters", "search",
+                    "syntax"},
+                   &params, &why)) {
     return failure(400, why);
   }
   if (params.has_sql == params.has_table) return failure(400, "give either sql or table");
   if (params.has_sql && (params.has_sort || !params.after.empty())) {
     return failure(400, "sort and after apply to a table's pages only");
   }
+  if (params.has_sql && (params.filters != nullptr || !params.search.empty())) {
+    return failure(400, "filters and search apply to a table's pages only");
+  }
   const std::lock_guard<std::mutex> hold(library_);
   Pager pager = Pager::for_statement(handle_, params.sql);
   if (params.has_table) {
-    std::vector<CatalogueColumn> columns;
-    CatalogueError error;
-    if (!catalogue_.columns(params.table, &columns, &error)) return catalogue_failure(error);
-    TableRead read{params.table, "", "", ""};
-    bool sorted = false;
-    for (const auto& c : columns)
-      read.select += (read.select.empty() ? "" : ", ") + sql_identifier(c.name);
-    for (const auto& c : columns) read.select += ", typeof(" + sql_identifier(c.name) + ")";
-    for (const auto& c : columns) sorted = sorted || c.name == params.sort;
-    if (params.has_sort && !sorted) {
-      return failure(400, "sort: no column " + valid_utf8(params.sort) + " in the table");
+    ViewSql view;
+    if (!view_sql(params, &view, &why)) return failure(400, valid_utf8(why));
+    if (view.search) {
+      if (!params.after.empty()) return failure(400, "after: a search pages by offset");
+      pager = Pager::for_statement(
+          handle_, "SELECT " + view.select + " FROM " + view.from + " WHERE " + view.where +
+                       (view.order.empty() ? "" : " ORDER BY " + view.order));
+    } else {
+      pager = Pager::for_table(&catalogue_, handle_,
+                               TableRead{params.table, view.select, view.where, view.order});
     }
-    if (params.has_sort) read.order = sql_identifier(params.sort) + (params.desc ? " DESC" : "");
-    pager = Pager::for_table(&catalogue_, handle_, std::move(read));
   }
   Page page;
   if (!pager.read(params.offset, params.after, params.limit, &page, &why)) {

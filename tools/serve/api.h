@@ -9,6 +9,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "common/catalogue.h"
 
@@ -21,6 +22,27 @@ struct ApiReply {
   std::string body;
 };
 
+// A full-text table: its module and the table it indexes (content=), if any.
+struct FtsTable {
+  std::string name;
+  std::string module;         // fts3, fts4 or fts5
+  std::string content;        // the table it indexes, "" = its own content
+  std::string content_rowid;  // that table's key column, "" = rowid
+};
+
+// What a table view reads: its select list, FROM, WHERE and ORDER BY text,
+// all safe SQL.
+struct ViewSql {
+  std::string select;
+  std::string from;
+  std::string where;
+  std::string order;
+  bool search = false;  // a full-text search: paged as a statement
+};
+
+// The parameters of one call, as read from its body.
+struct Params;
+
 // The calls of one open database.
 class ServeApi {
  public:
@@ -31,7 +53,7 @@ class ServeApi {
       : handle_(handle), writable_(writable), db_name_(std::move(db_name)), catalogue_(handle) {}
 
   // Answers the call `name` ("info", "tables", "schema", "count", "page",
-  // "query", "exec")
+  // "list", "query", "exec")
   // with the JSON object `body` as its parameters. An unknown call is 404;
   // an unreadable body, an unknown or mistyped parameter, or a page outside
   // the allowed range is 400 before the library is called.
@@ -42,6 +64,16 @@ class ServeApi {
   ApiReply tables(std::string_view body);
   ApiReply schema(std::string_view body);
   ApiReply count(std::string_view body);
+  ApiReply list(std::string_view body);
+
+  // The database's full-text tables. Under library_.
+  bool fts_tables(std::vector<FtsTable>* out, std::string* error);
+  // The full-text table that searches `name`: itself, or one whose content=
+  // names it; null when there is none.
+  static const FtsTable* search_table_of(const std::vector<FtsTable>& fts, const std::string& name);
+  // The SQL of the table view that `params` asks for (its filters, search and
+  // sort checked against the table's columns). Under library_.
+  bool view_sql(const Params& params, ViewSql* view, std::string* error);
   ApiReply page(std::string_view body);
   ApiReply query(std::string_view body);
   ApiReply exec(std::string_view body);

@@ -2,7 +2,7 @@
 # server that every host shares (common/http_server.h, on Boost.Beast), with
 # the page compiled in.
 target_sources(kestrova-sqlr PRIVATE
-  serve/api.cc serve/file_check.cc serve/guard.cc serve/platform.cc serve/server.cc
+  serve/api.cc serve/file_check.cc serve/filters.cc serve/guard.cc serve/platform.cc serve/server.cc
   ${CMAKE_CURRENT_BINARY_DIR}/serve_assets.cc)
 # The page's files as byte arrays, made again whenever one of them changes.
 set(assets index.html app.js style.css)

@@ -346,6 +346,34 @@ class ServeHttpTest(unittest.TestCase):
         self.assertEqual(raw, b'{"columns":["big"],"rows":[{"big":9007199254740993}],'
                               b'"offset":0,"limit":100000,"returned":1}')
 
+    def test_hostile_filters_are_refused_or_stay_values(self):
+        s = self.start()
+        page = lambda filters: s.api("page", {"table": "items", "filters": filters})
+        refused = [
+            ([{"column": "nope", "op": "eq", "value": 1}], "filters: no column nope in the table"),
+            ([{"column": "id) OR (1", "op": "eq", "value": 1}], "filters: no column id) OR (1 in the table"),
+            ([{"column": "id", "op": "= 1 OR 1 =", "value": 1}], None),
+            ([{"column": "id", "op": "eq", "value": {"sql": "1"}}], None),
+            ([{"column": "id", "op": "in", "values": []}], None),
+            ([{"column": "id", "op": "null", "value": 1}], "filters: null takes no value"),
+            ([{"column": "id", "op": "eq", "value": 1, "extra": 1}], "filters: unknown member 'extra'"),
+            ("id = 1", "filters: expected an array"),
+        ]
+        for filters, message in refused:
+            with self.subTest(filters=filters):
+                status, body = page(filters)
+                self.assertEqual(status, 400)
+                if message:
+                    self.assertEqual(body["error"], message)
+        # Injection in a value is a value: no row is named so.
+        for value in ("1 OR 1=1", "x' OR '1'='1", "'; DELETE FROM items; --", "%"):
+            with self.subTest(value=value):
+                status, body = page([{"column": "name", "op": "eq", "value": value}])
+                self.assertEqual((status, body["rows"]), (200, []))
+        status, body = page([{"column": "name", "op": "contains", "value": "item 1"},
+                             {"column": "id", "op": "in", "values": [1, "10", 3]}])
+        self.assertEqual([r["id"] for r in body["rows"]], [1, 10])
+
     def test_failures_carry_the_message_with_a_4xx_status(self):
         s = self.start()
         cases = [

@@ -13,7 +13,7 @@ import { after, before, test } from "node:test";
 import assert from "node:assert/strict";
 import { execFileSync, spawn } from "node:child_process";
 import { createHash } from "node:crypto";
-import { copyFileSync, mkdtempSync, readFileSync, rmSync } from "node:fs";
+import { copyFileSync, existsSync, mkdtempSync, readFileSync, rmSync } from "node:fs";
 import { createServer } from "node:http";
 import { tmpdir } from "node:os";
 import { join } from "node:path";
@@ -98,12 +98,17 @@ after(async () => {
   if (dir) rmSync(dir, { recursive: true, force: true });
 });
 
+// How long any wait for the page may take: generous, as CI shares two cores
+// with other tests; the waits are for things to happen, not timings.
+const WAIT_MS = 120000;
+
 // A page that records every request it makes and every console complaint
 // (a Content-Security-Policy refusal shows there).
 // `record` false leaves its requests out of the check that the page never
 // goes elsewhere (for the tabs sent elsewhere on purpose).
 async function openPage(scheme = "light", record = true) {
   const page = await browser.newPage();
+  page.setDefaultTimeout(WAIT_MS);
   await page.setViewport({ width: 1280, height: 800, deviceScaleFactor: 1 });
   await page.emulateMediaFeatures([{ name: "prefers-color-scheme", value: scheme }]);
   page.problems = [];
@@ -127,14 +132,16 @@ async function openTab(scheme = "light") {
 // The view that the page's URL records.
 const viewOf = (page) => Object.fromEntries(new URLSearchParams(new URL(page.url()).hash.slice(1)));
 
-const ready = (page) => page.waitForSelector('body[data-state="ready"]', { timeout: 15000 });
-const settled = (page) => page.waitForSelector('body:not([data-state="loading"])', { timeout: 15000 });
+const ready = (page) => page.waitForSelector('body[data-state="ready"]');
+const settled = (page) => page.waitForSelector('body:not([data-state="loading"])');
 
 // The grid as text: header names and the rows' cells (row number left out).
 const gridText = (page) => page.evaluate(() => ({
   head: [...document.querySelectorAll("#grid thead th")].slice(1).map((th) => th.firstChild?.textContent ?? ""),
   rows: [...document.querySelectorAll("#grid tbody tr")].map((tr) => [...tr.cells].slice(1).map((td) => td.textContent)),
   first: document.querySelector("#grid tbody td.rownum")?.textContent,
+  // Rows of the window the view asked for; the grid draws only those in view.
+  window: Number(document.querySelector("#grid").dataset.window),
 }));
 
 // Clicks and waits until the page has rendered the view that follows.
@@ -181,7 +188,8 @@ test("a table: columns, first rows, next page, page size, sorting, Back", async 
 
   let grid = await gridText(page);
   assert.deepEqual(grid.head, ["id", "name", "price", 'odd "name"', "photo", "big"]);
-  assert.equal(grid.rows.length, 100);
+  assert.equal(grid.window, 100);
+  assert.ok(grid.rows.length < 100, "only the rows in view are drawn: " + grid.rows.length);
   assert.equal(grid.rows[0][0], "1");
   // 2^53 + 1 exactly, right-aligned like every number.
   assert.equal(grid.rows[0][5], BIG);
@@ -209,7 +217,8 @@ test("a table: columns, first rows, next page, page size, sorting, Back", async 
   await page.select("#limit", "25");
   await settled(page);
   grid = await gridText(page);
-  assert.equal(grid.rows.length, 25);
+  assert.equal(grid.window, 25);
+  assert.equal(await page.$eval("#limit", (s) => s.value), "25");
 
   // Sorting by the column whose name holds double quotes: quoted safely.
   await clickAndRender(page, "#grid thead th:nth-child(5)");
@@ -287,7 +296,7 @@ test("a 1,000-row page: time from request to rendered grid; screenshots", async 
       document.body.dataset.state = "loading";
       location.hash = "#table=items&offset=" + offset + "&limit=1000";
       const check = () => {
-        if (document.body.dataset.state === "ready" && document.querySelectorAll("#grid tbody tr").length === 1000) {
+        if (document.body.dataset.state === "ready" && document.querySelector("#grid").dataset.window === "1000") {
           requestAnimationFrame(() => setTimeout(() => resolve(performance.now() - t0), 0));
         } else {
           requestAnimationFrame(check);
@@ -499,6 +508,271 @@ test("a write is asked for first, showing the statement, and reports the rows ch
     assert.equal(await exited, 0);
   }
   assert.match(w.proc.stderrText, new RegExp("write\\.db has changed: \\d+ bytes, SHA-256 " + before + " at start"));
+});
+
+// A second database for what the page does beyond paging: a 1,000,000-row
+// table, foreign keys, a table with an external-content full-text index.
+const BIG_ROWS = 1000000;
+const LIBRARY_SQL = `
+CREATE TABLE big(id INTEGER PRIMARY KEY, label TEXT, n INTEGER);
+WITH RECURSIVE s(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM s WHERE i < ${BIG_ROWS})
+INSERT INTO big SELECT i, 'row ' || i, i % 7 FROM s;
+CREATE TABLE authors(id INTEGER PRIMARY KEY, name TEXT);
+INSERT INTO authors VALUES (1, 'Ada'), (2, 'Grace'), (3, 'O''Brien');
+CREATE TABLE books(id INTEGER PRIMARY KEY, author_id INTEGER REFERENCES authors(id), title TEXT);
+INSERT INTO books VALUES (1, 1, 'Notes on the engine'), (2, 2, 'Compilers'), (3, 1, 'Sketches'), (4, NULL, 'Anonymous');
+CREATE TABLE docs(id INTEGER PRIMARY KEY, body TEXT);
+INSERT INTO docs VALUES (1, 'the quick brown fox'), (2, 'a lazy dog sleeps'), (3, 'quick thinking AND fast hands'),
+  (4, 'fox and dog are friends');
+CREATE VIRTUAL TABLE docs_fts USING fts5(body, content='docs', content_rowid='id');
+INSERT INTO docs_fts(docs_fts) VALUES ('rebuild');
+`;
+
+let lib;
+// Starts the second server once, with a tab that holds its session.
+async function libraryTab() {
+  if (!lib) {
+    const ldb = join(dir, "library.db");
+    execFileSync(SHELL, [ldb], { input: LIBRARY_SQL });
+    const s = await startServer(ldb);
+    const page = await openPage("light", false);
+    await page.goto(s.line);
+    await ready(page);
+    lib = { db: ldb, server: s, page, origin: new URL(s.line).origin };
+  }
+  return lib.page;
+}
+
+// Goes to `hash` of the page and waits until it has drawn.
+async function visit(page, hash) {
+  await page.evaluate(() => { document.body.dataset.state = "loading"; });
+  await page.evaluate((h) => { location.hash = h; }, hash);
+  await settled(page);
+}
+
+const hashOf = (view) => "#" + new URLSearchParams(view).toString();
+
+test("the sidebar: kinds, a filter box, hidden tables behind a toggle, bounded and exact counts", async () => {
+  const page = await libraryTab();
+  const names = () => page.$$eval("#tables li", (ls) => ls.map((l) => l.dataset.table + ":" + l.dataset.kind));
+  assert.deepEqual(await names(), ["authors:table", "big:table", "books:table", "docs:table", "docs_fts:virtual"]);
+  await page.click("#showhidden");
+  const all = await names();
+  assert.ok(all.includes("docs_fts_data:shadow") && all.includes("docs_fts_config:shadow"), all.join());
+  await page.click("#showhidden");
+  await page.type("#tablefilter", "DOC");
+  assert.deepEqual(await names(), ["docs:table", "docs_fts:virtual"]);
+  await page.$eval("#tablefilter", (i) => { i.value = ""; i.dispatchEvent(new Event("input")); });
+  // The bounded count comes at once; the exact one on a click.
+  const count = '#tables li[data-table="big"] .count';
+  await page.waitForFunction((c) => document.querySelector(c).textContent === "10,000+", {}, count);
+  await page.click(count);
+  await page.waitForFunction((c) => document.querySelector(c).textContent === "1000000", {}, count);
+  assert.deepEqual(page.problems, []);
+});
+
+test("filters: each op, shown in the URL, combined with the sort; hostile values stay values", async () => {
+  const page = await libraryTab();
+  const cases = [
+    [[{ column: "name", op: "eq", value: "Ada" }], ["1"]],
+    [[{ column: "name", op: "ne", value: "Ada" }], ["2", "3"]],
+    [[{ column: "id", op: "lt", value: "2" }], ["1"]],
+    [[{ column: "id", op: "gt", value: "1" }], ["2", "3"]],
+    [[{ column: "name", op: "contains", value: "RAC" }], ["2"]],
+    [[{ column: "name", op: "starts", value: "O'" }], ["3"]],
+    [[{ column: "name", op: "contains", value: "%" }], []],
+    [[{ column: "name", op: "in", values: ["Ada", "Grace"] }], ["1", "2"]],
+    [[{ column: "name", op: "eq", value: "x' OR 1=1 --" }], []],
+    [[{ column: "name", op: "notnull" }, { column: "id", op: "ne", value: "2" }], ["1", "3"]],
+  ];
+  for (const [filters, ids] of cases) {
+    await visit(page, hashOf({ table: "authors", filters: JSON.stringify(filters) }));
+    const grid = await gridText(page);
+    assert.deepEqual(grid.rows.map((r) => r[0]), ids, JSON.stringify(filters));
+    // The form shows them, ready to change.
+    assert.equal(await page.$$eval("#filterrows .filter", (f) => f.length), filters.length);
+  }
+  // Built in the form, with the sort kept.
+  await visit(page, hashOf({ table: "books", sort: "title", desc: "1" }));
+  await page.click("#addfilter");
+  await page.select("#filterrows .filter:last-child .fcol", "author_id");
+  await page.select("#filterrows .filter:last-child .fop", "eq");
+  await page.type("#filterrows .filter:last-child .fval", "1");
+  await clickAndRender(page, "#applyfilters");
+  assert.deepEqual((await gridText(page)).rows.map((r) => r[2]), ["Sketches", "Notes on the engine"]);
+  assert.deepEqual(viewOf(page), { table: "books", sort: "title", desc: "1",
+    filters: JSON.stringify([{ column: "author_id", op: "eq", value: "1" }]) });
+  await page.select("#filterrows .filter:last-child .fop", "null");
+  await clickAndRender(page, "#applyfilters");
+  assert.deepEqual((await gridText(page)).rows.map((r) => r[2]), ["Anonymous"]);
+  assert.deepEqual(page.problems, []);
+});
+
+test("full-text search: words, not syntax, unless asked; ranked, with a snippet", async () => {
+  const page = await libraryTab();
+  await visit(page, hashOf({ table: "docs" }));
+  assert.equal(await page.$eval("#searchform", (f) => f.hidden), false);
+  await page.type("#search", "quick fox");
+  await clickAndRender(page, "#searchform button");
+  let grid = await gridText(page);
+  assert.deepEqual(grid.rows.map((r) => r[0]), ["1"]);
+  assert.equal(await page.$eval("#grid tbody td.snippet mark", (m) => m.textContent), "quick");
+  assert.equal(viewOf(page).q, "quick fox");
+  // "AND" is a word here: no document holds it besides row 3.
+  await visit(page, hashOf({ table: "docs", q: "AND" }));
+  assert.deepEqual((await gridText(page)).rows.map((r) => r[0]).sort(), ["3", "4"]);
+  // With the syntax asked for, OR is FTS's operator.
+  await visit(page, hashOf({ table: "docs", q: "lazy OR brown", syntax: "1" }));
+  assert.deepEqual((await gridText(page)).rows.map((r) => r[0]).sort(), ["1", "2"]);
+  // A table without a full-text index has no search box.
+  await visit(page, hashOf({ table: "authors" }));
+  assert.equal(await page.$eval("#searchform", (f) => f.hidden), true);
+  assert.deepEqual(page.problems, []);
+});
+
+test("structure, foreign-key links and the rows that reference a row", async () => {
+  const page = await libraryTab();
+  await visit(page, hashOf({ table: "books" }));
+  assert.match(await page.$eval("#createsql", (p) => p.textContent), /REFERENCES authors\(id\)/);
+  assert.match(await page.$eval("#structure", (s) => s.textContent), /author_id → authors \(id\)/);
+  // The author of book 2 is one click away.
+  await clickAndRender(page, "#grid tbody tr:nth-child(2) a.fk");
+  assert.deepEqual((await gridText(page)).rows, [["2", "Grace"]]);
+  // Grace's own view lists the books that name her.
+  await page.click("#grid tbody tr:first-child td.rownum");
+  await page.waitForSelector("#rowpanel:not([hidden])");
+  await clickAndRender(page, "#rowrefs a");
+  assert.deepEqual((await gridText(page)).rows, [["2", "2", "Compilers"]]);
+  // Escape closes the row's view.
+  await page.click("#grid tbody tr:first-child td.rownum");
+  await page.keyboard.press("Escape");
+  assert.equal(await page.$eval("#rowpanel", (p) => p.hidden), true);
+  assert.deepEqual(page.problems, []);
+});
+
+// Waits until the browser has written the downloaded `file`.
+async function waitForFile(file) {
+  for (const t0 = Date.now(); !existsSync(file) && Date.now() - t0 < WAIT_MS;) await new Promise((r) => setTimeout(r, 50));
+}
+
+// Waits until the grid shows row `n` (1-based); the time it took in ms.
+const waitForRow = (page, n) => page.evaluate((n) => new Promise((resolve) => {
+  const t0 = performance.now();
+  const check = () => {
+    const nums = [...document.querySelectorAll("#grid tbody tr:not(.waiting) td.rownum")].map((td) => td.textContent);
+    if (nums.includes(String(n))) requestAnimationFrame(() => resolve(performance.now() - t0)); else requestAnimationFrame(check);
+  };
+  check();
+}), n);
+
+test("a 1,000,000-row table scrolled to its end, from the keyboard; the benchmark figures", async () => {
+  const page = await libraryTab();
+  await visit(page, hashOf({ table: "big" }));
+  await page.waitForFunction(() => /of 1,000,000$/.test(document.querySelector("#range").textContent));
+  // End from the keyboard: the last row, fetched by offset.
+  const jumps = [];
+  for (let run = 0; run < 4; run++) {
+    await page.focus("#gridwrap");
+    await page.keyboard.press("Home");
+    await waitForRow(page, 1);
+    const t0 = Date.now();
+    await page.keyboard.press("End");
+    await waitForRow(page, BIG_ROWS);
+    jumps.push(Date.now() - t0);
+  }
+  const last = await gridText(page);
+  assert.deepEqual(last.rows.at(-1), [String(BIG_ROWS), "row " + BIG_ROWS, String(BIG_ROWS % 7)]);
+  // Scrolling by hand reaches it too.
+  await page.$eval("#gridwrap", (w) => { w.scrollTop = 0; });
+  await waitForRow(page, 1);
+  await page.$eval("#gridwrap", (w) => { w.scrollTop = w.scrollHeight; });
+  await waitForRow(page, BIG_ROWS);
+  await page.keyboard.press("ArrowUp");
+  assert.equal(await page.$eval("#grid tr.selected td.rownum", (td) => td.textContent), String(BIG_ROWS - 1));
+
+  // Request to drawn grid, for a window of 1,000 and of 100,000 rows.
+  const drawn = {};
+  for (const limit of [1000, 100000]) {
+    const times = [];
+    for (let run = 0; run < 4; run++) {
+      await page.evaluate(() => { location.hash = ""; });
+      await ready(page);
+      times.push(await page.evaluate((limit) => new Promise((resolve) => {
+        const t0 = performance.now();
+        document.body.dataset.state = "loading";
+        location.hash = "#table=big&limit=" + limit + "&offset=" + (limit * 3);
+        const check = () => {
+          if (document.body.dataset.state === "ready" && document.querySelector("#grid").dataset.window === String(limit)) {
+            requestAnimationFrame(() => setTimeout(() => resolve(performance.now() - t0), 0));
+          } else requestAnimationFrame(check);
+        };
+        check();
+      }), limit));
+      assert.ok(await page.$$eval("#grid tbody tr", (t) => t.length) < 100);
+    }
+    drawn[limit] = times.slice(1).sort((a, b) => a - b)[1];
+  }
+
+  // The whole table exported, and the file's rows equal the table's.
+  const downloads = mkdtempSync(join(tmpdir(), "sqlr-export-"));
+  const cdp = await page.target().createCDPSession();
+  await cdp.send("Browser.setDownloadBehavior", { behavior: "allow", downloadPath: downloads });
+  const rates = {};
+  try {
+    await visit(page, hashOf({ table: "big" }));
+    for (const format of ["csv", "jsonl"]) {
+      await page.select("#exportformat", format);
+      await page.evaluate(() => { delete document.body.dataset.export; });
+      await page.click("#export");
+      await page.waitForSelector('body[data-export="done"]', { timeout: 4 * WAIT_MS });
+      const { rows, ms } = await page.$eval("#exportstate", (s) => ({ rows: Number(s.dataset.rows), ms: Number(s.dataset.ms) }));
+      rates[format] = rows / (ms / 1000);
+      const file = join(downloads, "big." + format);
+      await waitForFile(file);
+      const lines = readFileSync(file, "utf8").split(/\r?\n/).filter((l) => l !== "");
+      if (format === "csv") {
+        assert.equal(lines[0], "id,label,n");
+        assert.equal(lines.length, BIG_ROWS + 1);
+        assert.equal(lines[BIG_ROWS], BIG_ROWS + ",row " + BIG_ROWS + "," + (BIG_ROWS % 7));
+      } else {
+        assert.equal(lines.length, BIG_ROWS);
+        assert.deepEqual(JSON.parse(lines[41]), { id: 42, label: "row 42", n: 0 });
+      }
+    }
+    // A filtered, sorted view exports just its rows, in its order, as JSON.
+    await visit(page, hashOf({ table: "books", sort: "title", filters: JSON.stringify([{ column: "author_id", op: "eq", value: "1" }]) }));
+    await page.select("#exportformat", "json");
+    await page.evaluate(() => { delete document.body.dataset.export; });
+    await page.click("#export");
+    await page.waitForSelector('body[data-export="done"]');
+    const file = join(downloads, "books.json");
+    await waitForFile(file);
+    assert.deepEqual(JSON.parse(readFileSync(file, "utf8")), [
+      { id: 1, author_id: 1, title: "Notes on the engine" }, { id: 3, author_id: 1, title: "Sketches" }]);
+  } finally {
+    rmSync(downloads, { recursive: true, force: true });
+  }
+  jumps.sort((a, b) => a - b);
+  console.log(`virtual grid, request to drawn grid (median of 3): 1,000 rows ${drawn[1000].toFixed(1)} ms, ` +
+    `100,000 rows ${drawn[100000].toFixed(1)} ms`);
+  console.log(`jump to the end of 1,000,000 rows (End key to drawn last row): median ${jumps[1]} ms ` +
+    `(min ${jumps[0]}, max ${jumps[3]}, 4 runs)`);
+  console.log(`export of 1,000,000 rows: CSV ${Math.round(rates.csv).toLocaleString("en")} rows/s, ` +
+    `JSON Lines ${Math.round(rates.jsonl).toLocaleString("en")} rows/s`);
+  assert.deepEqual(page.problems, []);
+});
+
+test("the README's screenshot of the new page", async () => {
+  const page = await libraryTab();
+  await visit(page, hashOf({ table: "books" }));
+  await page.click("#schema summary");
+  const out = process.env.SQLR_SCREENSHOT;
+  if (out) await page.screenshot({ path: out });
+  await page.close();
+  const exited = new Promise((resolve) => lib.server.proc.once("exit", resolve));
+  lib.server.proc.stdin.end();
+  assert.equal(await exited, 0);
+  assert.match(lib.server.proc.stderrText, /library\.db is unchanged/);
 });
 
 test("no request went anywhere but the server", () => {
