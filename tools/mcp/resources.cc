@@ -2,8 +2,12 @@
 // resource and the tool cannot tell an assistant different things.
 #include "mcp/resources.h"
 
+#include <vector>
+
 #include "common/json.h"
 #include "common/library.h"
+#include "mcp/answer.h"
+#include "mcp/cursor.h"
 
 namespace kestrova::tools::mcp {
 namespace {
@@ -37,6 +41,22 @@ bool name_of_uri(std::string_view uri, std::string* name) {
   return !name->empty() && name->find('\0') == std::string::npos;
 }
 
+// The cursors of resources/list.
+constexpr std::string_view kResourcesCursor = "r";
+
+// What a page of resources/list takes besides its entries:
+// {"resources":[...],"nextCursor":"..."} with a cursor of at most
+// kMaxCursorBytes.
+constexpr size_t kListFrameBytes = 64 + kMaxCursorBytes;
+
+// The bytes an entry of resources/list takes as written, with its comma.
+size_t entry_bytes(std::string_view uri, std::string_view name, std::string_view description) {
+  constexpr std::string_view kFixed =
+      R"({"uri":"","name":"","description":"","mimeType":"application/json"},)";
+  return kFixed.size() + json_string_bytes(uri) + json_string_bytes(name) +
+         json_string_bytes(description);
+}
+
 // The open handle, or an internal error naming why the file cannot be read.
 int32_t open_handle(McpDatabase* db, RpcReply* failure) {
   std::string why;
@@ -66,24 +86,52 @@ std::string table_uri(std::string_view name) {
 }
 
 // See mcp_resources.h.
-RpcReply list_resources(McpDatabase* db, yyjson_mut_doc* doc) {
+RpcReply list_resources(McpDatabase* db, yyjson_val* params, size_t max_bytes,
+                        yyjson_mut_doc* doc) {
+  yyjson_val* cursor = yyjson_obj_get(params, "cursor");
+  if (cursor != nullptr && !yyjson_is_str(cursor)) {
+    return RpcReply::error(kRpcInvalidParams, "cursor must be a string");
+  }
   RpcReply failure;
   const int32_t handle = open_handle(db, &failure);
   if (handle < 0) return failure;
   const Result text(sqlr_tables(handle));
   if (text == nullptr) return RpcReply::error(kRpcInternalError, last_error());
   std::string why;
-  const ParsedDoc names = read_json(text.get(), YYJSON_READ_NOFLAG, &why);
-  if (names == nullptr) return RpcReply::error(kRpcInternalError, why);
-  yyjson_mut_val* result = yyjson_mut_obj(doc);
-  yyjson_mut_val* resources = yyjson_mut_obj_add_arr(doc, result, "resources");
+  const ParsedDoc listed = read_json(text.get(), YYJSON_READ_NOFLAG, &why);
+  if (listed == nullptr) return RpcReply::error(kRpcInternalError, why);
+  std::vector<std::string_view> names;
   size_t i, n;
   yyjson_val* name;
-  yyjson_arr_foreach(yyjson_doc_get_root(names.get()), i, n, name) {
-    const std::string_view table(yyjson_get_str(name), yyjson_get_len(name));
+  yyjson_arr_foreach(yyjson_doc_get_root(listed.get()), i, n, name) {
+    names.emplace_back(yyjson_get_str(name), yyjson_get_len(name));
+  }
+  size_t start = 0;
+  if (cursor != nullptr &&
+      !resume_cursor(kResourcesCursor,
+                     std::string_view(yyjson_get_str(cursor), yyjson_get_len(cursor)), names,
+                     &start)) {
+    return RpcReply::error(kRpcInvalidParams,
+                           "invalid cursor: not one this server gave for resources/list, or its "
+                           "table is gone; list again without a cursor");
+  }
+  const size_t room = max_bytes > kListFrameBytes ? max_bytes - kListFrameBytes : 0;
+  size_t spent = 0;
+  yyjson_mut_val* result = yyjson_mut_obj(doc);
+  yyjson_mut_val* resources = yyjson_mut_obj_add_arr(doc, result, "resources");
+  for (size_t at = start; at < names.size(); ++at) {
+    const std::string_view table = names[at];
     const std::string uri = table_uri(table);
     const std::string description =
         "Columns, indexes and foreign keys of " + std::string(table) + ", as JSON.";
+    const size_t bytes = entry_bytes(uri, table, description);
+    if (bytes > room) continue;  // fits no page
+    if (spent + bytes > room) {
+      const std::string next = make_cursor(kResourcesCursor, at, names[at - 1]);
+      yyjson_mut_obj_add_strncpy(doc, result, "nextCursor", next.data(), next.size());
+      break;
+    }
+    spent += bytes;
     yyjson_mut_val* item = yyjson_mut_arr_add_obj(doc, resources);
     yyjson_mut_obj_add_strncpy(doc, item, "uri", uri.data(), uri.size());
     yyjson_mut_obj_add_strncpy(doc, item, "name", table.data(), table.size());
@@ -100,14 +148,14 @@ RpcReply read_resource(McpDatabase* db, yyjson_val* params, yyjson_mut_doc* doc)
   const std::string_view address(yyjson_get_str(uri), yyjson_get_len(uri));
   std::string name;
   if (!name_of_uri(address, &name)) {
-    return RpcReply::error(kRpcResourceNotFound, "resource not found: " + std::string(address));
+    return RpcReply::error(kRpcResourceNotFound, "resource not found: " + quoted(address));
   }
   std::string json, why;
   if (!db->describe(name, &json, &why)) {
     // A file that cannot be opened yet is not a missing resource.
     const bool missing = why.rfind("table or view not found", 0) == 0;
     return RpcReply::error(missing ? kRpcResourceNotFound : kRpcInternalError,
-                           missing ? "resource not found: " + std::string(address) : why);
+                           missing ? "resource not found: " + quoted(address) : why);
   }
   yyjson_mut_val* result = yyjson_mut_obj(doc);
   yyjson_mut_val* contents = yyjson_mut_obj_add_arr(doc, result, "contents");

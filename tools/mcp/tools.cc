@@ -11,6 +11,7 @@
 
 #include "common/json.h"
 #include "common/library.h"
+#include "mcp/answer.h"
 #include "mcp/page.h"
 
 namespace kestrova::tools::mcp {
@@ -324,7 +325,7 @@ RpcReply read_args(const ToolDef& tool, yyjson_val* arguments, Args* out) {
     const ArgDef* arg = find_arg(tool, name);
     if (arg == nullptr) {
       return RpcReply::error(kRpcInvalidParams,
-                             "unknown argument '" + std::string(name) + "'" + where);
+                             "unknown argument '" + quoted(name) + "'" + where);
     }
     yyjson_val* value = yyjson_obj_iter_get_val(key);
     const std::string what = std::string("argument '") + arg->name + "'" + where;
@@ -392,7 +393,7 @@ RpcReply call_tool(const ToolSession& session, yyjson_val* params, yyjson_mut_do
   const std::string_view tool_name(yyjson_get_str(name), yyjson_get_len(name));
   const ToolDef* tool = find_tool(tool_name, writable);
   if (tool == nullptr) {
-    std::string why = "unknown tool '" + valid_utf8(tool_name) + "'";
+    std::string why = "unknown tool '" + quoted(tool_name) + "'";
     if (!writable && find_tool(tool_name, true) != nullptr) {
       why += ": the database is open read-only (start the server with --writable)";
     }
