@@ -148,9 +148,11 @@ RpcReply run_read_query(const ToolSession& session, int32_t handle, const Args& 
   const bool has_next = page.more && page.next_offset <= INT32_MAX;
   std::string structured;
   if (session.structured) {
-    // The page as an object, with where the next one starts (or null).
-    structured.reserve(page.json.size() + 32);
+    // The page as an object, with whether more rows follow and where the next
+    // page starts (null when none follow, or past the largest offset).
+    structured.reserve(page.json.size() + 48);
     structured.append(page.json, 0, page.json.size() - 1);
+    structured += page.more ? ",\"more\":true" : ",\"more\":false";
     structured += ",\"next_offset\":";
     structured += has_next ? std::to_string(page.next_offset) : "null";
     structured += "}";
@@ -215,9 +217,11 @@ constexpr const char kPageSchema[] =
     R"({"type":"object","properties":{"columns":{"type":"array","items":{"type":"string"}},)"
     R"("rows":{"type":"array","items":{"type":"object"}},"offset":{"type":"integer"},)"
     R"("limit":{"type":"integer"},"returned":{"type":"integer"},)"
+    R"("more":{"type":"boolean","description":"Whether rows follow this page: returned )"
+    R"(counts the page, not the result."},)"
     R"("next_offset":{"type":["integer","null"],"description":"Where the next page starts; )"
     R"(null when no rows follow."}},)"
-    R"("required":["columns","rows","offset","limit","returned","next_offset"]})";
+    R"("required":["columns","rows","offset","limit","returned","more","next_offset"]})";
 
 constexpr const char kChangedSchema[] =
     R"({"type":"object","properties":{"changed":{"type":"integer"}},"required":["changed"]})";
@@ -242,8 +246,8 @@ const ToolDef kTools[] = {
      "{\"columns\":[...],\"rows\":[{column: value}],\"offset\":N,\"limit\":N,\"returned\":N}. "
      "BLOBs come as Base64 text. Statements that could write, PRAGMA, ATTACH and a second "
      "statement are refused. A page also stops early, at a row boundary, to keep the answer "
-     "within the server's size limit. When more rows follow, a second text (and next_offset) "
-     "says at which offset the next page starts.",
+     "within the server's size limit. When more rows follow, a second text (and more and "
+     "next_offset) says so and at which offset the next page starts.",
      true, kReadArgs, kPageSchema, run_read_query},
     {"write_query", "Change rows",
      "Runs one UPDATE or DELETE statement and returns {\"changed\":N}, the number of rows it "
@@ -324,8 +328,7 @@ RpcReply read_args(const ToolDef& tool, yyjson_val* arguments, Args* out) {
     const std::string_view name(yyjson_get_str(key), yyjson_get_len(key));
     const ArgDef* arg = find_arg(tool, name);
     if (arg == nullptr) {
-      return RpcReply::error(kRpcInvalidParams,
-                             "unknown argument '" + quoted(name) + "'" + where);
+      return RpcReply::error(kRpcInvalidParams, "unknown argument '" + quoted(name) + "'" + where);
     }
     yyjson_val* value = yyjson_obj_iter_get_val(key);
     const std::string what = std::string("argument '") + arg->name + "'" + where;
