@@ -15,7 +15,9 @@ import { after, before, describe, test } from "node:test";
 
 import { Client } from "@modelcontextprotocol/sdk/client/index.js";
 import { StdioClientTransport } from "@modelcontextprotocol/sdk/client/stdio.js";
-import { ErrorCode, LATEST_PROTOCOL_VERSION, McpError } from "@modelcontextprotocol/sdk/types.js";
+import {
+  ErrorCode, LATEST_PROTOCOL_VERSION, McpError, SUPPORTED_PROTOCOL_VERSIONS,
+} from "@modelcontextprotocol/sdk/types.js";
 
 const CLI = process.env.KESTROVA_SQLR_CLI;
 const SHELL = process.env.SQLR_SQLITE_SHELL;
@@ -233,7 +235,7 @@ describe("read-only server", () => {
       assert.deepEqual([parsed.offset, parsed.limit], [offset, 10]);
       ids.push(...parsed.rows.map((r) => r.id));
       const next = result.structuredContent.next_offset;
-      assert.deepEqual(result.structuredContent, { ...parsed, next_offset: next });
+      assert.deepEqual(result.structuredContent, { ...parsed, more: next !== null, next_offset: next });
       if (note === undefined) {
         assert.equal(next, null);
         break;
@@ -368,6 +370,7 @@ describe("answers sized for a model", () => {
       ids.push(...parsed.rows.map((r) => r.id));
       const next = result.structuredContent.next_offset;
       assert.equal(next, offset + parsed.rows.length);
+      assert.equal(result.structuredContent.more, true);
       // Each page stops for the budget, but the last: it holds the rest of the limit.
       const stop = ids.length < wanted ? `within ${BUDGET} bytes; ` : "";
       assert.match(note, new RegExp(`^More rows follow: .*${stop}the next page starts at offset ${next} `));
@@ -400,6 +403,7 @@ describe("answers sized for a model", () => {
       const cli = execFileSync(CLI, ["query", bigDb, sql, "--offset", String(offset), "--limit", String(limit)]);
       assert.equal(texts(result)[0], cli.toString().trimEnd(), `${offset}`);
       assert.equal(result.structuredContent.next_offset, next, `${offset}`);
+      assert.equal(result.structuredContent.more, next !== null, `${offset}`);
     }
   });
 
@@ -435,6 +439,167 @@ describe("answers sized for a model", () => {
       assert.equal(result.structuredContent.next_offset, rows.length);
     } finally {
       await small.close();
+    }
+  });
+});
+
+// Sends `line` as it is, past the SDK's own writer (which cannot repeat a
+// key), and waits for the reply to `id`, which the SDK hands on as a reply
+// it did not ask for.
+async function rawRequest(client, line, id) {
+  client.onerror = () => {};  // "unknown message ID": the reply is ours, not the SDK's
+  client.transport._process.stdin.write(`${line}\n`);
+  for (let waited = 0; waited < 30000; waited += 10) {
+    const reply = client.received.find((m) => m.id === id);
+    if (reply) return reply;
+    await new Promise((resolve) => setTimeout(resolve, 10));
+  }
+  throw new Error(`no reply to ${id}`);
+}
+
+// The bytes of the last message's result or error, as JSON.
+const answerBytes = (client) => {
+  const last = client.received.at(-1);
+  return Buffer.byteLength(JSON.stringify(last.result ?? last.error));
+};
+
+describe("every answer within the budget", () => {
+  const MB = 1 << 20;
+  const TABLES = 20000;
+  const CUT = "\u2026";
+  let budgetDir;
+  let wideDb;
+  let manyDb;
+  const manyNames = Array.from({ length: TABLES }, (_, i) => `t${String(i).padStart(5, "0")} of many`);
+
+  before(() => {
+    budgetDir = mkdtempSync(join(tmpdir(), "kestrova-sqlr-sdk-budget-"));
+    wideDb = join(budgetDir, "wide.db");
+    const columns = Array.from({ length: 2000 }, (_, i) => `column_${i} TEXT NOT NULL DEFAULT 'a long default value'`);
+    execFileSync(SHELL, [wideDb], {
+      input: `CREATE TABLE wide(${columns.join(", ")}); CREATE TABLE "${"n".repeat(MB)}"(x); CREATE TABLE small(x);`,
+      maxBuffer: 16 * MB,
+    });
+    manyDb = join(budgetDir, "many.db");
+    execFileSync(SHELL, [manyDb], {
+      input: `BEGIN; ${manyNames.map((n) => `CREATE TABLE "${n}"(id INTEGER PRIMARY KEY);`).join("\n")} COMMIT;`,
+      maxBuffer: 16 * MB,
+    });
+  });
+
+  after(() => rmSync(budgetDir, { recursive: true, force: true }));
+
+  for (const budget of [1024, 100000]) {
+    test(`resources, tool errors and protocol errors fit ${budget} bytes`, async () => {
+      const client = await connect(wideDb, ["--max-result-bytes", String(budget)]);
+      try {
+        const sized = () => assert.ok(answerBytes(client) <= budget, `${answerBytes(client)} bytes`);
+        await assert.rejects(client.readResource({ uri: "kestrova-sqlr://table/wide" }), (err) => {
+          assert.equal(err.code, ErrorCode.InternalError);
+          assert.match(err.message, new RegExp(`the answer would take \\d+ bytes, more than the limit of ${budget} bytes`));
+          return true;
+        });
+        sized();
+        // The table of the megabyte name could never be read within the budget: left out.
+        const { resources, nextCursor } = await client.listResources();
+        sized();
+        assert.deepEqual([resources.map((r) => r.name), nextCursor], [["small", "wide"], undefined]);
+
+        let result = await client.callTool({ name: "describe_table", arguments: { table: "q".repeat(MB) } });
+        sized();
+        assert.deepEqual([result.isError, texts(result)], [true, [`table or view not found: ${"q".repeat(64)}${CUT}`]]);
+        result = await client.callTool({ name: "describe_table", arguments: { table: "n".repeat(MB) } });
+        sized();
+        assert.equal(result.isError, true);
+        assert.match(texts(result)[0], /^the answer would take \d+ bytes/);
+        result = await client.callTool({ name: "read_query", arguments: { sql: `SELECT * FROM "${"z".repeat(MB)}"` } });
+        sized();
+        assert.deepEqual(texts(result), [`prepare failed: no such table: ${"z".repeat(64)}${CUT}`]);
+        await rejectsInvalidParams(client.callTool({ name: "q".repeat(MB), arguments: {} }),
+          new RegExp(`unknown tool '${"q".repeat(64)}${CUT}'`));
+        sized();
+        await assert.rejects(client.readResource({ uri: `kestrova-sqlr://table/${"q".repeat(MB)}` }), (err) => {
+          assert.equal(err.code, -32002);
+          assert.ok(err.message.length < 200, err.message.length);
+          return true;
+        });
+        sized();
+      } finally {
+        await client.close();
+      }
+    });
+  }
+
+  test("resources/list pages through 20,000 tables by nextCursor, each name once", async () => {
+    const client = await connect(manyDb);
+    try {
+      const names = [];
+      let cursor;
+      let pages = 0;
+      do {
+        const page = await client.listResources(cursor === undefined ? {} : { cursor });
+        assert.ok(answerBytes(client) <= BUDGET, `${answerBytes(client)} bytes`);
+        names.push(...page.resources.map((r) => r.name));
+        cursor = page.nextCursor;
+        pages++;
+      } while (cursor !== undefined);
+      assert.deepEqual(names, manyNames);
+      assert.ok(pages > 20, `${pages} pages`);
+      for (const forged of ["", "garbage", "r.1.0000000000000000", `r.99999.${"a".repeat(16)}`, "r".repeat(MB)]) {
+        await rejectsInvalidParams(client.listResources({ cursor: forged }), /invalid cursor/);
+        assert.ok(answerBytes(client) <= 300);
+      }
+    } finally {
+      await client.close();
+    }
+  });
+
+  test("a request that names a key twice is refused, however the key is written", async () => {
+    const copy = join(budgetDir, "writable.db");
+    copyFileSync(db, copy);
+    const before = sha256(copy);
+    const client = await connect(copy, ["--writable"]);
+    try {
+      const cases = [
+        // arguments, the key named twice
+        ['{"sql":"UPDATE orders SET total = 0","sql":"DELETE FROM orders"}', "sql"],
+        ['{"sql":"UPDATE orders SET total = 0","s\\u0071l":"DELETE FROM orders"}', "sql"],
+        ['{"\\u0073ql":"UPDATE orders SET total = 0","sql":"DELETE FROM orders"}', "sql"],
+        ['{"sql":"DELETE FROM orders WHERE id = 1","x":{"a":1,"a":2}}', "a"],
+      ];
+      for (const [i, [args, key]] of cases.entries()) {
+        const id = `raw-${i}`;
+        const reply = await rawRequest(client,
+          `{"jsonrpc":"2.0","id":"${id}","method":"tools/call","params":{"name":"write_query","arguments":${args}}}`, id);
+        // The newest protocol: an argument error is a tool error.
+        assert.equal(reply.result?.isError, true, JSON.stringify(reply));
+        assert.equal(reply.result.content[0].text, `the arguments name the key '${key}' twice: give each argument once`);
+      }
+      const reply = await rawRequest(client,
+        '{"jsonrpc":"2.0","id":"raw-p","method":"tools/call","params":{"name":"read_query","n\\u0061me":"write_query",' +
+        '"arguments":{"sql":"DELETE FROM orders"}}}', "raw-p");
+      assert.equal(reply.error?.code, ErrorCode.InvalidParams, JSON.stringify(reply));
+      assert.deepEqual(await client.ping(), {});
+    } finally {
+      await client.close();
+    }
+    assert.equal(sha256(copy), before);
+  });
+
+  test("the server speaks the SDK's newest protocol and every older one it knows", async () => {
+    assert.ok(SUPPORTED_PROTOCOL_VERSIONS.includes(LATEST_PROTOCOL_VERSION));
+    const client = await connect(db);
+    try {
+      for (const version of SUPPORTED_PROTOCOL_VERSIONS.filter((v) => v >= "2024-11-05")) {
+        const id = `init-${version}`;
+        const reply = await rawRequest(client, JSON.stringify({
+          jsonrpc: "2.0", id, method: "initialize",
+          params: { protocolVersion: version, capabilities: {}, clientInfo: { name: "t", version: "1" } },
+        }), id);
+        assert.equal(reply.result.protocolVersion, version);
+      }
+    } finally {
+      await client.close();
     }
   });
 });
