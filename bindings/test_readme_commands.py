@@ -1,14 +1,16 @@
 """Runs the README's install-and-use commands for each binding exactly as
-written there, from the root of a fresh copy of the repository with the built
-library where the README says it is, so that the page cannot drift from what
-works.
+written there, from the root of a fresh copy of the repository's tracked files
+with the built library where the README says it is, and nothing else: no
+database is put there, so each program must make the one it opens, as a new
+user's would. The page cannot drift from what works.
 
 The README marks the blocks:
     <!-- test:HOST-install -->      a sh block, run from the copy's root
     <!-- test:HOST-program FILE -->  the program the block (or the test) runs
 
-    KESTROVA_SQLR_LIB=build/libkestrova-sqlite-reader.so.0.1.0 \\
-    KESTROVA_SQLR_FIXTURE=build/bindings/fixture.db python3 bindings/test_readme_commands.py
+    KESTROVA_SQLR_LIB=build/libkestrova-sqlite-reader.so.0.1.0 python3 bindings/test_readme_commands.py
+
+Files not yet added to git are not copied: `git add` a new file to test it.
 """
 
 import os
@@ -21,13 +23,12 @@ import unittest
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 LIB = os.environ.get("KESTROVA_SQLR_LIB", "")
-FIXTURE = os.environ.get("KESTROVA_SQLR_FIXTURE", "")
 
 ROWS = "1 Ada\n2 Zoë\n3 日本\n"
 # HOST: (what it needs on PATH, how the program is run after the install
 # block, or None when the block runs it itself; what the program prints)
 HOSTS = {
-    "python": ([], "python3 {program}", ROWS),
+    "python": ([], "python3 {program}", ROWS + "Zoë\n"),
     "node": (["node", "npm"], "node {program}", ROWS),
     "dotnet": (["mcs", "mono"], None,
                '{"columns":["id","name"],"rows":[{"id":1,"name":"Ada"},{"id":2,"name":"Zoë"},'
@@ -50,11 +51,11 @@ def readme_blocks():
 
 
 def fresh_copy(dest):
-    """The repository's files as a clone of the working tree would have them
-    (tracked and new files, with their edits, nothing ignored), copied to
-    `dest`. False when the source is not a git checkout."""
-    listed = subprocess.run(["git", "-C", ROOT, "ls-files", "-z", "--cached", "--others",
-                             "--exclude-standard"], capture_output=True)
+    """The repository's tracked files, with the edits of the working tree,
+    copied to `dest`: what a clone holds, and nothing that lies untracked
+    beside them (a shop.db left in the tree by hand must not make a program
+    pass). False when the source is not a git checkout."""
+    listed = subprocess.run(["git", "-C", ROOT, "ls-files", "-z", "--cached"], capture_output=True)
     if listed.returncode != 0:
         return False
     for rel in sorted(set(filter(None, listed.stdout.decode().split("\0")))):
@@ -80,8 +81,8 @@ def place_library(root):
 class ReadmeCommands(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        if not (LIB and FIXTURE and os.path.exists(LIB) and os.path.exists(FIXTURE)):
-            raise unittest.SkipTest("set KESTROVA_SQLR_LIB and KESTROVA_SQLR_FIXTURE")
+        if not (LIB and os.path.exists(LIB)):
+            raise unittest.SkipTest("set KESTROVA_SQLR_LIB to the built shared library")
         cls.blocks = readme_blocks()
 
     def test_every_host_is_marked(self):
@@ -109,6 +110,7 @@ class ReadmeCommands(unittest.TestCase):
         if not fresh_copy(root):
             self.skipTest("not a git checkout: %s" % ROOT)
         place_library(root)
+        self.assertFalse(os.path.exists(os.path.join(root, "shop.db")), "a shop.db is tracked")
 
         program_name, program = self.blocks[(host, "program")]
         _, install = self.blocks[(host, "install")]
@@ -116,9 +118,8 @@ class ReadmeCommands(unittest.TestCase):
         with open(program_file, "w", encoding="utf-8") as f:
             f.write(program)
         shutil.copyfile(program_file, os.path.join(root, program_name))
-        shutil.copyfile(FIXTURE, os.path.join(root, "shop.db"))
 
-        env = dict(os.environ, README_PROGRAM=program_file, README_DB=FIXTURE)
+        env = dict(os.environ, README_PROGRAM=program_file)
         for name in ("KESTROVA_SQLR_LIB", "KESTROVA_SQLR_FIXTURE", "NODE_PATH", "PYTHONPATH",
                      "LD_LIBRARY_PATH", "MONO_PATH"):
             env.pop(name, None)
@@ -137,12 +138,10 @@ class ReadmeCommands(unittest.TestCase):
                              "python3-venv):\n" + made.stdout + made.stderr)
             env["PATH"] = os.path.join(venv, "bin") + os.pathsep + env["PATH"]
 
-        # The block as written; then, where it ended, the program and its
-        # database (already there unless the block changed folder), and the
-        # program's run.
+        # The block as written; then, where it ended, the program (already
+        # there unless the block changed folder), and the program's run.
         script = "set -e\n%s\n" % install
-        script += ('[ -e %s ] || cp "$README_PROGRAM" %s\n[ -e shop.db ] || cp "$README_DB" shop.db\n'
-                   % (program_name, program_name))
+        script += '[ -e %s ] || cp "$README_PROGRAM" %s\n' % (program_name, program_name)
         if run:
             script += run.format(program=program_name) + "\n"
         done = subprocess.run(["sh", "-c", script], cwd=root, env=env, capture_output=True,

@@ -106,6 +106,8 @@ file(WRITE ${PROJECT_BINARY_DIR}/packaging/_installed.py
   "# Written by cmake --install: the library's folder, relative to this one.\n"
   "LIBRARY_DIR = \"${SQLR_PYTHON_LIB_FROM_MODULE}\"\n")
 install(FILES ${PROJECT_SOURCE_DIR}/bindings/python/kestrova_sqlite_reader/__init__.py
+              ${PROJECT_SOURCE_DIR}/bindings/python/kestrova_sqlite_reader/_errors.py
+              ${PROJECT_SOURCE_DIR}/bindings/python/kestrova_sqlite_reader/_params.py
               ${PROJECT_SOURCE_DIR}/bindings/python/kestrova_sqlite_reader/py.typed
               ${PROJECT_BINARY_DIR}/packaging/_installed.py
   DESTINATION ${SQLR_PYTHON_DIR})

@@ -93,6 +93,10 @@
 #define SQLR_MSG_QUERY_REJECTED "query rejected: only SELECT/EXPLAIN/WITH-SELECT allowed"
 #define SQLR_MSG_EXEC_REJECTED "exec rejected: only UPDATE/DELETE allowed"
 #define SQLR_MSG_NOT_WRITABLE "database opened read-only; reopen with writable=1 for UPDATE/DELETE"
+#define SQLR_MSG_INVALID_TABLE_NAME "invalid table name" /* sqlr_schema's name rule */
+/* sqlr_schema of a name the database does not hold: this text, ": " and the
+ * name as it was given. */
+#define SQLR_MSG_TABLE_NOT_FOUND "table or view not found"
 
 /* SQLR_API marks the exported functions. The library's own build defines
  * SQLR_BUILDING, and on Windows the DLL then exports them; a host that includes

@@ -27,7 +27,7 @@ set(expected
   ${doc}/NOTICE
   ${doc}/USAGE.txt
   ${doc}/LICENSE.yyjson.txt
-  ${py}/__init__.py ${py}/py.typed ${py}/_installed.py)
+  ${py}/__init__.py ${py}/_errors.py ${py}/_params.py ${py}/py.typed ${py}/_installed.py)
 if(SQLR_BUILD_TOOLS)
   list(APPEND expected bin/kestrova-sqlr${CMAKE_EXECUTABLE_SUFFIX})
   # The Windows tool compiles cpp-httplib in for serve (tools/serve.cmake).

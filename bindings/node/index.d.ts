@@ -7,6 +7,17 @@ export type Row = Record<string, Value>;
  * also where column names repeat. */
 export type RowArray = Value[];
 
+/** A value a statement's parameter takes: null and undefined NULL, boolean
+ * 1 or 0, bigint an INTEGER (64-bit, exact), number an INTEGER when it is a
+ * whole number that fits 64 bits and a REAL otherwise, string TEXT,
+ * Uint8Array (Buffer too) a BLOB. */
+export type BindValue = null | undefined | boolean | number | bigint | string | Uint8Array;
+/** Values by position for `?` and `?NNN` (an array), or by name (an object
+ * or a Map) for `:name`, `@name`, `$name` and `#name` (the key is the name
+ * without its sigil; :a, @a and $a all take "a") and for `?NNN` (the key
+ * "NNN"). Every parameter needs a value and every value a parameter. */
+export type Params = readonly BindValue[] | { readonly [name: string]: BindValue } | ReadonlyMap<string, BindValue>;
+
 export interface Page<R = Row> {
   columns: string[];
   rows: R[];
@@ -54,7 +65,8 @@ export interface QueryOptions extends PageOptions {
 }
 
 export interface RowsOptions {
-  /** Rows fetched per call (1..100000, default 10000). */
+  /** Rows per page (1..100000, default 10000); each call asks for one row
+   * beyond the page, 100000 in all at most. */
   pageSize?: number;
   /** First row (0 or more, default 0). */
   offset?: number;
@@ -62,9 +74,11 @@ export interface RowsOptions {
   rows?: 'objects' | 'arrays';
 }
 
-/** A failure reported by the library; `message` is the library's text. */
+/** A failure reported by the library (`message` is the library's text), or
+ * parameters that do not fit their statement (then `kind` says how). */
 export class SqlrError extends Error {
   name: 'SqlrError';
+  kind?: 'missing' | 'unused' | 'needs_mapping' | 'range';
 }
 
 export class Database {
@@ -73,12 +87,32 @@ export class Database {
   readonly closed: boolean;
   tables(): string[];
   schema(name: string): Schema;
+  /* query, queryJson, iterate and rows take (sql), (sql, options),
+   * (sql, params) or (sql, params, options). With two arguments an array or a
+   * Map is the params; a plain object is the params when the statement holds
+   * parameters and the options when it holds none (so query(sql, { offset: 5
+   * }) pages as before, and query('... :offset', { offset: 5 }) binds). */
   query(sql: string, options: QueryOptions & { rows: 'arrays' }): Page<RowArray>;
   query(sql: string, options?: QueryOptions): Page;
+  query(sql: string, params: Params | undefined, options: QueryOptions & { rows: 'arrays' }): Page<RowArray>;
+  query(sql: string, params: Params | undefined, options?: QueryOptions): Page;
   queryJson(sql: string, options?: PageOptions): string;
+  queryJson(sql: string, params: Params | undefined, options?: PageOptions): string;
+  /** Every row of the statement, read page by page as the iteration goes
+   * (offset paging; give it an ORDER BY for a stable order). */
+  iterate(sql: string, options: RowsOptions & { rows: 'arrays' }): Generator<RowArray, void, undefined>;
+  iterate(sql: string, options?: RowsOptions): Generator<Row, void, undefined>;
+  iterate(sql: string, params: Params | undefined, options: RowsOptions & { rows: 'arrays' }): Generator<RowArray, void, undefined>;
+  iterate(sql: string, params: Params | undefined, options?: RowsOptions): Generator<Row, void, undefined>;
+  /** iterate() under its earlier name. */
   rows(sql: string, options: RowsOptions & { rows: 'arrays' }): Generator<RowArray, void, undefined>;
   rows(sql: string, options?: RowsOptions): Generator<Row, void, undefined>;
-  exec(sql: string): number;
+  rows(sql: string, params: Params | undefined, options: RowsOptions & { rows: 'arrays' }): Generator<RowArray, void, undefined>;
+  rows(sql: string, params: Params | undefined, options?: RowsOptions): Generator<Row, void, undefined>;
+  /** Runs one UPDATE or DELETE; returns the number of rows changed. */
+  exec(sql: string, params?: Params): number;
+  /** Closes the database. One that is dropped unclosed is closed once the
+   * collector takes it, but close() gives its handle back at once. */
   close(): void;
 }
 

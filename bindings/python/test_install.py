@@ -118,6 +118,8 @@ class Install(unittest.TestCase):
                     self.assertIsNone(z.testzip())
                 package = sorted(n for n in names if not n.startswith("kestrova_sqlite_reader-"))
                 self.assertEqual(package, sorted(["kestrova_sqlite_reader/__init__.py",
+                                                  "kestrova_sqlite_reader/_errors.py",
+                                                  "kestrova_sqlite_reader/_params.py",
                                                   "kestrova_sqlite_reader/py.typed"] + extra))
                 self.assertEqual(sorted(line.split(",")[0] for line in record.splitlines()),
                                  sorted(names))

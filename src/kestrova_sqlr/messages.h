@@ -24,7 +24,7 @@ constexpr char kTimedOutFormat[] = "operation timed out after %d seconds";
 // Arguments.
 constexpr char kPathRequired[] = "path is required";
 constexpr char kSqlRequired[] = "sql is required";
-constexpr char kInvalidTableName[] = "invalid table name";
+constexpr char kInvalidTableName[] = SQLR_MSG_INVALID_TABLE_NAME;
 
 // Opening: the path, then SQLite's (or the library's) reason.
 constexpr char kCannotOpen[] = "cannot open database: %s (%s)";
@@ -48,7 +48,7 @@ constexpr char kOwnTableRejected[] =
     "exec rejected: SQLite's own tables (sqlite_*) cannot be changed";
 constexpr char kReturningUnsupported[] = "exec failed: RETURNING is not supported";
 constexpr char kNotAnExplain[] = "statement is not an EXPLAIN";
-constexpr char kTableNotFound[] = "table or view not found: %s";
+constexpr char kTableNotFound[] = SQLR_MSG_TABLE_NOT_FOUND ": %s";
 constexpr char kNullDocument[] = "null JSON document";
 constexpr char kSerializeFailed[] = "failed to serialize JSON";
 constexpr char kRowFailed[] = "failed to build JSON row";

@@ -1,11 +1,12 @@
-// The library keeps no cursor: each page runs the statement from its start and
-// passes over `offset` rows, so the loop only moves the offset on.
+// The shared pager reads each page with one row beyond it, so the loop ends on
+// the page that says no more follow, and halves a page at the library's cap.
 #include "cli/all_rows.h"
 
 #include <chrono>
+#include <climits>
 
 #include "common/json.h"
-#include "common/library.h"
+#include "common/pager.h"
 #include "kestrova_sqlite_reader.h"
 
 namespace kestrova::tools::cli {
@@ -52,36 +53,22 @@ class Progress {
 bool write_all_rows(int32_t handle, const std::string& sql, int32_t offset, int32_t page_size,
                     std::FILE* out, bool progress, std::string* error) {
   Progress meter(progress);
+  Pager pager = Pager::for_statement(handle, sql);
   long long written = 0;
   int64_t next = offset;
   for (;;) {
-    if (next > INT32_MAX) {
-      *error = "more rows than an offset can reach (2147483647); the rest cannot be paged";
-      return false;
-    }
-    const Result page(sqlr_query(handle, sql.c_str(), static_cast<int32_t>(next), page_size));
-    if (page == nullptr) {
-      const std::string why = last_error();
-      if (why == SQLR_MSG_RESULT_TOO_LARGE && page_size > 1) {
-        page_size /= 2;
-        continue;
+    Page page;
+    if (!pager.read(next, "", page_size, &page, error)) {
+      if (next > INT32_MAX) {
+        *error = "more rows than an offset can reach (2147483647); the rest cannot be paged";
       }
-      *error = why;
       return false;
     }
-    // Numbers as raw text and the library's own writer flags: each row comes
-    // out byte for byte as the library wrote it.
-    std::string bad;
-    const ParsedDoc doc = read_json(page.get(), YYJSON_READ_NUMBER_AS_RAW, &bad);
-    yyjson_val* rows = yyjson_obj_get(yyjson_doc_get_root(doc.get()), "rows");
-    if (!yyjson_is_arr(rows)) {
-      *error = "unexpected page from the library: " + (bad.empty() ? "no rows" : bad);
-      return false;
-    }
-    size_t i, n;
-    yyjson_val* row;
     std::string text;
-    yyjson_arr_foreach(rows, i, n, row) {
+    for (yyjson_val* row : page.rows) {
+      std::string bad;
+      // Numbers as raw text and the library's own writer flags: each row
+      // comes out byte for byte as the library wrote it.
       if (!write_json(row, YYJSON_WRITE_NOFLAG, &text, &bad)) {
         *error = "cannot write a row: " + bad;
         return false;
@@ -94,11 +81,10 @@ bool write_all_rows(int32_t handle, const std::string& sql, int32_t offset, int3
       *error = "cannot write the output";
       return false;
     }
-    const auto returned = static_cast<int64_t>(yyjson_arr_size(rows));
-    written += returned;
-    next += returned;
+    written += static_cast<long long>(page.rows.size());
+    next = page.next_offset;
     meter.update(written);
-    if (returned < page_size) return true;
+    if (!page.more) return true;
   }
 }
 

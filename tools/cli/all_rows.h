@@ -9,9 +9,9 @@
 namespace kestrova::tools::cli {
 
 // Writes every row of `sql` on `handle` from row `offset` on to `out`, one
-// row object per line exactly as the library wrote it, calling sqlr_query for
-// `page_size` rows at a time until a page comes back short. A page refused for
-// passing the library's 100 MB cap is asked for again at half the size. When
+// row object per line exactly as the library wrote it, `page_size` rows at a
+// time through the shared pager (which halves a page at the library's 100 MB
+// cap) until a page says no more rows follow. When
 // `progress` is set and the work lasts more than a second, a count of rows is
 // kept up to date on stderr and erased at the end. Returns false with the
 // reason (the library's message, or why the rows could not be read) in `error`;

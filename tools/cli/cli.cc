@@ -13,10 +13,11 @@
 #include "cli/options.h"
 #include "cli/sql_source.h"
 #include "cli/table_views.h"
+#include "common/catalogue.h"
 #include "common/console_io.h"
 #include "common/json.h"
 #include "common/library.h"
-#include "common/table_description.h"
+#include "common/pager.h"
 #include "mcp/server.h"
 #include "serve/server.h"
 
@@ -73,6 +74,40 @@ int emit(std::string_view json, Format format, TableView as_table) {
   return 0;
 }
 
+// The names the catalogue lists, shadow and internal tables left out, as a
+// JSON array in byte order.
+bool visible_names(int32_t handle, std::string* json, std::string* error) {
+  Catalogue catalogue(handle);
+  std::vector<CatalogueEntry> entries;
+  CatalogueError failure;
+  if (!catalogue.list(&entries, &failure)) {
+    *error = failure.message;
+    return false;
+  }
+  const BuiltDoc doc(yyjson_mut_doc_new(nullptr));
+  yyjson_mut_val* names = yyjson_mut_arr(doc.get());
+  yyjson_mut_doc_set_root(doc.get(), names);
+  for (const CatalogueEntry& e : entries) {
+    if (!e.hidden) yyjson_mut_arr_add_strncpy(doc.get(), names, e.name.data(), e.name.size());
+  }
+  return write_json(doc.get(), YYJSON_WRITE_NOFLAG, json, error);
+}
+
+// Prints one page of `sql` as a text table whose count line says whether
+// more rows follow (the pager reads one row beyond the page to know).
+int emit_page_table(int32_t handle, const std::string& sql, const Options& opts) {
+  Pager pager = Pager::for_statement(handle, sql);
+  Page page;
+  std::string json, text, why;
+  if (!pager.read(opts.offset, "", opts.limit, &page, &why)) return fail(why);
+  if (!write_page_json(&page, opts.limit, &json, &why) ||
+      !page_as_table(json, page.more, &text, &why)) {
+    return fail("cannot lay out the result: " + why);
+  }
+  std::fwrite(text.data(), 1, text.size(), stdout);
+  return 0;
+}
+
 // Runs the command in `opts` and prints its result; returns the exit status.
 int run_command(const Options& opts) {
   std::string sql = opts.sql;
@@ -93,14 +128,17 @@ int run_command(const Options& opts) {
   Result result;
   TableView view = nullptr;
   switch (opts.command) {
-    case Command::kTables:
-      result.reset(sqlr_tables(db.handle()));
-      view = tables_as_table;
-      break;
-    case Command::kSchema: {
-      // Any name the table list gives, also one the library's rule refuses.
+    case Command::kTables: {
       std::string json;
-      if (!describe_columns(db.handle(), opts.table, &json, &why)) return fail(why);
+      if (!visible_names(db.handle(), &json, &why)) return fail(why);
+      return emit(json, opts.format, tables_as_table);
+    }
+    case Command::kSchema: {
+      // Any name the table list gives, described as every host describes it.
+      std::string json;
+      Catalogue catalogue(db.handle());
+      CatalogueError error;
+      if (!catalogue.describe_json(opts.table, &json, &error)) return fail(error.message);
       return emit(json, opts.format, schema_as_table);
     }
     case Command::kQuery:
@@ -111,9 +149,9 @@ int run_command(const Options& opts) {
         }
         return 0;
       }
+      if (opts.format == Format::kTable) return emit_page_table(db.handle(), sql, opts);
       result.reset(sqlr_query(db.handle(), sql.c_str(), opts.offset, opts.limit));
-      view = page_as_table;
-      break;
+      break;  // as JSON only: the table format went through the pager above
     case Command::kExec: {
       const int32_t changed = sqlr_exec(db.handle(), sql.c_str());
       if (changed < 0) return fail(last_error());
@@ -129,6 +167,7 @@ int run_command(const Options& opts) {
       serve.writable = writable;
       serve.open_browser = opts.open;
       serve.db_name = opts.db.substr(opts.db.find_last_of("/\\") + 1);
+      serve.db_path = opts.db;
       return serve::serve_http(db.handle(), serve);
     }
     default:

@@ -94,7 +94,7 @@ bool schema_as_table(std::string_view json, std::string* out, std::string* error
 }
 
 // See table_views.h: the rows by column position, then the count line.
-bool page_as_table(std::string_view json, std::string* out, std::string* error) {
+bool page_as_table(std::string_view json, bool more, std::string* out, std::string* error) {
   ParsedDoc doc;
   yyjson_val* root = read_doc(json, YYJSON_TYPE_OBJ, &doc, error);
   if (root == nullptr) return false;
@@ -122,15 +122,12 @@ bool page_as_table(std::string_view json, std::string* out, std::string* error) 
   const size_t count = yyjson_arr_size(rows);
   std::string line = "(" + std::to_string(count) + (count == 1 ? " row" : " rows");
   yyjson_val* offset = member(root, "offset", YYJSON_TYPE_RAW);
-  yyjson_val* limit = member(root, "limit", YYJSON_TYPE_RAW);
-  // The library does not say whether rows follow a full page; they may.
   int64_t first = 0;
-  if (offset != nullptr && limit != nullptr && count > 0 &&
-      std::to_string(count) == std::string_view(yyjson_get_raw(limit), yyjson_get_len(limit)) &&
+  if (more && offset != nullptr &&
       std::from_chars(yyjson_get_raw(offset), yyjson_get_raw(offset) + yyjson_get_len(offset),
                       first)
               .ec == std::errc()) {
-    line += "; page full, the next starts at --offset " +
+    line += "; more rows follow, the next page starts at --offset " +
             std::to_string(first + static_cast<int64_t>(count));
   }
   *out = table.render() + line + ")\n";

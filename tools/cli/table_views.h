@@ -18,9 +18,9 @@ bool tables_as_table(std::string_view json, std::string* out, std::string* error
 bool schema_as_table(std::string_view json, std::string* out, std::string* error);
 
 // {"columns","rows","offset","limit","returned"}: the rows under their column
-// names (NULL for null, numbers to the right), then a count line that says
-// where the next page starts when this one is full.
-bool page_as_table(std::string_view json, std::string* out, std::string* error);
+// names (NULL for null, numbers to the right), then a count line that, when
+// `more` rows follow, says so and where the next page starts.
+bool page_as_table(std::string_view json, bool more, std::string* out, std::string* error);
 
 }  // namespace kestrova::tools::cli
 

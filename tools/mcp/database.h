@@ -9,7 +9,7 @@
 #include <string>
 #include <utility>
 
-#include "common/table_description.h"
+#include "common/catalogue.h"
 #include "kestrova_sqlite_reader.h"
 
 namespace kestrova::tools::mcp {
@@ -28,17 +28,18 @@ class McpDatabase {
   int32_t handle(std::string* error) {
     if (handle_ < 0) {
       handle_ = sqlr_open(path_.c_str(), writable_ ? 1 : 0);
-      if (handle_ < 0) *error = sqlr_last_error();
+      if (handle_ < 0) {
+        *error = sqlr_last_error();
+      } else {
+        catalogue_ = Catalogue(handle_);
+      }
     }
     return handle_;
   }
 
-  // Describes the table or view `name` (see describe_table), opening the
-  // file first if need be; false with the reason in `error`.
-  bool describe(const std::string& name, std::string* json, std::string* error) {
-    const int32_t open = handle(error);
-    return open >= 0 && descriptions_.describe(open, name, json, error);
-  }
+  // The catalogue of the open database, opening the file first if need be;
+  // null with the reason in `error`.
+  Catalogue* catalogue(std::string* error) { return handle(error) >= 0 ? &catalogue_ : nullptr; }
 
   bool writable() const { return writable_; }
   const std::string& path() const { return path_; }
@@ -47,7 +48,7 @@ class McpDatabase {
   std::string path_;
   bool writable_;
   int32_t handle_ = -1;
-  DescriptionCache descriptions_;
+  Catalogue catalogue_{-1};
 };
 
 }  // namespace kestrova::tools::mcp

@@ -27,7 +27,7 @@ constexpr size_t kResultOverhead = 512;
 // The bytes of `text` once written as the content of a JSON string.
 size_t escaped_size(std::string_view text);
 
-struct Page {
+struct AnswerPage {
   // The page as the library writes it for (offset, limit) when it holds all
   // the rows asked for, each row byte for byte as the library wrote it;
   // "returned" counts the rows kept.
@@ -43,7 +43,7 @@ struct Page {
 // `error`: the library's, or, when the first row alone does not fit, one that
 // names the row and how to narrow the query.
 bool read_page(int32_t handle, const std::string& sql, int32_t offset, int32_t limit,
-               const ResultBudget& budget, Page* page, std::string* error);
+               const ResultBudget& budget, AnswerPage* page, std::string* error);
 
 }  // namespace kestrova::tools::mcp
 

@@ -4,8 +4,8 @@
 
 #include <vector>
 
+#include "common/catalogue.h"
 #include "common/json.h"
-#include "common/library.h"
 #include "mcp/answer.h"
 #include "mcp/cursor.h"
 
@@ -57,12 +57,13 @@ size_t entry_bytes(std::string_view uri, std::string_view name, std::string_view
          json_string_bytes(description);
 }
 
-// The open handle, or an internal error naming why the file cannot be read.
-int32_t open_handle(McpDatabase* db, RpcReply* failure) {
+// The catalogue of the open database, or an internal error naming why the
+// file cannot be read.
+Catalogue* open_catalogue(McpDatabase* db, RpcReply* failure) {
   std::string why;
-  const int32_t handle = db->handle(&why);
-  if (handle < 0) *failure = RpcReply::error(kRpcInternalError, why);
-  return handle;
+  Catalogue* catalogue = db->catalogue(&why);
+  if (catalogue == nullptr) *failure = RpcReply::error(kRpcInternalError, why);
+  return catalogue;
 }
 
 }  // namespace
@@ -93,18 +94,15 @@ RpcReply list_resources(McpDatabase* db, yyjson_val* params, size_t max_bytes,
     return RpcReply::error(kRpcInvalidParams, "cursor must be a string");
   }
   RpcReply failure;
-  const int32_t handle = open_handle(db, &failure);
-  if (handle < 0) return failure;
-  const Result text(sqlr_tables(handle));
-  if (text == nullptr) return RpcReply::error(kRpcInternalError, last_error());
-  std::string why;
-  const ParsedDoc listed = read_json(text.get(), YYJSON_READ_NOFLAG, &why);
-  if (listed == nullptr) return RpcReply::error(kRpcInternalError, why);
+  Catalogue* catalogue = open_catalogue(db, &failure);
+  if (catalogue == nullptr) return failure;
+  std::vector<CatalogueEntry> entries;
+  CatalogueError error;
+  if (!catalogue->list(&entries, &error)) return RpcReply::error(kRpcInternalError, error.message);
+  // Shadow and internal tables are readable, not offered.
   std::vector<std::string_view> names;
-  size_t i, n;
-  yyjson_val* name;
-  yyjson_arr_foreach(yyjson_doc_get_root(listed.get()), i, n, name) {
-    names.emplace_back(yyjson_get_str(name), yyjson_get_len(name));
+  for (const CatalogueEntry& entry : entries) {
+    if (!entry.hidden) names.emplace_back(entry.name);
   }
   size_t start = 0;
   if (cursor != nullptr &&
@@ -123,7 +121,7 @@ RpcReply list_resources(McpDatabase* db, yyjson_val* params, size_t max_bytes,
     const std::string_view table = names[at];
     const std::string uri = table_uri(table);
     const std::string description =
-        "Columns, indexes and foreign keys of " + std::string(table) + ", as JSON.";
+        "Columns, indexes, foreign keys and triggers of " + std::string(table) + ", as JSON.";
     const size_t bytes = entry_bytes(uri, table, description);
     if (bytes > room) continue;  // fits no page
     if (spent + bytes > room) {
@@ -150,12 +148,15 @@ RpcReply read_resource(McpDatabase* db, yyjson_val* params, yyjson_mut_doc* doc)
   if (!name_of_uri(address, &name)) {
     return RpcReply::error(kRpcResourceNotFound, "resource not found: " + quoted(address));
   }
-  std::string json, why;
-  if (!db->describe(name, &json, &why)) {
-    // A file that cannot be opened yet is not a missing resource.
-    const bool missing = why.rfind("table or view not found", 0) == 0;
-    return RpcReply::error(missing ? kRpcResourceNotFound : kRpcInternalError,
-                           missing ? "resource not found: " + quoted(address) : why);
+  RpcReply failure;
+  Catalogue* catalogue = open_catalogue(db, &failure);
+  if (catalogue == nullptr) return failure;  // not yet readable is not missing
+  std::string json;
+  CatalogueError error;
+  if (!catalogue->describe_json(name, &json, &error)) {
+    return error.not_found ? RpcReply::error(kRpcResourceNotFound,
+                                             "resource not found: " + quoted(address))
+                           : RpcReply::error(kRpcInternalError, error.message);
   }
   yyjson_mut_val* result = yyjson_mut_obj(doc);
   yyjson_mut_val* contents = yyjson_mut_obj_add_arr(doc, result, "contents");

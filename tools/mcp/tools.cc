@@ -8,7 +8,9 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "common/catalogue.h"
 #include "common/json.h"
 #include "common/library.h"
 #include "mcp/answer.h"
@@ -101,11 +103,24 @@ RpcReply document_result(const ToolSession& session, yyjson_mut_doc* doc, const 
 
 // ---- the tools
 
-RpcReply run_list_tables(const ToolSession& session, int32_t handle, const Args&,
-                         yyjson_mut_doc* doc) {
-  const Result names(sqlr_tables(handle));
-  if (names == nullptr) return tool_error(session, doc, last_error());
-  const std::string json = names.get();
+RpcReply run_list_tables(const ToolSession& session, int32_t, const Args&, yyjson_mut_doc* doc) {
+  std::string why;
+  Catalogue* catalogue = session.db->catalogue(&why);
+  if (catalogue == nullptr) return tool_error(session, doc, why);
+  std::vector<CatalogueEntry> entries;
+  CatalogueError error;
+  if (!catalogue->list(&entries, &error)) return tool_error(session, doc, error.message);
+  // Shadow and internal tables stay readable by name, but are not offered.
+  const BuiltDoc names(yyjson_mut_doc_new(nullptr));
+  yyjson_mut_val* arr = yyjson_mut_arr(names.get());
+  yyjson_mut_doc_set_root(names.get(), arr);
+  for (const CatalogueEntry& e : entries) {
+    if (!e.hidden) yyjson_mut_arr_add_strncpy(names.get(), arr, e.name.data(), e.name.size());
+  }
+  std::string json;
+  if (!write_json(names.get(), YYJSON_WRITE_NOFLAG, &json, &why)) {
+    return tool_error(session, doc, why);
+  }
   return document_result(session, doc, json, "{\"tables\":" + json + "}",
                          "read the names page by page with read_query: SELECT name FROM "
                          "sqlite_master WHERE type IN ('table','view') ORDER BY name");
@@ -114,7 +129,12 @@ RpcReply run_list_tables(const ToolSession& session, int32_t handle, const Args&
 RpcReply run_describe_table(const ToolSession& session, int32_t, const Args& args,
                             yyjson_mut_doc* doc) {
   std::string json, why;
-  if (!session.db->describe(args.table, &json, &why)) return tool_error(session, doc, why);
+  Catalogue* catalogue = session.db->catalogue(&why);
+  if (catalogue == nullptr) return tool_error(session, doc, why);
+  CatalogueError error;
+  if (!catalogue->describe_json(args.table, &json, &error)) {
+    return tool_error(session, doc, error.message);
+  }
   return document_result(session, doc, json, {},
                          "read the columns page by page with read_query: SELECT * FROM "
                          "pragma_table_info('table name')");
@@ -122,7 +142,7 @@ RpcReply run_describe_table(const ToolSession& session, int32_t, const Args& arg
 
 // Says where the next page starts, or nothing when the statement has no more
 // rows.
-std::string next_page_note(const Page& page, size_t max_bytes) {
+std::string next_page_note(const AnswerPage& page, size_t max_bytes) {
   if (!page.more) return {};
   if (page.next_offset > INT32_MAX) {
     return "More rows follow, past the largest offset read_query takes (" +
@@ -140,7 +160,7 @@ std::string next_page_note(const Page& page, size_t max_bytes) {
 
 RpcReply run_read_query(const ToolSession& session, int32_t handle, const Args& args,
                         yyjson_mut_doc* doc) {
-  Page page;
+  AnswerPage page;
   std::string why;
   if (!read_page(handle, args.sql, args.offset, args.limit, budget_of(session), &page, &why)) {
     return tool_error(session, doc, why);
@@ -197,10 +217,13 @@ constexpr const char kTablesSchema[] =
 
 constexpr const char kDescriptionSchema[] =
     R"({"type":"object","properties":{"name":{"type":"string"},"type":{"type":"string"},)"
+    R"("kind":{"type":"string","enum":["table","view","virtual","shadow","internal"]},)"
+    R"("module":{"type":["string","null"]},"hidden":{"type":"boolean"},)"
     R"("columns":{"type":"array","items":{"type":"object","properties":{)"
     R"("cid":{"type":"integer"},"name":{"type":"string"},"type":{"type":"string"},)"
     R"("notnull":{"type":"integer"},"dflt_value":{"type":["string","null"]},)"
-    R"("pk":{"type":"integer"}},"required":["cid","name","type","notnull","dflt_value","pk"]}},)"
+    R"("pk":{"type":"integer"},"generated":{"type":"string","enum":["virtual","stored"]}},)"
+    R"("required":["cid","name","type","notnull","dflt_value","pk"]}},)"
     R"("indexes":{"type":"array","items":{"type":"object","properties":{)"
     R"("name":{"type":"string"},"unique":{"type":"integer"},"origin":{"type":"string"},)"
     R"("partial":{"type":"integer"},"columns":{"type":"array","items":{"type":["string","null"]}}},)"
@@ -210,8 +233,18 @@ constexpr const char kDescriptionSchema[] =
     R"("from":{"type":"array","items":{"type":["string","null"]}},)"
     R"("to":{"type":"array","items":{"type":["string","null"]}},)"
     R"("on_update":{"type":"string"},"on_delete":{"type":"string"},"match":{"type":"string"}},)"
-    R"("required":["id","table","from","to","on_update","on_delete","match"]}}},)"
-    R"("required":["name","type","columns","indexes","foreign_keys"]})";
+    R"("required":["id","table","from","to","on_update","on_delete","match"]}},)"
+    R"("referenced_by":{"type":"array","items":{"type":"object","properties":{)"
+    R"("table":{"type":"string"},"id":{"type":"integer"},)"
+    R"("from":{"type":"array","items":{"type":["string","null"]}},)"
+    R"("to":{"type":"array","items":{"type":["string","null"]}},)"
+    R"("on_update":{"type":"string"},"on_delete":{"type":"string"},"match":{"type":"string"}},)"
+    R"("required":["table","id","from","to","on_update","on_delete","match"]}},)"
+    R"("triggers":{"type":"array","items":{"type":"object","properties":{)"
+    R"("name":{"type":"string"},"sql":{"type":["string","null"]}},"required":["name","sql"]}},)"
+    R"("sql":{"type":["string","null"]}},)"
+    R"("required":["name","type","kind","module","hidden","columns","indexes","foreign_keys",)"
+    R"("referenced_by","triggers","sql"]})";
 
 constexpr const char kPageSchema[] =
     R"({"type":"object","properties":{"columns":{"type":"array","items":{"type":"string"}},)"
@@ -235,11 +268,13 @@ const ToolDef kTools[] = {
      kTablesSchema,
      run_list_tables},
     {"describe_table", "Describe a table",
-     "Describes one table or view as JSON: its columns "
-     "{\"cid\",\"name\",\"type\",\"notnull\",\"dflt_value\",\"pk\"}, its indexes "
-     "{\"name\",\"unique\",\"origin\",\"partial\",\"columns\"} and its foreign keys "
-     "{\"id\",\"table\",\"from\",\"to\",\"on_update\",\"on_delete\",\"match\"} (\"to\" null: "
-     "the parent's primary key), for writing joins.",
+     "Describes one table or view as JSON: its kind (table, view, virtual with its module, "
+     "shadow, internal), its columns "
+     "{\"cid\",\"name\",\"type\",\"notnull\",\"dflt_value\",\"pk\"} (with \"generated\" on "
+     "generated ones), its indexes {\"name\",\"unique\",\"origin\",\"partial\",\"columns\"}, "
+     "its foreign keys {\"id\",\"table\",\"from\",\"to\",\"on_update\",\"on_delete\","
+     "\"match\"} (\"to\" null: the parent's primary key), the keys of other tables that "
+     "reference it (\"referenced_by\"), its triggers and its CREATE text, for writing joins.",
      true, kTableArgs, kDescriptionSchema, run_describe_table},
     {"read_query", "Run a read-only query",
      "Runs one read-only SQL statement and returns one page of its rows as JSON: "

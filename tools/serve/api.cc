@@ -4,9 +4,12 @@
 
 #include <initializer_list>
 #include <limits>
+#include <vector>
 
+#include "common/catalogue.h"
 #include "common/json.h"
 #include "common/library.h"
+#include "common/pager.h"
 #include "kestrova_sqlite_reader.h"
 #include "serve/guard.h"
 
@@ -18,10 +21,15 @@ namespace {
 struct Params {
   std::string table;
   std::string sql;
+  std::string after;  // a page's next_key
+  std::string sort;   // a column of the table
   int32_t offset = 0;
   int32_t limit = SQLR_MAX_PAGE_ROWS;
+  bool desc = false;
+  bool exact = false;
   bool has_table = false;
   bool has_sql = false;
+  bool has_sort = false;
 };
 
 // {"error":"message"} with `status`.
@@ -85,7 +93,7 @@ bool read_params(std::string_view body, std::initializer_list<std::string_view> 
       *error = "unknown parameter '" + valid_utf8(name) + "'";
       return false;
     }
-    if (name == "table" || name == "sql") {
+    if (name == "table" || name == "sql" || name == "after" || name == "sort") {
       if (!yyjson_is_str(val)) {
         *error = std::string(name) + ": expected a string";
         return false;
@@ -97,8 +105,24 @@ bool read_params(std::string_view body, std::initializer_list<std::string_view> 
         *error = std::string(name) + ": must not hold a NUL character";
         return false;
       }
-      (name == "table" ? params->table : params->sql) = text;
-      (name == "table" ? params->has_table : params->has_sql) = true;
+      if (name == "table") {
+        params->table = text;
+        params->has_table = true;
+      } else if (name == "sql") {
+        params->sql = text;
+        params->has_sql = true;
+      } else if (name == "after") {
+        params->after = text;
+      } else {
+        params->sort = text;
+        params->has_sort = true;
+      }
+    } else if (name == "desc" || name == "exact") {
+      if (!yyjson_is_bool(val)) {
+        *error = std::string(name) + ": expected true or false";
+        return false;
+      }
+      (name == "desc" ? params->desc : params->exact) = yyjson_get_bool(val);
     } else if (name == "offset") {
       if (!read_count(name, val, 0, std::numeric_limits<int32_t>::max(), &params->offset, error)) {
         return false;
@@ -108,6 +132,11 @@ bool read_params(std::string_view body, std::initializer_list<std::string_view> 
     }
   }
   return true;
+}
+
+// A catalogue failure: a name that is not there is a bad request too.
+ApiReply catalogue_failure(const CatalogueError& error) {
+  return failure(400, valid_utf8(error.message));
 }
 
 // The result string `text` as the reply, or the library's failure.
@@ -123,6 +152,8 @@ ApiReply ServeApi::call(std::string_view name, std::string_view body) {
   if (name == "info") return info(body);
   if (name == "tables") return tables(body);
   if (name == "schema") return schema(body);
+  if (name == "count") return count(body);
+  if (name == "page") return page(body);
   if (name == "query") return query(body);
   if (name == "exec") return exec(body);
   return failure(404, "no such call: " + valid_utf8(name));
@@ -145,23 +176,121 @@ ApiReply ServeApi::info(std::string_view body) {
   return reply;
 }
 
-// The library's table list.
+// The catalogue's names, shadow and internal tables left out.
 ApiReply ServeApi::tables(std::string_view body) {
   Params params;
   std::string why;
   if (!read_params(body, {}, &params, &why)) return failure(400, why);
-  const std::lock_guard<std::mutex> hold(library_);
-  return pass_through(Result(sqlr_tables(handle_)));
+  std::vector<CatalogueEntry> entries;
+  CatalogueError error;
+  {
+    const std::lock_guard<std::mutex> hold(library_);
+    if (!catalogue_.list(&entries, &error)) return catalogue_failure(error);
+  }
+  const BuiltDoc doc(yyjson_mut_doc_new(nullptr));
+  yyjson_mut_val* names = yyjson_mut_arr(doc.get());
+  yyjson_mut_doc_set_root(doc.get(), names);
+  for (const CatalogueEntry& e : entries) {
+    if (!e.hidden) yyjson_mut_arr_add_strncpy(doc.get(), names, e.name.data(), e.name.size());
+  }
+  ApiReply reply;
+  if (!write_json(doc.get(), YYJSON_WRITE_NOFLAG, &reply.body, &why)) return failure(500, why);
+  return reply;
 }
 
-// The library's description of {"table":NAME}.
+// The catalogue's description of {"table":NAME}, any name it lists.
 ApiReply ServeApi::schema(std::string_view body) {
   Params params;
   std::string why;
   if (!read_params(body, {"table"}, &params, &why)) return failure(400, why);
   if (!params.has_table) return failure(400, "table is required");
   const std::lock_guard<std::mutex> hold(library_);
-  return pass_through(Result(sqlr_schema(handle_, params.table.c_str())));
+  ApiReply reply;
+  CatalogueError error;
+  if (!catalogue_.describe_json(params.table, &reply.body, &error)) {
+    return catalogue_failure(error);
+  }
+  return reply;
+}
+
+// {"rows":N,"at_least":BOOL} for {"table":NAME,"exact":BOOL}: counted up to
+// kCountBound rows unless exact.
+ApiReply ServeApi::count(std::string_view body) {
+  Params params;
+  std::string why;
+  if (!read_params(body, {"table", "exact"}, &params, &why)) return failure(400, why);
+  if (!params.has_table) return failure(400, "table is required");
+  RowCount counted;
+  CatalogueError error;
+  {
+    const std::lock_guard<std::mutex> hold(library_);
+    if (!catalogue_.count(params.table, params.exact, &counted, &error)) {
+      return catalogue_failure(error);
+    }
+  }
+  const BuiltDoc doc(yyjson_mut_doc_new(nullptr));
+  yyjson_mut_val* root = yyjson_mut_obj(doc.get());
+  yyjson_mut_doc_set_root(doc.get(), root);
+  yyjson_mut_obj_add_int(doc.get(), root, "rows", counted.rows);
+  yyjson_mut_obj_add_bool(doc.get(), root, "at_least", counted.at_least);
+  ApiReply reply;
+  if (!write_json(doc.get(), YYJSON_WRITE_NOFLAG, &reply.body, &why)) return failure(500, why);
+  return reply;
+}
+
+// One page through the shared pager, of {"sql":TEXT} or of {"table":NAME,
+// "sort":COLUMN,"desc":BOOL}, at "offset" or "after" (an earlier page's
+// next_key), with at most "limit" rows:
+//   {"columns","rows","offset","limit","returned","more","next_offset","next_key"}
+// A table's page carries, after its columns, typeof() of each, so that the
+// page can tell a BLOB from text; in its own order it pages by key.
+ApiReply ServeApi::page(std::string_view body) {
+  Params params;
+  std::string why;
+  if (!read_params(body, {"sql", "table", "sort", "desc", "offset", "limit", "after"}, &params,
+                   &why)) {
+    return failure(400, why);
+  }
+  if (params.has_sql == params.has_table) return failure(400, "give either sql or table");
+  if (params.has_sql && (params.has_sort || !params.after.empty())) {
+    return failure(400, "sort and after apply to a table's pages only");
+  }
+  const std::lock_guard<std::mutex> hold(library_);
+  Pager pager = Pager::for_statement(handle_, params.sql);
+  if (params.has_table) {
+    std::vector<CatalogueColumn> columns;
+    CatalogueError error;
+    if (!catalogue_.columns(params.table, &columns, &error)) return catalogue_failure(error);
+    TableRead read{params.table, "", "", ""};
+    bool sorted = false;
+    for (const auto& c : columns)
+      read.select += (read.select.empty() ? "" : ", ") + sql_identifier(c.name);
+    for (const auto& c : columns) read.select += ", typeof(" + sql_identifier(c.name) + ")";
+    for (const auto& c : columns) sorted = sorted || c.name == params.sort;
+    if (params.has_sort && !sorted) {
+      return failure(400, "sort: no column " + valid_utf8(params.sort) + " in the table");
+    }
+    if (params.has_sort) read.order = sql_identifier(params.sort) + (params.desc ? " DESC" : "");
+    pager = Pager::for_table(&catalogue_, handle_, std::move(read));
+  }
+  Page page;
+  if (!pager.read(params.offset, params.after, params.limit, &page, &why)) {
+    return failure(400, valid_utf8(why));
+  }
+  ApiReply reply;
+  if (!write_page_json(&page, params.limit, &reply.body, &why)) return failure(500, why);
+  reply.body.pop_back();  // the closing brace: three members follow
+  reply.body += page.more ? ",\"more\":true,\"next_offset\":" + std::to_string(page.next_offset)
+                          : ",\"more\":false,\"next_offset\":null";
+  const BuiltDoc key(yyjson_mut_doc_new(nullptr));
+  yyjson_mut_doc_set_root(
+      key.get(), page.next_key.empty()
+                     ? yyjson_mut_null(key.get())
+                     : yyjson_mut_strncpy(key.get(), page.next_key.data(), page.next_key.size()));
+  std::string key_text;
+  if (!write_json(key.get(), YYJSON_WRITE_NOFLAG, &key_text, &why)) return failure(500, why);
+  reply.body += ",\"next_key\":" + key_text + "}";
+  return reply;
 }
 
 // One page of {"sql":TEXT,"offset":N,"limit":N} (offset 0 and limit 100000

@@ -10,6 +10,8 @@
 #include <string>
 #include <string_view>
 
+#include "common/catalogue.h"
+
 namespace kestrova::tools::serve {
 
 // What one call answers: an HTTP status and a JSON body. Failures are 4xx
@@ -26,9 +28,10 @@ class ServeApi {
   // object; `writable` says whether it was opened for writing; `db_name` is
   // shown on the page.
   ServeApi(int32_t handle, bool writable, std::string db_name)
-      : handle_(handle), writable_(writable), db_name_(std::move(db_name)) {}
+      : handle_(handle), writable_(writable), db_name_(std::move(db_name)), catalogue_(handle) {}
 
-  // Answers the call `name` ("info", "tables", "schema", "query", "exec")
+  // Answers the call `name` ("info", "tables", "schema", "count", "page",
+  // "query", "exec")
   // with the JSON object `body` as its parameters. An unknown call is 404;
   // an unreadable body, an unknown or mistyped parameter, or a page outside
   // the allowed range is 400 before the library is called.
@@ -38,6 +41,8 @@ class ServeApi {
   ApiReply info(std::string_view body);
   ApiReply tables(std::string_view body);
   ApiReply schema(std::string_view body);
+  ApiReply count(std::string_view body);
+  ApiReply page(std::string_view body);
   ApiReply query(std::string_view body);
   ApiReply exec(std::string_view body);
 
@@ -48,6 +53,7 @@ class ServeApi {
   // the reading of its message happen under this lock, so that a message is
   // never another request's.
   std::mutex library_;
+  Catalogue catalogue_;  // used under library_
 };
 
 }  // namespace kestrova::tools::serve

@@ -1,4 +1,4 @@
-// The guard's rules; the HTTP library only hands it the headers.
+// The guard's rules; the HTTP server only hands it the headers.
 #include "serve/guard.h"
 
 #include "common/json.h"
@@ -6,19 +6,6 @@
 namespace kestrova::tools::serve {
 
 namespace {
-
-// The value of cookie `name` in a Cookie header ("a=1; b=2"), or empty.
-std::string_view cookie_value(std::string_view header, std::string_view name) {
-  while (!header.empty()) {
-    const size_t end = header.find(';');
-    std::string_view pair = header.substr(0, end);
-    header = end == header.npos ? std::string_view() : header.substr(end + 1);
-    while (!pair.empty() && pair.front() == ' ') pair.remove_prefix(1);
-    const size_t eq = pair.find('=');
-    if (eq != pair.npos && pair.substr(0, eq) == name) return pair.substr(eq + 1);
-  }
-  return {};
-}
 
 bool starts_with(std::string_view text, std::string_view prefix) {
   return text.substr(0, prefix.size()) == prefix;
@@ -31,84 +18,58 @@ Admission refuse(int status, std::string message) {
   return a;
 }
 
+constexpr char kLaunchUsed[] =
+    "this launch URL has been used: it opens one tab; restart kestrova-sqlr serve for a new one";
+
 }  // namespace
 
-Guard::Guard(std::string token, int port)
-    : token_(std::move(token)),
-      port_(port),
-      cookie_name_("kestrova_sqlr_" + std::to_string(port)) {}
+Guard::Guard(std::string launch_token, std::string session, int port)
+    : launch_token_(std::move(launch_token)), session_(std::move(session)), port_(port) {}
 
 // See serve_guard.h.
-Admission Guard::admit(const GuardRequest& req) const {
-  // A rebinding attacker's name resolves to 127.0.0.1 but arrives under its
-  // own Host.
-  const std::string port = ":" + std::to_string(port_);
-  if (req.host != "127.0.0.1" + port && req.host != "localhost" + port) {
-    return refuse(403, "wrong Host: expected 127.0.0.1" + port + " or localhost" + port);
+Admission Guard::admit(const GuardRequest& req) {
+  if (auto why = http::check_provenance({req.host, req.origin, req.fetch_site}, port_)) {
+    return refuse(403, *why);
   }
-  // Browsers say where a request comes from; another origin (another port of
-  // this host is "same-site") gets nothing, whatever it carries.
-  if (!req.origin.empty() && req.origin != "http://" + req.host) {
-    return refuse(403, "requests from another origin are refused");
-  }
-  if (req.fetch_site == "cross-site" || req.fetch_site == "same-site") {
-    return refuse(403, "requests from another site are refused");
-  }
-
+  // The launch URL opens the page while its token is unused; the page then
+  // trades it. Read from /proc/PID/cmdline afterwards, it opens nothing.
   if (req.has_token_param) {
     if (req.method != "GET" || req.path != "/" ||
-        !equal_in_constant_time(req.token_param, token_)) {
+        !equal_in_constant_time(req.token_param, launch_token_)) {
       return refuse(403, "wrong token");
     }
-    // The first load: the token moves into a cookie and out of the address
-    // bar and the history.
-    Admission a = refuse(303, "see /");
-    a.location = "/";
-    a.set_cookie = cookie_name_ + "=" + token_ + "; Path=/; HttpOnly; SameSite=Strict";
-    return a;
+    if (launch_used_.load()) return refuse(403, kLaunchUsed);
+    return Admission{};
   }
-  const std::string_view header(req.cookie);
-  const std::string_view cookie = cookie_value(header, cookie_name_);
-  if (cookie.empty()) {
-    return refuse(401, "a token is required: open the URL that kestrova-sqlr serve printed");
+  const bool api = starts_with(req.path, "/api/");
+  // Only API calls carry a body: nothing else is made to hold one.
+  if (!api) {
+    if (req.has_body) return refuse(400, "only API calls take a request body");
+    return Admission{};
   }
-  if (!equal_in_constant_time(cookie, token_)) return refuse(403, "wrong token");
-
   // Calls that run SQL: a form on another site can send neither a custom
   // header nor a JSON content type without the browser asking first, and the
   // server never says yes.
-  if (starts_with(req.path, "/api/")) {
-    if (req.method != "POST") return refuse(405, "API calls are POST requests");
-    if (req.api_header != "1") return refuse(403, "API calls need the header X-Kestrova: 1");
-    if (!starts_with(req.content_type, "application/json")) {
-      return refuse(415, "API calls take a JSON body (Content-Type: application/json)");
+  if (req.method != "POST") return refuse(405, "API calls are POST requests");
+  if (req.api_header != "1") return refuse(403, "API calls need the header X-Kestrova: 1");
+  if (!starts_with(req.content_type, "application/json")) {
+    return refuse(415, "API calls take a JSON body (Content-Type: application/json)");
+  }
+  if (req.path == kSessionPath) {
+    if (!equal_in_constant_time(req.launch_header, launch_token_)) {
+      return refuse(403, "wrong token");
     }
+    // Exactly one caller wins the exchange.
+    if (launch_used_.exchange(true)) return refuse(403, kLaunchUsed);
+    return Admission{};
   }
+  if (req.session_header.empty()) {
+    return refuse(401,
+                  "a session is required: open the URL that kestrova-sqlr serve printed, once, "
+                  "in the tab that is to use it");
+  }
+  if (!equal_in_constant_time(req.session_header, session_)) return refuse(403, "wrong session");
   return Admission{};
-}
-
-// See serve_guard.h.
-std::string hex(const unsigned char* data, size_t len) {
-  static const char kDigits[] = "0123456789abcdef";
-  std::string out;
-  out.reserve(len * 2);
-  for (size_t i = 0; i < len; ++i) {
-    out.push_back(kDigits[data[i] >> 4]);
-    out.push_back(kDigits[data[i] & 0xF]);
-  }
-  return out;
-}
-
-// See serve_guard.h. Every byte of the expected text is looked at whatever
-// the other holds, so the time tells nothing about how much of a guess was
-// right.
-bool equal_in_constant_time(std::string_view a, std::string_view b) {
-  unsigned diff = a.size() == b.size() ? 0u : 1u;
-  for (size_t i = 0; i < b.size(); ++i) {
-    const unsigned char x = i < a.size() ? static_cast<unsigned char>(a[i]) : 0;
-    diff |= x ^ static_cast<unsigned char>(b[i]);
-  }
-  return diff == 0;
 }
 
 // See serve_guard.h.

@@ -6,9 +6,6 @@
 #include <cstdio>
 
 #if defined(_WIN32)
-// winsock2.h before windows.h, which would bring the old winsock.h.
-#include <winsock2.h>
-// Then windows.h, whose types the others need.
 #include <io.h>
 #include <windows.h>
 // (Separate blocks keep the order.)
@@ -18,7 +15,6 @@
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/random.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 extern char** environ;
@@ -62,14 +58,6 @@ void stop_on_interrupt(volatile std::sig_atomic_t* flag) {
   std::signal(SIGBREAK, on_stop_signal);
 }
 
-// See serve_platform.h. SO_REUSEADDR would let another program take the port
-// over; exclusive use forbids even that.
-void listen_alone(std::uintptr_t sock) {
-  BOOL yes = TRUE;
-  setsockopt(static_cast<SOCKET>(sock), SOL_SOCKET, SO_EXCLUSIVEADDRUSE,
-             reinterpret_cast<const char*>(&yes), sizeof yes);
-}
-
 // See serve_platform.h. The URL is ASCII (address, port and hex token).
 bool open_in_browser(const std::string& url) {
   const std::wstring wide(url.begin(), url.end());
@@ -108,13 +96,6 @@ void stop_on_interrupt(volatile std::sig_atomic_t* flag) {
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
   std::signal(SIGPIPE, SIG_IGN);
-}
-
-// See serve_platform.h. SO_REUSEADDR only lets a restarted server take its
-// port back from connections in TIME_WAIT; it never shares a listening port.
-void listen_alone(std::uintptr_t sock) {
-  int yes = 1;
-  setsockopt(static_cast<int>(sock), SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
 }
 
 // See serve_platform.h. xdg-open (or macOS's open) with the URL as its one

@@ -1,4 +1,5 @@
-// What `kestrova-sqlr serve` needs from the operating system beyond sockets:
+// What `kestrova-sqlr serve` needs from the operating system beyond sockets
+// (common/net.h):
 // unguessable bytes, whether standard input is a terminal, a stop request
 // from the keyboard, and the user's browser. The only place serve differs
 // between Windows and POSIX.
@@ -7,7 +8,6 @@
 
 #include <csignal>
 #include <cstddef>
-#include <cstdint>
 #include <string>
 
 namespace kestrova::tools::serve {
@@ -23,12 +23,6 @@ bool stdin_is_terminal();
 // Sets *flag (which must outlive the process) to 1 on Ctrl+C or a request to
 // terminate; nothing else happens in the signal handler.
 void stop_on_interrupt(volatile std::sig_atomic_t* flag);
-
-// Socket options for the listening socket `sock` (a SOCKET on Windows, a file
-// descriptor elsewhere): no other socket may listen on the same port while it
-// does, not even one of the same user (no SO_REUSEPORT; on Windows
-// SO_EXCLUSIVEADDRUSE), so a busy --port is refused instead of shared.
-void listen_alone(std::uintptr_t sock);
 
 // Asks the desktop to open `url` in the user's browser without waiting for
 // it. False when no browser could be started.

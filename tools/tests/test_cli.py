@@ -131,8 +131,15 @@ class OutputFormats(CliTestCase):
         for name, kind, columns in cases:
             with self.subTest(name=name):
                 out = self.ok("schema", path, name)
-                self.assertEqual(out, json.dumps({"name": name, "type": kind, "columns": columns},
-                                                 ensure_ascii=False, separators=(",", ":")) + "\n")
+                # The library's shape first, byte for byte; the catalogue's
+                # members (kind, indexes, keys, triggers, CREATE text) follow.
+                start = json.dumps({"name": name, "type": kind}, ensure_ascii=False,
+                                   separators=(",", ":"))[:-1] + ","
+                self.assertTrue(out.startswith(start), out)
+                self.assertIn(',"columns":' + json.dumps(columns, ensure_ascii=False,
+                                                         separators=(",", ":")) + ',"indexes":', out)
+                self.assertEqual(out.count("\n"), 1)
+                self.assertEqual(json.loads(out)["kind"], kind)
         for name in ("order  lines", "kunden_ä", "it''s", "x' OR '1'='1"):
             with self.subTest(name=name):
                 status, out, err = self.run_cli("schema", path, name)
@@ -196,9 +203,20 @@ class OutputFormats(CliTestCase):
         self.assertIn("…", lines[2])
         self.assertIn("AAE=", lines[2])
         self.assertEqual(lines[4].split()[:3], ["3", "c03", "NULL"])
-        self.assertEqual(lines[-1], "(3 rows; page full, the next starts at --offset 3)")
+        self.assertEqual(lines[-1], "(3 rows; more rows follow, the next page starts at --offset 3)")
         # Every cell of a column starts at the same place.
         self.assertEqual(len({line.index("c0") for line in lines[2:5]}), 1)
+        # A full page says more rows follow only when they do.
+        for limit, count_line in (
+                (24, "(24 rows; more rows follow, the next page starts at --offset 24)"),
+                (25, "(25 rows)"), (26, "(25 rows)")):
+            with self.subTest(limit=limit):
+                out = self.ok("query", self.db, "SELECT id FROM customers", "--limit", str(limit),
+                              "--format", "table")
+                self.assertEqual(out.splitlines()[-1], count_line)
+        out = self.ok("query", self.db, "SELECT id FROM customers", "--offset", "20", "--limit", "2",
+                      "--format", "table")
+        self.assertEqual(out.splitlines()[-1], "(2 rows; more rows follow, the next page starts at --offset 22)")
 
     def test_table_format_other_documents(self):
         self.assertEqual(

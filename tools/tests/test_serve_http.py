@@ -1,19 +1,25 @@
-"""The guard of `kestrova-sqlr serve`, spoken to over plain HTTP: the token,
-the Host header, cross-site requests, the API's parameters and paging range,
-request size, and a database left byte for byte as it was.
+"""The guard of `kestrova-sqlr serve`, spoken to over plain HTTP: the launch
+token good once and the session secret sent as a header, the Host header,
+cross-site requests, the API's parameters and paging range, request size in
+every framing, slow clients, and a database left byte for byte as it was,
+with the server's own fingerprints of it.
 
     KESTROVA_SQLR_CLI=build/tools/kestrova-sqlr python3 tools/tests/test_serve_http.py
 """
 
+import gzip
 import hashlib
 import http.client
 import json
 import os
 import re
+import select
 import shutil
+import socket
 import sqlite3
 import subprocess
 import tempfile
+import threading
 import time
 import unittest
 import urllib.parse
@@ -25,6 +31,11 @@ QUERY_REJECTED = "query rejected: only SELECT/EXPLAIN/WITH-SELECT allowed"
 EXEC_REJECTED = "exec rejected: only UPDATE/DELETE allowed"
 NOT_WRITABLE = "database opened read-only; reopen with writable=1 for UPDATE/DELETE"
 API_HEADERS = {"X-Kestrova": "1", "Content-Type": "application/json"}
+LAUNCH_USED = ("this launch URL has been used: it opens one tab; restart kestrova-sqlr serve "
+               "for a new one")
+BODY_CAP = 1 << 20
+# The server's memory may grow by less than this while hostile bodies come.
+MEMORY_GROWTH_LIMIT = 20 << 20
 
 
 def make_fixture(path):
@@ -43,8 +54,26 @@ def digest(path):
         return hashlib.sha256(f.read()).hexdigest()
 
 
+def exit_line(path, name="shop.db"):
+    """What the server says on stopping when the file is as it was."""
+    return "kestrova-sqlr: %s is unchanged: %d bytes, SHA-256 %s\n" % (
+        name, os.path.getsize(path), digest(path))
+
+
+def peak_memory(pid):
+    """The process's peak resident size in bytes (VmHWM), or None off Linux."""
+    try:
+        with open("/proc/%d/status" % pid) as f:
+            for line in f:
+                if line.startswith("VmHWM:"):
+                    return int(line.split()[1]) * 1024
+    except OSError:
+        return None
+    return None
+
+
 class Server:
-    """One `serve` process; its one printed line is the URL with the token."""
+    """One `serve` process; its one printed line is the launch URL."""
 
     def __init__(self, db, *args):
         self.proc = subprocess.Popen([*RUNNER, CLI, "serve", db, *args], stdin=subprocess.PIPE,
@@ -58,7 +87,21 @@ class Server:
         self.port = int(m.group(1))
         self.token = m.group(2)
         self.host = "127.0.0.1:%d" % self.port
-        self.cookie = "kestrova_sqlr_%d=%s" % (self.port, self.token)
+        self._session = None
+
+    @property
+    def session(self):
+        """The session secret, traded for the launch token on first use."""
+        if self._session is None:
+            status, _, body = self.request("POST", "/api/session", "{}",
+                                           dict(API_HEADERS, **{"X-Kestrova-Launch": self.token}))
+            assert status == 200, body
+            self._session = json.loads(body)["session"]
+        return self._session
+
+    def auth(self, **extra):
+        """The API's headers with the session secret, and `extra`."""
+        return dict(API_HEADERS, **{"X-Kestrova-Session": self.session}, **extra)
 
     def request(self, method, path, body=None, headers=None, host=None):
         """Returns (status, headers dict with lower-case names, body bytes)."""
@@ -78,17 +121,27 @@ class Server:
             conn.close()
 
     def api(self, call, params=None, **extra):
-        """POSTs params to /api/call with the cookie and the API's headers."""
-        headers = dict(API_HEADERS, Cookie=self.cookie)
-        headers.update(extra)
+        """POSTs params to /api/call with the session secret and the API's headers."""
+        headers = self.auth(**extra)
         body = json.dumps(params if params is not None else {})
         status, _, data = self.request("POST", "/api/" + call, body, headers)
         return status, json.loads(data)
 
+    def raw(self, data, timeout=30):
+        """Sends the bytes `data` on a connection of its own; returns what comes back."""
+        with socket.create_connection(("127.0.0.1", self.port), timeout=timeout) as c:
+            c.sendall(data)
+            got = b""
+            while True:
+                part = c.recv(65536)
+                if not part:
+                    return got
+                got += part
+
     def stop(self):
         """Ends standard input; returns (exit status, stdout rest, stderr)."""
-        out, err = self.proc.communicate(timeout=30)
-        return self.proc.returncode, out.decode(), err.decode()
+        out, err = self.proc.communicate(timeout=60)
+        return self.proc.returncode, out.decode(), err.decode().replace("\r\n", "\n")
 
 
 class ServeHttpTest(unittest.TestCase):
@@ -109,49 +162,102 @@ class ServeHttpTest(unittest.TestCase):
         self.server = Server(self.db, *args)
         return self.server
 
-    def test_token_gates_every_request(self):
+    def test_no_request_without_the_session_header_gets_data(self):
         s = self.start()
-        wrong = "0" * 32 if s.token != "0" * 32 else "1" * 32
-        cases = [
-            ("no token", "GET", "/", {}, 401),
-            ("no token, script", "GET", "/app.js", {}, 401),
-            ("no token, API", "POST", "/api/tables", API_HEADERS, 401),
-            ("wrong token in URL", "GET", "/?token=" + wrong, {}, 403),
-            ("token one character short", "GET", "/?token=" + s.token[:-1], {}, 403),
-            ("empty token", "GET", "/?token=", {}, 403),
-            ("token in URL of the API", "POST", "/api/tables?token=" + s.token, API_HEADERS, 403),
-            ("wrong cookie", "GET", "/", {"Cookie": "kestrova_sqlr_%d=%s" % (s.port, wrong)}, 403),
-            ("cookie of another port", "GET", "/",
-             {"Cookie": "kestrova_sqlr_%d=%s" % (s.port + 1, s.token)}, 401),
+        session = s.session
+        wrong = "0" * 32 if session != "0" * 32 else "1" * 32
+        calls = [("tables", {}), ("schema", {"table": "items"}),
+                 ("query", {"sql": "SELECT * FROM items"}), ("info", {}), ("file", {}),
+                 ("exec", {"sql": "DELETE FROM items"})]
+        ways = [
+            ("no secret", API_HEADERS, "", 401),
+            ("wrong secret", dict(API_HEADERS, **{"X-Kestrova-Session": wrong}), "", 403),
+            ("secret one character short",
+             dict(API_HEADERS, **{"X-Kestrova-Session": session[:-1]}), "", 403),
+            ("empty secret", dict(API_HEADERS, **{"X-Kestrova-Session": ""}), "", 401),
+            ("the launch token instead", dict(API_HEADERS, **{"X-Kestrova-Session": s.token}),
+             "", 403),
+            # A cookie is no credential: browsers send it to every port.
+            ("secret in a cookie", dict(API_HEADERS, Cookie="kestrova_sqlr_%d=%s" % (s.port, session)),
+             "", 401),
+            ("secret in the URL", API_HEADERS, "?session=" + session, 401),
+            ("launch token in the URL", API_HEADERS, "?token=" + s.token, 403),
         ]
-        for name, method, path, headers, status in cases:
+        for call, params in calls:
+            for name, headers, query, status in ways:
+                with self.subTest(call=call, way=name):
+                    got, hdrs, body = s.request("POST", "/api/" + call + query, json.dumps(params),
+                                                headers)
+                    self.assertEqual(got, status, body)
+                    self.assertEqual(list(json.loads(body)), ["error"])
+                    self.assertNotIn("set-cookie", hdrs)
+        # Nothing was deleted by any of them.
+        self.assertEqual(s.api("query", {"sql": "SELECT count(*) AS n FROM items"})[1]["rows"],
+                         [{"n": 10}])
+        # The page's own files hold no data and no secret: they come to anyone
+        # who names the server, so that a reload finds them.
+        for path in ("/", "/app.js", "/style.css"):
+            with self.subTest(path=path):
+                got, hdrs, body = s.request("GET", path)
+                self.assertEqual(got, 200)
+                self.assertNotIn(session.encode(), body)
+                self.assertNotIn(s.token.encode(), body)
+                self.assertNotIn(b"item 1", body)
+                self.assertNotIn("set-cookie", hdrs)
+        cases = [
+            ("wrong token in URL", "GET", "/?token=" + wrong, 403),
+            ("token one character short", "GET", "/?token=" + s.token[:-1], 403),
+            ("empty token", "GET", "/?token=", 403),
+            ("token in URL of a script", "GET", "/app.js?token=" + s.token, 403),
+            ("a body outside the API", "GET", "/", 400),
+        ]
+        for name, method, path, status in cases:
             with self.subTest(name):
-                got, hdrs, body = s.request(method, path, "{}" if method == "POST" else None, headers)
+                got, hdrs, body = s.request(method, path, "x" if "body" in name else None)
                 self.assertEqual(got, status, body)
                 self.assertNotIn("set-cookie", hdrs)
                 self.assertIn("error", json.loads(body))
 
-    def test_first_load_sets_a_strict_cookie_and_drops_the_token_from_the_url(self):
+    def test_launch_url_is_good_once(self):
         s = self.start()
-        status, headers, _ = s.request("GET", "/?token=" + s.token)
-        self.assertEqual(status, 303)
-        self.assertEqual(headers["location"], "/")
-        cookie = headers["set-cookie"]
-        self.assertTrue(cookie.startswith(s.cookie + ";"), cookie)
-        for attribute in ("HttpOnly", "SameSite=Strict", "Path=/"):
-            self.assertIn(attribute, cookie)
-        # With the cookie: the page, its script and style, from nowhere else.
+        exchange = lambda token: s.request("POST", "/api/session", "{}",
+                                           dict(API_HEADERS, **{"X-Kestrova-Launch": token}))
+        # The launch URL opens the page, with no cookie and no redirect.
+        status, headers, body = s.request("GET", "/?token=" + s.token)
+        self.assertEqual(status, 200)
+        self.assertTrue(headers["content-type"].startswith("text/html"))
+        self.assertNotIn("set-cookie", headers)
+        # A wrong guess does not use the launch token up.
+        self.assertEqual(exchange("0" * 32 if s.token != "0" * 32 else "1" * 32)[0], 403)
+        self.assertEqual(exchange("")[0], 403)
+        # The page trades it for the session secret, once.
+        status, headers, body = exchange(s.token)
+        self.assertEqual(status, 200, body)
+        session = json.loads(body)["session"]
+        self.assertRegex(session, "^[0-9a-f]{32}$")
+        self.assertNotEqual(session, s.token)
+        self.assertNotIn("set-cookie", headers)
+        s._session = session
+        # Whoever reads the launch URL afterwards (/proc/PID/cmdline of the
+        # opener) gets nothing from it: not the page, not a secret.
+        status, _, body = s.request("GET", "/?token=" + s.token)
+        self.assertEqual((status, json.loads(body)), (403, {"error": LAUNCH_USED}))
+        status, _, body = exchange(s.token)
+        self.assertEqual((status, json.loads(body)), (403, {"error": LAUNCH_USED}))
+        # The secret the page holds still works.
+        self.assertEqual(s.api("tables")[0], 200)
+        # The page's files, from nowhere else.
         for path, kind in (("/", "text/html"), ("/app.js", "text/javascript"),
                            ("/style.css", "text/css")):
             with self.subTest(path):
-                status, headers, body = s.request("GET", path, headers={"Cookie": s.cookie})
+                status, headers, body = s.request("GET", path)
                 self.assertEqual(status, 200)
                 self.assertTrue(headers["content-type"].startswith(kind))
                 self.assertIn("default-src 'self'", headers["content-security-policy"])
                 self.assertEqual(headers["x-content-type-options"], "nosniff")
                 self.assertFalse([h for h in headers if h.startswith("access-control-")])
                 self.assertNotIn(b"<script>", body)  # no inline script: CSP would refuse it
-        status, _, _ = s.request("GET", "/nothing", headers={"Cookie": s.cookie})
+        status, _, _ = s.request("GET", "/nothing")
         self.assertEqual(status, 404)
 
     def test_wrong_host_is_refused(self):
@@ -161,32 +267,36 @@ class ServeHttpTest(unittest.TestCase):
         for host in hosts:
             with self.subTest(host=host):
                 for method, path, headers in (("GET", "/?token=" + s.token, {}),
-                                              ("POST", "/api/tables",
-                                               dict(API_HEADERS, Cookie=s.cookie))):
+                                              ("GET", "/", {}),
+                                              ("POST", "/api/session",
+                                               dict(API_HEADERS,
+                                                    **{"X-Kestrova-Launch": s.token})),
+                                              ("POST", "/api/tables", s.auth())):
                     status, hdrs, _ = s.request(method, path, "{}" if method == "POST" else None,
                                                 headers, host=host)
                     self.assertEqual(status, 403)
                     self.assertNotIn("set-cookie", hdrs)
-        status, _, _ = s.request("GET", "/", headers={"Cookie": s.cookie},
-                                 host="localhost:%d" % s.port)
+        status, _, _ = s.request("GET", "/", host="localhost:%d" % s.port)
+        self.assertEqual(status, 200)
+        status, _, _ = s.request("POST", "/api/tables", "{}", s.auth(), host="localhost:%d" % s.port)
         self.assertEqual(status, 200)
 
     def test_cross_site_requests_are_refused(self):
         s = self.start()
-        form = {"Cookie": s.cookie, "Content-Type": "application/x-www-form-urlencoded"}
+        form = {"X-Kestrova-Session": s.session,
+                "Content-Type": "application/x-www-form-urlencoded"}
         cases = [
             # What a form on another site can send: no custom header.
             ("form without the header", form, "sql=SELECT+1", 403),
             ("text/plain without the header", dict(form, **{"Content-Type": "text/plain"}),
              '{"sql":"SELECT 1"}', 403),
             ("header but a form body", dict(form, **{"X-Kestrova": "1"}), "sql=SELECT+1", 415),
-            ("another origin", dict(API_HEADERS, Cookie=s.cookie, Origin="http://evil.example"),
+            ("another origin", s.auth(Origin="http://evil.example"), '{"sql":"SELECT 1"}', 403),
+            ("another port of this host", s.auth(Origin="http://127.0.0.1:%d" % (s.port + 1)),
              '{"sql":"SELECT 1"}', 403),
-            ("another port of this host",
-             dict(API_HEADERS, Cookie=s.cookie, Origin="http://127.0.0.1:%d" % (s.port + 1)),
+            ("browser says cross-site", s.auth(**{"Sec-Fetch-Site": "cross-site"}),
              '{"sql":"SELECT 1"}', 403),
-            ("browser says cross-site", dict(API_HEADERS, Cookie=s.cookie,
-                                             **{"Sec-Fetch-Site": "cross-site"}),
+            ("browser says same-site", s.auth(**{"Sec-Fetch-Site": "same-site"}),
              '{"sql":"SELECT 1"}', 403),
         ]
         for name, headers, body, status in cases:
@@ -196,13 +306,13 @@ class ServeHttpTest(unittest.TestCase):
                 self.assertFalse([h for h in hdrs if h.startswith("access-control-")])
         # A preflight is never answered with permission.
         got, hdrs, _ = s.request("OPTIONS", "/api/query", None, {
-            "Cookie": s.cookie, "Origin": "http://evil.example",
+            "Origin": "http://evil.example",
             "Access-Control-Request-Method": "POST",
             "Access-Control-Request-Headers": "x-kestrova"})
         self.assertGreaterEqual(got, 400)
         self.assertFalse([h for h in hdrs if h.startswith("access-control-")])
         # The API answers POST only.
-        got, _, _ = s.request("GET", "/api/tables", None, dict(API_HEADERS, Cookie=s.cookie))
+        got, _, _ = s.request("GET", "/api/tables", None, s.auth())
         self.assertEqual(got, 405)
         # The same origin passes.
         got, _ = s.api("query", {"sql": "SELECT 1 AS one"}, Origin="http://" + s.host,
@@ -231,8 +341,7 @@ class ServeHttpTest(unittest.TestCase):
         # Exactly the library's text, byte for byte, never compressed.
         status, headers, raw = s.request("POST", "/api/query",
                                          '{"sql":"SELECT 9007199254740993 AS big"}',
-                                         dict(API_HEADERS, Cookie=s.cookie,
-                                              **{"Accept-Encoding": "br, gzip, deflate"}))
+                                         s.auth(**{"Accept-Encoding": "br, gzip, deflate"}))
         self.assertNotIn("content-encoding", headers)
         self.assertEqual(raw, b'{"columns":["big"],"rows":[{"big":9007199254740993}],'
                               b'"offset":0,"limit":100000,"returned":1}')
@@ -278,24 +387,242 @@ class ServeHttpTest(unittest.TestCase):
                     self.assertTrue(body["error"])
         for raw in ("not json", "[1]", '"sql"'):
             with self.subTest(raw=raw):
-                status, _, data = s.request("POST", "/api/query", raw,
-                                            dict(API_HEADERS, Cookie=s.cookie))
+                status, _, data = s.request("POST", "/api/query", raw, s.auth())
                 self.assertEqual(status, 400)
                 self.assertIn("error", json.loads(data))
 
-    def test_request_body_has_a_limit(self):
+    def head(self, s, method, path, extra=b"", session=True):
+        """A request head with the session's API headers, as bytes."""
+        lines = ["%s %s HTTP/1.1" % (method, path), "Host: " + s.host,
+                 "X-Kestrova: 1", "Content-Type: application/json"]
+        if session:
+            lines.append("X-Kestrova-Session: " + s.session)
+        return ("\r\n".join(lines) + "\r\n").encode() + extra + b"\r\n"
+
+    def send_until_answered(self, s, head, chunks):
+        """Sends `head`, then the chunks while the server reads; stops at its
+        answer. Returns (status, bytes sent after the head)."""
+        sent = 0
+        with socket.create_connection(("127.0.0.1", s.port), timeout=30) as c:
+            c.sendall(head)
+            for chunk in chunks:
+                if select.select([c], [], [], 0)[0]:
+                    break
+                try:
+                    c.sendall(chunk)
+                except OSError:
+                    break
+                sent += len(chunk)
+            c.settimeout(30)
+            answer = b""
+            while b"\r\n\r\n" not in answer:
+                part = c.recv(65536)
+                if not part:
+                    break
+                answer += part
+        m = re.match(rb"HTTP/1\.1 (\d{3}) ", answer)
+        self.assertTrue(m, answer[:200])
+        return int(m.group(1)), sent
+
+    def test_request_size_has_a_limit_in_every_framing(self):
         s = self.start()
+        peak = peak_memory(s.proc.pid) if not RUNNER else None
+        # With a length: refused before the body is read.
         big = json.dumps({"sql": "SELECT '" + "x" * (2 << 20) + "'"})
-        status, _, _ = s.request("POST", "/api/query", big, dict(API_HEADERS, Cookie=s.cookie))
+        status, _, body = s.request("POST", "/api/query", big, s.auth())
+        self.assertEqual((status, json.loads(body)),
+                         (413, {"error": "the request body is larger than %d bytes" % BODY_CAP}))
+        # Chunked: 64 MiB in 1 MiB chunks, refused as the cap is passed.
+        mib = b"x" * (1 << 20)
+        chunk = b"%x\r\n" % len(mib) + mib + b"\r\n"
+        status, sent = self.send_until_answered(
+            s, self.head(s, "POST", "/api/query", b"Transfer-Encoding: chunked\r\n"),
+            [chunk] * 64)
         self.assertEqual(status, 413)
+        self.assertLess(sent, 64 << 20)
+        # One chunk that claims more than the cap is refused on its size line.
+        self.assertEqual(self.send_until_answered(
+            s, self.head(s, "POST", "/api/query", b"Transfer-Encoding: chunked\r\n"),
+            [b"%x\r\n" % (64 << 20), mib])[0], 413)
+        # Compressed: never inflated, whatever its size. 2 MB of gzip that
+        # would inflate to gigabytes, and a small one.
+        bomb = gzip.compress(b"\0" * (256 << 20), 9)
+        bomb = (bomb * (2_000_000 // len(bomb) + 1))[:2_000_000]
+        small = gzip.compress(b'{"sql":"SELECT 1"}')
+        for name, payload in (("2 MB", bomb), ("small", small)):
+            for coding in ("gzip", "deflate", "br", "identity"):
+                with self.subTest(payload=name, coding=coding):
+                    status, _, body = s.request("POST", "/api/query", payload,
+                                                s.auth(**{"Content-Encoding": coding}))
+                    self.assertEqual(status, 415, body)
+            with self.subTest(payload=name, framing="chunked"):
+                status, _ = self.send_until_answered(
+                    s, self.head(s, "POST", "/api/query",
+                                 b"Transfer-Encoding: chunked\r\nContent-Encoding: gzip\r\n"),
+                    [b"%x\r\n" % len(payload) + payload + b"\r\n0\r\n\r\n"])
+                self.assertEqual(status, 415)
+        if peak is not None:
+            growth = peak_memory(s.proc.pid) - peak
+            print("\npeak memory growth while refusing the bodies: %.1f MB" % (growth / 1e6))
+            self.assertLess(growth, MEMORY_GROWTH_LIMIT)
         # The server still answers.
         self.assertEqual(s.api("tables")[0], 200)
+
+    def test_malformed_and_oversized_heads_are_refused(self):
+        s = self.start()
+        session = s.session
+        ok = self.head(s, "POST", "/api/tables", b"Content-Length: 2\r\n") + b"{}"
+        cases = [
+            ("a head over 16 KiB", self.head(s, "GET", "/", b"X-Pad: " + b"a" * (16 << 10) + b"\r\n"), 431),
+            ("65 header fields", self.head(s, "GET", "/", b"".join(b"X-%d: 1\r\n" % i for i in range(65))), 431),
+            ("endless blank lines", b"\r\n" * (10 << 10), 431),
+            ("length and chunked", self.head(s, "POST", "/api/tables",
+                                             b"Content-Length: 2\r\nTransfer-Encoding: chunked\r\n") + b"{}", 400),
+            ("two lengths", self.head(s, "POST", "/api/tables",
+                                      b"Content-Length: 2\r\nContent-Length: 3\r\n") + b"{}", 400),
+            ("a signed length", self.head(s, "POST", "/api/tables", b"Content-Length: +2\r\n") + b"{}", 400),
+            ("a transfer coding other than chunked",
+             self.head(s, "POST", "/api/tables", b"Transfer-Encoding: gzip, chunked\r\n"), 501),
+            ("two Host headers", self.head(s, "GET", "/", b"Host: evil.example\r\n"), 400),
+            ("no Host", b"GET / HTTP/1.1\r\n\r\n", 400),
+            ("a folded header", self.head(s, "GET", "/", b"X-A: 1\r\n  folded\r\n"), 400),
+            ("a blank before the colon", self.head(s, "GET", "/", b"X-A : 1\r\n"), 400),
+            ("an absolute URL", b"GET http://evil.example/ HTTP/1.1\r\nHost: " + s.host.encode() + b"\r\n\r\n", 400),
+            ("HTTP/2 spoken as text", b"GET / HTTP/2.0\r\nHost: " + s.host.encode() + b"\r\n\r\n", 505),
+            ("a chunk longer than its size",
+             self.head(s, "POST", "/api/tables", b"Transfer-Encoding: chunked\r\n") + b"2\r\n{}}\r\n0\r\n\r\n", 400),
+            ("a chunk size that is not hex",
+             self.head(s, "POST", "/api/tables", b"Transfer-Encoding: chunked\r\n") + b"zz\r\n", 400),
+            ("an expectation not met", self.head(s, "POST", "/api/tables", b"Expect: magic\r\nContent-Length: 2\r\n") + b"{}", 417),
+        ]
+        for name, data, status in cases:
+            with self.subTest(name):
+                answer = s.raw(data)
+                self.assertTrue(answer.startswith(b"HTTP/1.1 %d " % status), answer[:300])
+                self.assertNotIn(b"set-cookie", answer.lower())
+        # Well-formed framings pass: chunked with extensions and a trailer,
+        # two requests on one connection, and 100-continue.
+        chunked = self.head(s, "POST", "/api/query", b"Transfer-Encoding: chunked\r\n") + \
+            b"5;ext=1\r\n{\"sql\r\n10\r\n\":\"SELECT 7 AS n\r\n2\r\n\"}\r\n0\r\nX-Trailer: 1\r\n\r\n"
+        self.assertIn(b'"rows":[{"n":7}]', s.raw(chunked.replace(b"HTTP/1.1\r\n", b"HTTP/1.1\r\nConnection: close\r\n", 1)))
+        two = s.raw(ok + ok.replace(b"HTTP/1.1\r\n", b"HTTP/1.1\r\nConnection: close\r\n", 1))
+        self.assertEqual(two.count(b"HTTP/1.1 200 OK"), 2, two)
+        cont = s.raw(self.head(s, "POST", "/api/tables",
+                               b"Expect: 100-continue\r\nConnection: close\r\nContent-Length: 2\r\n") + b"{}")
+        self.assertTrue(cont.startswith(b"HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK"), cont)
+        # Without the secret, a body is never read and 100-continue never sent.
+        refused = s.raw(self.head(s, "POST", "/api/tables",
+                                  b"Expect: 100-continue\r\nContent-Length: 2\r\n", session=False))
+        self.assertTrue(refused.startswith(b"HTTP/1.1 401 "), refused)
+        self.assertEqual(session, s.session)
+
+    def test_slow_clients_leave_an_honest_request_answered(self):
+        s = self.start()
+        s.session  # taken before the tricklers come
+        tricklers = 64
+        stop = threading.Event()
+        answers = [None] * tricklers
+        data = b"GET / HTTP/1.1\r\nHost: " + s.host.encode() + b"\r\nX-Pad: " + b"a" * 100
+
+        def trickle(i):
+            # One header byte every 2 s, without any secret, until the server
+            # answers or closes.
+            try:
+                with socket.create_connection(("127.0.0.1", s.port), timeout=30) as c:
+                    for b in data:
+                        c.sendall(bytes([b]))
+                        if select.select([c], [], [], 2.0)[0] or stop.is_set():
+                            break
+                    answers[i] = c.recv(200)
+            except OSError as e:
+                answers[i] = e
+
+        threads = [threading.Thread(target=trickle, args=(i,), daemon=True) for i in range(tricklers)]
+        for t in threads:
+            t.start()
+        try:
+            time.sleep(1.0)
+            times = []
+            for _ in range(3):
+                t0 = time.monotonic()
+                status, body = s.api("query", {"sql": "SELECT count(*) AS n FROM items"})
+                times.append(time.monotonic() - t0)
+                self.assertEqual((status, body["rows"]), (200, [{"n": 10}]))
+                time.sleep(0.5)
+            print("\nhonest request under %d trickling connections: %s s"
+                  % (tricklers, ", ".join("%.3f" % t for t in times)))
+            self.assertLess(max(times), 1.0)
+            # Each trickler is cut off at its deadline (5 s) with a 408.
+            for t in threads:
+                t.join(timeout=15)
+            self.assertFalse([t for t in threads if t.is_alive()])
+            for a in answers:
+                self.assertIsInstance(a, bytes)
+                self.assertTrue(a.startswith(b"HTTP/1.1 408 "), a)
+        finally:
+            stop.set()
+
+    def test_connections_past_the_cap_make_room_for_an_honest_request(self):
+        s = self.start()
+        s.session
+        # More connections than the server keeps (128), each with one byte
+        # of a request: the ones waiting longest are closed for new ones.
+        held = [socket.create_connection(("127.0.0.1", s.port), timeout=30) for _ in range(200)]
+        try:
+            for c in held:
+                c.sendall(b"G")
+            t0 = time.monotonic()
+            self.assertEqual(s.api("tables")[0], 200)
+            self.assertLess(time.monotonic() - t0, 1.0)
+        finally:
+            for c in held:
+                c.close()
+
+    def test_file_fingerprints_at_start_and_now(self):
+        s = self.start("--writable")
+
+        def file_status(check=False, until=lambda f: True):
+            for _ in range(200):
+                status, f = s.api("file", {"check": True} if check else {})
+                self.assertEqual(status, 200, f)
+                check = False
+                if until(f):
+                    return f
+                time.sleep(0.05)
+            self.fail("the fingerprint never came: %r" % f)
+
+        before = digest(self.db)
+        f = file_status(until=lambda f: f["start"]["done"])
+        self.assertEqual(f["name"], "shop.db")
+        self.assertEqual(f["size_at_start"], os.path.getsize(self.db))
+        self.assertEqual(f["start"], {"done": True, "hashed": os.path.getsize(self.db),
+                                      "sha256": before})
+        self.assertIsNone(f["now"])
+        self.assertIsNone(f["unchanged"])
+        f = file_status(check=True, until=lambda f: f["now"]["done"])
+        self.assertEqual(f["now"], f["start"])
+        self.assertIs(f["unchanged"], True)
+        # A write changes the file: the check now says so, and the start stays.
+        self.assertEqual(s.api("exec", {"sql": "UPDATE items SET name = 'changed' WHERE id = 1"}),
+                         (200, {"changed": 1}))
+        f = file_status(check=True, until=lambda f: f["now"]["done"])
+        self.assertEqual(f["start"]["sha256"], before)
+        self.assertEqual(f["now"]["sha256"], digest(self.db))
+        self.assertIs(f["unchanged"], False)
+        for params in ({"check": 1}, {"now": True}, [1]):
+            with self.subTest(params=params):
+                self.assertEqual(s.api("file", params)[0], 400)
+        status, out, err = s.stop()
+        self.assertEqual((status, out), (0, ""))
+        self.assertEqual(err, "kestrova-sqlr: shop.db has changed: %d bytes, SHA-256 %s at start; "
+                              "%d bytes, SHA-256 %s now\n"
+                         % (f["size_at_start"], before, os.path.getsize(self.db), digest(self.db)))
 
     def test_read_only_session_leaves_the_file_unchanged(self):
         before = digest(self.db)
         s = self.start()
         s.request("GET", "/?token=" + s.token)
-        s.request("GET", "/", headers={"Cookie": s.cookie})
+        s.request("GET", "/")
         for call, params in (("tables", {}), ("schema", {"table": "items"}),
                              ("query", {"sql": "SELECT * FROM items"}),
                              ("query", {"sql": "SELECT count(*) FROM few"}),
@@ -304,7 +631,7 @@ class ServeHttpTest(unittest.TestCase):
                              ("exec", {"sql": "UPDATE items SET name = 'x'"})):
             s.api(call, params)
         status, out, err = s.stop()
-        self.assertEqual((status, out, err), (0, "", ""))
+        self.assertEqual((status, out, err), (0, "", exit_line(self.db)))
         self.assertEqual(digest(self.db), before)
 
     def test_writable_allows_update_and_delete_only(self):
@@ -335,9 +662,10 @@ class ServeHttpTest(unittest.TestCase):
         self.assertEqual(busy.returncode, 1)
         self.assertIn(b"cannot listen on 127.0.0.1:%d" % s.port, busy.stderr)
         self.assertEqual(busy.stdout, b"")
-        # The end of standard input stops it; the one line was all it printed.
+        # The end of standard input stops it; the one line was all it printed,
+        # and its last word is that the file is unchanged.
         status, out, err = s.stop()
-        self.assertEqual((status, out, err), (0, "", ""))
+        self.assertEqual((status, out, err), (0, "", exit_line(self.db)))
 
     @unittest.skipIf(RUNNER, "the browser is started through xdg-open on Linux only")
     def test_open_hands_the_url_to_the_browser_and_prints_only_the_url(self):
@@ -357,7 +685,7 @@ class ServeHttpTest(unittest.TestCase):
                 break
             time.sleep(0.05)
         out, err = proc.communicate(timeout=30)
-        self.assertEqual((proc.returncode, out, err), (0, b"", b""))
+        self.assertEqual((proc.returncode, out, err.decode()), (0, b"", exit_line(self.db)))
         with open(seen) as f:
             self.assertEqual(f.read(), url)
         # Without --open no browser is started.

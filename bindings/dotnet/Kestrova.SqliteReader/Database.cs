@@ -12,6 +12,11 @@ namespace Kestrova.SqliteReader
         /// SQLR_MAX_PAGE_ROWS in the public header (a test checks the copy).</summary>
         public const int MaxPageRows = 100000;
 
+        /// <summary>The rows Iterate reads per call by default: each page runs
+        /// the statement again from its first row, so pages must not be tiny,
+        /// and one stays far below the 100 MB cap.</summary>
+        public const int DefaultPageSize = 10000;
+
         // The library's message for a page over its size cap; Pages() halves
         // the page and asks again. Mirrors SQLR_MSG_RESULT_TOO_LARGE in the
         // public header (a test checks the copy).
@@ -74,14 +79,133 @@ namespace Kestrova.SqliteReader
         /// for the next page with a larger offset.</summary>
         public string QueryJson(string sql, int offset = 0, int limit = MaxPageRows, RowShape rows = RowShape.Objects)
         {
+            CheckPage(offset, limit);
+            CheckShape(rows);
+            string page = RawPage(Utf8.Encode(sql, "sql"), offset, limit);
+            return rows == RowShape.Arrays ? PageText.RowsAsArrays(page) : page;
+        }
+
+        /// <summary>QueryJson with `parameters` by position (? and ?NNN; see
+        /// SqlParameters).</summary>
+        public string QueryJson(string sql, object[] parameters, int offset = 0, int limit = MaxPageRows,
+                                RowShape rows = RowShape.Objects)
+        {
+            CheckPage(offset, limit);
+            return QueryJson(SqlParameters.Bind(sql, Given(parameters)), offset, limit, rows);
+        }
+
+        /// <summary>QueryJson with `parameters` by name (:name, @name, $name,
+        /// or a decimal number for ?NNN; see SqlParameters).</summary>
+        public string QueryJson(string sql, IDictionary<string, object> parameters, int offset = 0,
+                                int limit = MaxPageRows, RowShape rows = RowShape.Objects)
+        {
+            CheckPage(offset, limit);
+            return QueryJson(SqlParameters.Bind(sql, Given(parameters)), offset, limit, rows);
+        }
+
+        /// <summary>One page of `sql` as values (see Row), with the same
+        /// `offset` and `limit` as QueryJson.</summary>
+        public Page Query(string sql, int offset = 0, int limit = MaxPageRows)
+        {
+            CheckPage(offset, limit);
+            return PageReader.Read(RawPage(Utf8.Encode(sql, "sql"), offset, limit));
+        }
+
+        /// <summary>Query with `parameters` by position.</summary>
+        public Page Query(string sql, object[] parameters, int offset = 0, int limit = MaxPageRows)
+        {
+            CheckPage(offset, limit);
+            return Query(SqlParameters.Bind(sql, Given(parameters)), offset, limit);
+        }
+
+        /// <summary>Query with `parameters` by name.</summary>
+        public Page Query(string sql, IDictionary<string, object> parameters, int offset = 0, int limit = MaxPageRows)
+        {
+            CheckPage(offset, limit);
+            return Query(SqlParameters.Bind(sql, Given(parameters)), offset, limit);
+        }
+
+        /// <summary>Every row of `sql`, read `pageSize` (1..100000) at a time
+        /// as the enumeration goes, each page with one row beyond it (so the
+        /// last page is known without asking for an empty one). A page over
+        /// the library's 100 MB cap is asked again at half its size, down to
+        /// one row. Each page runs the statement again, so give it an ORDER
+        /// BY for a stable order. Arguments are checked here, not at the
+        /// first row.</summary>
+        public IEnumerable<Row> Iterate(string sql, int pageSize = DefaultPageSize)
+        {
+            CheckPageSize(pageSize);
+            return RowsFrom(Utf8.Encode(sql, "sql"), pageSize);
+        }
+
+        /// <summary>Iterate with `parameters` by position.</summary>
+        public IEnumerable<Row> Iterate(string sql, object[] parameters, int pageSize = DefaultPageSize)
+        {
+            CheckPageSize(pageSize);
+            return Iterate(SqlParameters.Bind(sql, Given(parameters)), pageSize);
+        }
+
+        /// <summary>Iterate with `parameters` by name.</summary>
+        public IEnumerable<Row> Iterate(string sql, IDictionary<string, object> parameters, int pageSize = DefaultPageSize)
+        {
+            CheckPageSize(pageSize);
+            return Iterate(SqlParameters.Bind(sql, Given(parameters)), pageSize);
+        }
+
+        private IEnumerable<Row> RowsFrom(byte[] sql, int pageSize)
+        {
+            int offset = 0;
+            int size = Math.Min(pageSize, MaxPageRows - 1);
+            bool beyond = true;  // false once a single row alone is too large with the next one
+            for (;;)
+            {
+                Page page;
+                try
+                {
+                    page = PageReader.Read(RawPage(sql, offset, beyond ? size + 1 : size));
+                }
+                catch (SqlrException e) when (e.Message == ResultTooLarge && (size > 1 || beyond))
+                {
+                    if (size > 1)
+                        size /= 2;
+                    else
+                        beyond = false;
+                    continue;
+                }
+                bool more = beyond ? page.Rows.Count > size : page.Rows.Count == size;
+                int shown = Math.Min(page.Rows.Count, size);
+                for (int i = 0; i < shown; i++) yield return page.Rows[i];
+                if (!more) yield break;
+                if (offset > int.MaxValue - shown)
+                    throw new SqlrException("more rows than an offset can reach (2147483647)");
+                offset += shown;
+            }
+        }
+
+        private static void CheckPage(int offset, int limit)
+        {
             if (offset < 0)
                 throw new ArgumentOutOfRangeException("offset", offset, "offset must be 0..2147483647");
             if (limit < 0 || limit > MaxPageRows)
                 throw new ArgumentOutOfRangeException("limit", limit, "limit must be 0..100000");
-            CheckShape(rows);
-            byte[] raw = Utf8.Encode(sql, "sql");
-            string page = Call(h => Take(NativeMethods.sqlr_query(h, raw, offset, limit)));
-            return rows == RowShape.Arrays ? PageText.RowsAsArrays(page) : page;
+        }
+
+        private static void CheckPageSize(int pageSize)
+        {
+            if (pageSize < 1 || pageSize > MaxPageRows)
+                throw new ArgumentOutOfRangeException("pageSize", pageSize, "pageSize must be 1..100000");
+        }
+
+        private static T Given<T>(T parameters) where T : class
+        {
+            if (parameters == null) throw new ArgumentNullException("parameters");
+            return parameters;
+        }
+
+        // The library's page of `sql` (UTF-8, parameters already in place).
+        private string RawPage(byte[] sql, int offset, int limit)
+        {
+            return Call(h => Take(NativeMethods.sqlr_query(h, sql, offset, limit)));
         }
 
         /// <summary>Every page of `sql`, `pageSize` rows each, as JSON, until a
@@ -91,8 +215,7 @@ namespace Kestrova.SqliteReader
         /// Rows as for QueryJson.</summary>
         public IEnumerable<string> Pages(string sql, int pageSize, RowShape rows = RowShape.Objects)
         {
-            if (pageSize < 1 || pageSize > MaxPageRows)
-                throw new ArgumentOutOfRangeException("pageSize", pageSize, "pageSize must be 1..100000");
+            CheckPageSize(pageSize);
             CheckShape(rows);
             Utf8.Encode(sql, "sql");  // refused here, not at the first MoveNext
             return PagesFrom(sql, pageSize, rows);
@@ -139,6 +262,18 @@ namespace Kestrova.SqliteReader
                 if (changed < 0) throw LastError();
                 return changed;
             });
+        }
+
+        /// <summary>Execute with `parameters` by position.</summary>
+        public int Execute(string sql, object[] parameters)
+        {
+            return Execute(SqlParameters.Bind(sql, Given(parameters)));
+        }
+
+        /// <summary>Execute with `parameters` by name.</summary>
+        public int Execute(string sql, IDictionary<string, object> parameters)
+        {
+            return Execute(SqlParameters.Bind(sql, Given(parameters)));
         }
 
         /// <summary>Closes the database; later calls throw SqlrException.

@@ -23,7 +23,7 @@ namespace Kestrova.SqliteReader.Tests
                 Console.Error.WriteLine("set KESTROVA_SQLR_FIXTURE to the test database");
                 return 2;
             }
-            return TestRunner.Run(new TestCases
+            var cases = new TestCases
             {
                 { "tables and schema", TablesAndSchema },
                 { "UTF-8 values both ways", Utf8Values },
@@ -40,7 +40,9 @@ namespace Kestrova.SqliteReader.Tests
                 { "dispose while another thread queries", DisposeWhileAnotherThreadQueries },
                 { "a collected database never closes under its call", FinalizerNeverClosesUnderACall },
                 { "the copies of the public header agree with it", HeaderMirror },
-            });
+            };
+            ParamsTests.AddTo(cases, () => fixture);
+            return TestRunner.Run(cases);
         }
 
         private static void TablesAndSchema()

@@ -9,26 +9,26 @@
 // opens a Database of its own.
 const { loadLibrary, decodeText, MAX_PAGE_ROWS, MSG_RESULT_TOO_LARGE } = require('./library');
 const { parse, rowsAsArrays } = require('./json');
+const { SqlrError } = require('./errors');
+const { bindParams, hasParameters, isMapping } = require('./params');
 
-// The rows fetched per call by rows(): each page runs the statement again from
-// its first row, so pages must not be tiny; a page stays far below the 100 MB
-// cap. The largest page, MAX_PAGE_ROWS, is also query()'s default.
+// The rows fetched per call by iterate(): each page runs the statement again
+// from its first row, so pages must not be tiny; a page stays far below the
+// 100 MB cap. The largest page, MAX_PAGE_ROWS, is also query()'s default.
 const DEFAULT_PAGE_SIZE = 10000;
 const INT32_MAX = 2 ** 31 - 1;
 // The options each call knows; any other name is a mistake, not a default.
 const OPEN_OPTIONS = ['writable', 'library', 'bigInt'];
 const QUERY_JSON_OPTIONS = ['offset', 'limit'];
 const QUERY_OPTIONS = ['offset', 'limit', 'rows'];
-const ROWS_OPTIONS = ['pageSize', 'offset', 'rows'];
+const ITERATE_OPTIONS = ['pageSize', 'offset', 'rows'];
 
-// A failure reported by the library (its message as .message), or a use of a
-// closed Database.
-class SqlrError extends Error {
-  constructor(message) {
-    super(message);
-    this.name = 'SqlrError';
-  }
-}
+// A Database dropped without close() gives its handle back once it is
+// collected: the library has 64, and a program that forgets close() in a loop
+// would otherwise run out. The held value names the handle, never the
+// Database (which would then stay reachable); close() unregisters first, so
+// a number the library has since given to another open is never closed here.
+const dropped = new FinalizationRegistry(({ lib, handle }) => lib.close(handle));
 
 // `value` checked to be a string the library can read whole: a NUL would end
 // the C text early, so it is refused.
@@ -52,11 +52,40 @@ function countArg(value, what, low, high) {
 // `options` checked to be an object naming only `known` options: a misspelt
 // name such as { offst: 5 } would otherwise be ignored.
 function checkOptions(options, known) {
-  if (options === null || typeof options !== 'object') throw new TypeError('options must be an object');
+  if (options === null || typeof options !== 'object' || Array.isArray(options)) {
+    throw new TypeError('options must be an object');
+  }
   for (const name of Object.keys(options)) {
     if (!known.includes(name)) throw new TypeError(`unknown option '${name}'; expected one of ${known.join(', ')}`);
   }
   return options;
+}
+
+// The statement text to run and the options of a call written
+// (sql), (sql, options), (sql, params) or (sql, params, options). With three
+// arguments the second is the params (undefined for none). With two, an
+// array or a Map is the params; a plain object is the params when the
+// statement holds parameters and the options when it holds none, so that
+// query(sql, { offset: 5 }) pages as it always has, query('... :offset', {
+// offset: 5 }) binds, and a mix-up fails ("... has no value" or "unknown
+// option") rather than running something else.
+function callArgs(sql, second, third, known) {
+  textArg(sql, 'sql');
+  let params;
+  let options = third;
+  if (third !== undefined) {
+    params = second;
+  } else if (Array.isArray(second) || second instanceof Map) {
+    params = second;
+  } else if (isMapping(second) && hasParameters(sql)) {
+    params = second;
+  } else {
+    options = second;
+  }
+  if (params !== undefined && !Array.isArray(params) && !isMapping(params)) {
+    throw new TypeError('params must be an array, an object or a Map');
+  }
+  return { text: params === undefined ? sql : bindParams(sql, params), options: checkOptions(options === undefined ? {} : options, known) };
 }
 
 // The page text as a page object, rows keyed by column name ('objects') or
@@ -80,6 +109,7 @@ class Database {
     this._lib = loadLibrary(library);
     this._bigInt = bigInt;
     this._handle = this._callInt(this._lib.open, textArg(path, 'path'), writable ? 1 : 0);
+    dropped.register(this, { lib: this._lib, handle: this._handle }, this);
     this.writable = Boolean(writable);
   }
 
@@ -92,7 +122,9 @@ class Database {
   close() {
     const handle = this._handle;
     this._handle = -1;
-    if (handle >= 0) this._lib.close(handle);
+    if (handle < 0) return;
+    dropped.unregister(this);
+    this._lib.close(handle);
   }
 
   // The library's last-error text, read straight after the call that failed:
@@ -125,6 +157,12 @@ class Database {
     return this._handle;
   }
 
+  // The library's page of statement `text` (parameters already in place).
+  _pageText(text, offset, limit) {
+    return this._callText(this._lib.query, this._liveHandle(), text,
+      countArg(offset, 'offset', 0, INT32_MAX), countArg(limit, 'limit', 0, MAX_PAGE_ROWS));
+  }
+
   // The names of the tables and views, in byte order.
   tables() {
     return parse(this._callText(this._lib.tables, this._liveHandle()), this._bigInt);
@@ -137,59 +175,81 @@ class Database {
     return parse(this._callText(this._lib.schema, handle, textArg(name, 'name')), this._bigInt);
   }
 
-  // One page of the read statement `sql` as the library's JSON text.
-  // `offset` must be 0 or more and `limit` 0..100000: anything else throws
-  // RangeError before the library is called.
-  queryJson(sql, options = {}) {
-    const { offset = 0, limit = MAX_PAGE_ROWS } = checkOptions(options, QUERY_JSON_OPTIONS);
-    const handle = this._liveHandle();
-    return this._callText(this._lib.query, handle, textArg(sql, 'sql'),
-      countArg(offset, 'offset', 0, INT32_MAX), countArg(limit, 'limit', 0, MAX_PAGE_ROWS));
+  // One page of the read statement `sql` as the library's JSON text, called
+  // as query() is. `offset` must be 0 or more and `limit` 0..100000:
+  // anything else throws RangeError before the library is called.
+  queryJson(sql, paramsOrOptions, options) {
+    const { text, options: { offset = 0, limit = MAX_PAGE_ROWS } } = callArgs(sql, paramsOrOptions, options,
+      QUERY_JSON_OPTIONS);
+    return this._pageText(text, offset, limit);
   }
 
-  // One page of `sql`: { columns, rows, offset, limit, returned }. `offset`
-  // rows are passed over, at most `limit` returned (as for queryJson). Rows
-  // are keyed by column name, or with rows: 'arrays' are arrays of values in
-  // column order, which keep every value when names repeat (SELECT o.id,
-  // a.id). Nothing is kept between calls: ask for the next page with a larger
-  // offset.
-  query(sql, options = {}) {
-    const { rows = 'objects', ...page } = checkOptions(options, QUERY_OPTIONS);
-    return readPage(this.queryJson(sql, page), rows, this._bigInt);
+  // One page of `sql`: { columns, rows, offset, limit, returned }, called
+  // (sql), (sql, options), (sql, params) or (sql, params, options) (see
+  // callArgs). `params` is an array for `?`/`?NNN` by position or an object
+  // (or Map) by name. `offset` rows are passed over, at most `limit` returned
+  // (as for queryJson). Rows are keyed by column name, or with rows: 'arrays'
+  // are arrays of values in column order, which keep every value when names
+  // repeat (SELECT o.id, a.id). Nothing is kept between calls: ask for the
+  // next page with a larger offset, or use iterate().
+  query(sql, paramsOrOptions, options) {
+    const { text, options: { rows = 'objects', offset = 0, limit = MAX_PAGE_ROWS } } = callArgs(sql, paramsOrOptions,
+      options, QUERY_OPTIONS);
+    return readPage(this._pageText(text, offset, limit), rows, this._bigInt);
   }
 
-  // Yields every row of `sql` from row `offset` on, `pageSize` rows per call,
-  // until a page comes back short. Each page runs the statement again, so give
-  // it an ORDER BY for a stable order. A page over the library's 100 MB cap is
-  // fetched again at half the size.
-  // Rows are objects, or arrays with rows: 'arrays' (as for query).
-  * rows(sql, options = {}) {
-    const { offset = 0, rows = 'objects' } = checkOptions(options, ROWS_OPTIONS);
-    let pageSize = countArg(options.pageSize ?? DEFAULT_PAGE_SIZE, 'pageSize', 1, MAX_PAGE_ROWS);
-    let next = countArg(offset, 'offset', 0, INT32_MAX);
+  // Every row of `sql` from row `offset` on, as an iterator, called as
+  // query() is. Rows are read `pageSize` at a time, each page with one row
+  // beyond it (so the last page is known without asking for an empty one),
+  // and a page over the library's 100 MB cap is asked again at half its
+  // size, down to one row. Each page runs the statement again, so give it an
+  // ORDER BY for a stable order. Arguments are checked here, not at the
+  // first row.
+  iterate(sql, paramsOrOptions, options) {
+    const { text, options: checked } = callArgs(sql, paramsOrOptions, options, ITERATE_OPTIONS);
+    const { offset = 0, rows = 'objects', pageSize = DEFAULT_PAGE_SIZE } = checked;
+    countArg(pageSize, 'pageSize', 1, MAX_PAGE_ROWS);
+    countArg(offset, 'offset', 0, INT32_MAX);
+    if (rows !== 'objects' && rows !== 'arrays') throw new TypeError("rows must be 'objects' or 'arrays'");
+    this._liveHandle();
+    return this._pages(text, offset, pageSize, rows);
+  }
+
+  // The same iterator under its earlier name.
+  rows(sql, paramsOrOptions, options) {
+    return this.iterate(sql, paramsOrOptions, options);
+  }
+
+  * _pages(text, offset, pageSize, rows) {
+    let next = offset;
+    let size = Math.min(pageSize, MAX_PAGE_ROWS - 1);
+    let beyond = true; // false once a single row alone is too large with the next one
     for (;;) {
       if (next > INT32_MAX) throw new SqlrError(`more rows than an offset can reach (${INT32_MAX})`);
       let page;
       try {
-        page = this.query(sql, { offset: next, limit: pageSize, rows });
+        page = readPage(this._pageText(text, next, beyond ? size + 1 : size), rows, this._bigInt);
       } catch (e) {
-        if (e instanceof SqlrError && e.message === MSG_RESULT_TOO_LARGE && pageSize > 1) {
-          pageSize = Math.floor(pageSize / 2);
-          continue;
-        }
-        throw e;
+        if (!(e instanceof SqlrError) || e.message !== MSG_RESULT_TOO_LARGE) throw e;
+        if (size > 1) size = Math.floor(size / 2);
+        else if (beyond) beyond = false;
+        else throw e;
+        continue;
       }
+      const more = beyond ? page.rows.length > size : page.rows.length === size;
+      if (page.rows.length > size) page.rows.length = size;
       yield* page.rows;
       next += page.rows.length;
-      if (page.rows.length < pageSize) return;
+      if (!more) return;
     }
   }
 
-  // Runs one UPDATE or DELETE (the database must be open writable) and
-  // returns the number of rows it changed.
-  exec(sql) {
-    const handle = this._liveHandle();
-    return this._callInt(this._lib.exec, handle, textArg(sql, 'sql'));
+  // Runs one UPDATE or DELETE (the database must be open writable), with
+  // `params` as for query(), and returns the number of rows it changed.
+  exec(sql, params) {
+    textArg(sql, 'sql');
+    const text = params === undefined ? sql : bindParams(sql, params);
+    return this._callInt(this._lib.exec, this._liveHandle(), text);
   }
 }
 

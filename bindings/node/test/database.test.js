@@ -112,6 +112,7 @@ test('reading', { skip }, async (t) => {
     assert.deepEqual(db.query(sql, { rows: 'objects', limit: 1 }).rows, [{ id: 2, label: 'item 1' }]);
     assert.deepEqual([...db.rows(sql, { pageSize: 2, rows: 'arrays' })], page.rows);
     assert.deepEqual(db.query(sql, { rows: 'arrays', offset: 3 }).rows, []);
+    assert.deepEqual([...db.iterate(sql, [], { rows: 'arrays', pageSize: 1 })], page.rows);
 
     const wide = 'SELECT n, n AS n, t AS "a""b", 0.5 AS "{x}" FROM wide ORDER BY id';
     assert.deepEqual(db.query(wide, { rows: 'arrays' }).rows, [
@@ -135,16 +136,27 @@ test('reading', { skip }, async (t) => {
     assert.deepEqual([...db.rows(ITEMS_SQL, { pageSize: 4, offset: 20 })], every.slice(20));
     assert.deepEqual([...db.rows(ITEMS_SQL, { offset: ITEMS })], []);
 
-    const calls = [];
-    const real = db.query.bind(db);
-    db.query = (...args) => (calls.push(args), real(...args));
+    // One call per page, each asking one row beyond the page: 25 rows in
+    // pages of 5 take 5 calls, not a sixth for an empty page; and the first
+    // row arrives after the first call alone.
+    const lib = loadLibrary(LIB);
+    const realQuery = lib.query;
+    const limits = [];
+    lib.query = (handle, sql, offset, limit) => (limits.push([offset, limit]), realQuery(handle, sql, offset, limit));
     try {
+      assert.equal([...db.iterate(ITEMS_SQL, { pageSize: 5 })].length, ITEMS);
+      assert.deepEqual(limits, [[0, 6], [5, 6], [10, 6], [15, 6], [20, 6]]);
+      limits.length = 0;
+      assert.equal([...db.iterate(ITEMS_SQL, { pageSize: MAX_PAGE_ROWS })].length, ITEMS);
+      assert.deepEqual(limits, [[0, MAX_PAGE_ROWS]]);
+      limits.length = 0;
       const rows = db.rows(ITEMS_SQL, { pageSize: 10 });
+      assert.deepEqual(limits, [], 'nothing is read before the first row is asked for');
       assert.deepEqual(rows.next().value, item(1));
-      assert.equal(calls.length, 1);
+      assert.equal(limits.length, 1);
       rows.return();
     } finally {
-      delete db.query;
+      lib.query = realQuery;
     }
   });
 
@@ -156,6 +168,13 @@ test('reading', { skip }, async (t) => {
     let n = 0;
     for (const row of db.rows(sql, { pageSize: 200 })) assert.equal(row.x, ++n);
     assert.equal(n, 200);
+
+    // Rows of 40 MB (53 MB as Base64): one fits, a row and the one beyond it
+    // do not, so the last pages are read a row at a time.
+    const big = 'WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c WHERE x < ?) '
+      + 'SELECT x, length(zeroblob(?)) AS n, zeroblob(?) AS z FROM c';
+    const seen = [...db.iterate(big, [3, 40e6, 40e6], { pageSize: 2 })].map((r) => [r.x, r.n, r.z.length]);
+    assert.deepEqual(seen, [[1, 40e6, 53333336], [2, 40e6, 53333336], [3, 40e6, 53333336]]);
   });
 });
 
@@ -344,4 +363,33 @@ test('the library is found through the option, then the environment', { skip }, 
   assert.throws(() => loadLibrary(missing), (e) => e.message.includes(missing));
   process.env.KESTROVA_SQLR_LIB = missing;
   assert.throws(() => new Database(FIXTURE), (e) => e.message.includes(missing));
+});
+
+test('a Database dropped without close() gives its handle back once collected', { skip }, () => {
+  // In a process of its own with the collector exposed, as a program would
+  // run: rounds of 64 databases dropped unclosed, each round opening as many
+  // as the library has; and a database closed by hand whose handle number
+  // is given to the next open, never closed again when it is collected.
+  const { execFileSync } = require('child_process');
+  const script = `
+    const { Database } = require(${JSON.stringify(path.join(__dirname, '..'))});
+    const [file, library] = process.argv.slice(1);
+    const settle = () => new Promise((resolve) => setTimeout(resolve, 10));
+    (async () => {
+      for (let round = 0; round < 4; round++) {
+        for (let i = 0; i < 64; i++) new Database(file, { library }).tables();
+        globalThis.gc();
+        await settle();
+      }
+      let closed = new Database(file, { library });
+      closed.close();
+      const kept = new Database(file, { library }); // the same handle number
+      closed = null;
+      globalThis.gc();
+      await settle();
+      console.log(JSON.stringify(kept.query('SELECT count(*) AS n FROM items').rows));
+    })().catch((e) => { console.error(e); process.exit(1); });
+  `;
+  const out = execFileSync(process.execPath, ['--expose-gc', '-e', script, FIXTURE, LIB], { encoding: 'utf8' });
+  assert.equal(out, `${JSON.stringify([{ n: ITEMS }])}\n`);
 });

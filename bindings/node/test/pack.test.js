@@ -59,8 +59,9 @@ test('the packed tarball installs offline and runs in a fresh folder', { skip },
 
   const tarball = path.join(dir, npm(['pack', '--pack-destination', dir], stage).trim().split('\n').pop());
   const listing = execFileSync('tar', ['-tzf', tarball], { encoding: 'utf8' }).split('\n').filter(Boolean).sort();
-  assert.deepEqual(listing, ['package/README.md', 'package/index.d.ts', 'package/lib/index.js', 'package/lib/json.js',
-    'package/lib/library.js', 'package/native/libkestrova-sqlite-reader.so', 'package/package.json']);
+  assert.deepEqual(listing, ['package/README.md', 'package/index.d.ts', 'package/lib/errors.js', 'package/lib/index.js',
+    'package/lib/json.js', 'package/lib/library.js', 'package/lib/params.js', 'package/native/libkestrova-sqlite-reader.so',
+    'package/package.json']);
 
   const own = JSON.parse(fs.readFileSync(path.join(HERE, 'package-lock.json'), 'utf8'));
   const lock = consumerLock(tarball, own);

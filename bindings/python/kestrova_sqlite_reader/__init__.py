@@ -6,14 +6,25 @@ Standard library only: the shared library is called through ctypes.
 
     with Database("shop.db") as db:
         print(db.tables())                      # ['customers', 'orders']
-        page = db.query("SELECT id, name FROM customers ORDER BY id", limit=50)
+        page = db.query("SELECT id, name FROM customers WHERE id > ? ORDER BY id", [10], limit=50)
         for row in page["rows"]:
             print(row["id"], row["name"])
-        for row in db.iter_rows("SELECT * FROM orders ORDER BY id"):
+        for row in db.iterate("SELECT * FROM orders WHERE customer_id = :c ORDER BY id", {"c": 7}):
             ...
 
     with Database("shop.db", writable=True) as db:
-        changed = db.execute("UPDATE orders SET paid = 1 WHERE id = 7")
+        changed = db.execute("UPDATE orders SET paid = 1 WHERE id = ?", [7])
+
+Parameters, as with sqlite3: a sequence for ? and ?NNN, or a mapping for
+:name, @name, $name and #name (keyed by the name without its sigil; a
+decimal key such as "2" or 2 serves ?2). The library binds nothing, so each
+value goes into the SQL text as a literal (quoted, so a value never becomes
+SQL): None as NULL, bool as 1/0, int (64 bits, exact) as INTEGER, float as
+REAL (read back to the same double; NaN as NULL), str as TEXT, and bytes,
+bytearray or memoryview as BLOB. A str made with surrogateescape
+(os.fsdecode) gives back its bytes as TEXT. Values that do not fit the
+statement's parameters raise ParamError (a SqlrError and a ValueError) with
+.kind "missing", "unused", "needs_mapping" or "range".
 
 Values arrive as the library writes them: INTEGER as int, REAL as float, TEXT
 as str, NULL as None, and BLOB as a Base64 str (JSON cannot tell it from
@@ -22,11 +33,12 @@ text; base64.b64decode it when you know the column holds bytes).
 Duplicate column names (SELECT 1 AS a, 2 AS a): the library writes both
 members into each row object. The default dict rows keep the last value of
 each name; "columns" still lists every name. Pass pairs=True to query() or
-iter_rows() to get each row as a list of (name, value) tuples in column order,
+iterate() to get each row as a list of (name, value) tuples in column order,
 duplicates included.
 
 Pages: offset is 0 or more and limit 0..100000 (MAX_PAGE_ROWS); anything else
-raises ValueError before the library is called.
+raises ValueError before the library is called. query(sql, offset, limit),
+the form before parameters, still works: an int where params go is an offset.
 
 Threads: the library keeps one last-error text for the whole process, so this
 module makes each library call and the reading of its message one step under a
@@ -34,7 +46,6 @@ lock. Calls from several threads therefore run one at a time, and close() takes
 the same lock: it waits for a call in flight on another thread, and a call
 that starts after it finds the database closed.
 """
-
 from __future__ import annotations
 
 import ctypes
@@ -43,24 +54,31 @@ import json
 import os
 import sys
 import threading
+from collections.abc import Mapping, Sequence
 from typing import Any, Callable, Dict, Iterator, List, Optional, Tuple, Union
+
+from ._errors import ParamError, SqlrError
+from ._params import bind_params
 
 # Rows are dicts keyed by column name, or lists of (name, value) pairs.
 Value = Union[int, float, str, None]
 Row = Union[Dict[str, Value], List[Tuple[str, Value]]]
 TextArg = Union[str, bytes]
 PathArg = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
+ParamValue = Union[None, bool, int, float, str, bytes, bytearray, memoryview]
+Params = Union[Sequence[ParamValue], Mapping[Union[str, int], ParamValue]]
 
-__all__ = ["Database", "SqlrError", "load_library", "MAX_PAGE_ROWS", "DEFAULT_PAGE_SIZE"]
+__all__ = ["Database", "SqlrError", "ParamError", "load_library", "MAX_PAGE_ROWS",
+           "DEFAULT_PAGE_SIZE"]
 
 # The library's largest page, and its default. Mirrors SQLR_MAX_PAGE_ROWS in
 # the public header (include/kestrova_sqlite_reader.h); a test checks the copy.
 MAX_PAGE_ROWS = 100000
-# Rows per call for iter_rows(): each page runs the statement again from its
+# Rows per call for iterate(): each page runs the statement again from its
 # first row, so pages must not be tiny; a page stays far below the 100 MB cap.
 DEFAULT_PAGE_SIZE = 10000
 
-# The library's message for a page over its size cap; iter_rows() halves the
+# The library's message for a page over its size cap; iterate() halves the
 # page and asks again. Mirrors SQLR_MSG_RESULT_TOO_LARGE in the public header;
 # a test checks the copy.
 _TOO_LARGE = "JSON result exceeds 100MB limit"
@@ -72,15 +90,6 @@ elif sys.platform == "darwin":
     _FILE_NAMES = ("libkestrova-sqlite-reader.dylib",)
 else:
     _FILE_NAMES = ("libkestrova-sqlite-reader.so", "libkestrova-sqlite-reader.so.0")
-
-
-class SqlrError(Exception):
-    """A failure reported by the library (its message is in .message), or a
-    use of a closed Database."""
-
-    def __init__(self, message: str) -> None:
-        super().__init__(message)
-        self.message = message
 
 
 class _Library:
@@ -207,6 +216,30 @@ def _count_arg(value: int, what: str, low: int, high: int) -> int:
     return value
 
 
+# Marks an argument not given, so that the form before parameters,
+# query(sql, offset, limit, pairs), can be told from query(sql, params, ...).
+_UNSET: Any = object()
+
+
+def _page_args(params: Any, offset: Any, limit: Any, pairs: Any,
+               with_pairs: bool = True) -> Tuple[Any, Any, Any, bool]:
+    """(params, offset, limit, pairs) with defaults filled in. An int where
+    params go is the earlier form's offset: the arguments after it move one
+    place on (offset's place held the limit, limit's the pairs flag)."""
+    if isinstance(params, int) and not isinstance(params, bool):
+        if limit is not _UNSET and (pairs is not _UNSET or not with_pairs):
+            raise TypeError("too many positional arguments")
+        params, offset, limit, pairs = None, params, offset, (limit if limit is not _UNSET else pairs)
+    return (params, 0 if offset is _UNSET else offset,
+            MAX_PAGE_ROWS if limit is _UNSET else limit, False if pairs is _UNSET else bool(pairs))
+
+
+def _statement(sql: TextArg, params: Optional[Params]) -> bytes:
+    """`sql` as NUL-free UTF-8 bytes with `params` put in (None: unchanged).
+    Raises ParamError, TypeError or OverflowError for values that do not fit."""
+    return bind_params(_text_arg(sql, "sql"), params)
+
+
 def _parse_page(text: str, pairs: bool) -> Dict[str, Any]:
     """The page document `text` as a dict; rows as dicts, or as lists of
     (name, value) tuples when `pairs`."""
@@ -296,52 +329,80 @@ class Database:
         raw = _text_arg(name, "name")
         return json.loads(self._call_text(self._lib.lib.sqlr_schema, raw))
 
-    def query_json(self, sql: TextArg, offset: int = 0, limit: int = MAX_PAGE_ROWS) -> str:
-        """One page of the read statement `sql` as the library's JSON text:
-        `offset` rows passed over, at most `limit` returned. `offset` must be
-        0 or more and `limit` 0..100000; anything else raises ValueError."""
-        raw = _text_arg(sql, "sql")
-        offset = _count_arg(offset, "offset", 0, _INT32_MAX)
-        limit = _count_arg(limit, "limit", 0, MAX_PAGE_ROWS)
-        return self._call_text(self._lib.lib.sqlr_query, raw, offset, limit)
+    def query_json(self, sql: TextArg, params: Optional[Params] = None, offset: int = _UNSET,
+                   limit: int = _UNSET) -> str:
+        """One page of the read statement `sql`, with `params` put in (see the
+        module's notes), as the library's JSON text: `offset` rows passed
+        over, at most `limit` returned. `offset` must be 0 or more and `limit`
+        0..100000; anything else raises ValueError."""
+        params, offset, limit, _ = _page_args(params, offset, limit, _UNSET, with_pairs=False)
+        return self._page_text(_statement(sql, params), offset, limit)
 
-    def query(self, sql: TextArg, offset: int = 0, limit: int = MAX_PAGE_ROWS,
-              pairs: bool = False) -> Dict[str, Any]:
-        """One page of the read statement `sql` as a dict: "columns" (list of
-        names), "rows", "offset", "limit", "returned". Rows are dicts keyed by
-        column name, or lists of (name, value) tuples when `pairs`. The
-        library keeps no cursor: ask for the next page with a larger offset."""
-        return _parse_page(self.query_json(sql, offset, limit), pairs)
+    def query(self, sql: TextArg, params: Optional[Params] = None, offset: int = _UNSET,
+              limit: int = _UNSET, pairs: bool = _UNSET) -> Dict[str, Any]:
+        """One page of the read statement `sql`, with `params` put in, as a
+        dict: "columns" (list of names), "rows", "offset", "limit",
+        "returned". Rows are dicts keyed by column name, or lists of (name,
+        value) tuples when `pairs`. The library keeps no cursor: ask for the
+        next page with a larger offset, or use iterate()."""
+        params, offset, limit, pairs = _page_args(params, offset, limit, pairs)
+        return _parse_page(self._page_text(_statement(sql, params), offset, limit), pairs)
 
-    def iter_rows(self, sql: TextArg, page_size: int = DEFAULT_PAGE_SIZE, offset: int = 0,
-                  pairs: bool = False) -> Iterator[Row]:
-        """Yields every row of `sql` from row `offset` on, fetching
-        `page_size` rows per call until a page comes back short. Each page
-        runs the statement again, so give it an ORDER BY for a stable order. A
-        page refused for passing the library's 100 MB cap is fetched again at
-        half the size."""
+    def iterate(self, sql: TextArg, params: Optional[Params] = None,
+                page_size: int = DEFAULT_PAGE_SIZE, offset: int = 0,
+                pairs: bool = False) -> Iterator[Row]:
+        """Every row of the read statement `sql`, with `params` put in, from
+        row `offset` on, fetched `page_size` rows per call. Each call asks
+        for one row beyond its page, to know whether more follow, so no call
+        is made for an empty last page. Each page runs the statement again,
+        so give it an ORDER BY for a stable order. A page that the library
+        refuses for passing its 100 MB cap is asked again at half the size,
+        down to one row. The parameters and counts are checked here, at once;
+        the rows come as the iterator is read."""
+        raw = _statement(sql, params)
         page_size = _count_arg(page_size, "page_size", 1, MAX_PAGE_ROWS)
-        next_offset = _count_arg(offset, "offset", 0, _INT32_MAX)
+        start = _count_arg(offset, "offset", 0, _INT32_MAX)
+        return self._rows(raw, page_size, start, bool(pairs))
+
+    def _rows(self, raw: bytes, page_size: int, offset: int, pairs: bool) -> Iterator[Row]:
+        """The generator behind iterate(): pages of the checked statement `raw`."""
         while True:
-            if next_offset > _INT32_MAX:
+            if offset > _INT32_MAX:
                 raise SqlrError("more rows than an offset can reach (%d)" % _INT32_MAX)
+            # One row beyond the page tells whether another page follows; a
+            # page of the largest size cannot ask for more, and then a full
+            # page means "maybe".
+            ask = page_size + 1 if page_size < MAX_PAGE_ROWS else page_size
             try:
-                page = self.query(sql, next_offset, page_size, pairs)
+                page = self.query(raw, None, offset, ask, pairs)
             except SqlrError as e:
                 if e.message == _TOO_LARGE and page_size > 1:
                     page_size //= 2
                     continue
                 raise
             rows = page["rows"]
-            yield from rows
-            next_offset += len(rows)
-            if len(rows) < page_size:
+            more = len(rows) > page_size or (ask == page_size and len(rows) == page_size)
+            yield from rows[:page_size]
+            if not more:
                 return
+            offset += page_size
 
-    def execute(self, sql: TextArg) -> int:
-        """Runs one UPDATE or DELETE (the database must be open writable) and
-        returns the number of rows it changed."""
-        raw = _text_arg(sql, "sql")
+    def iter_rows(self, sql: TextArg, page_size: int = DEFAULT_PAGE_SIZE, offset: int = 0,
+                  pairs: bool = False, *, params: Optional[Params] = None) -> Iterator[Row]:
+        """iterate() under its earlier name, its arguments in their earlier
+        order; as before, nothing is checked until the first row is asked."""
+        yield from self.iterate(sql, params, page_size, offset, pairs)
+
+    def _page_text(self, raw: bytes, offset: int, limit: int) -> str:
+        """The library's page of the ready statement `raw`, counts checked."""
+        offset = _count_arg(offset, "offset", 0, _INT32_MAX)
+        limit = _count_arg(limit, "limit", 0, MAX_PAGE_ROWS)
+        return self._call_text(self._lib.lib.sqlr_query, raw, offset, limit)
+
+    def execute(self, sql: TextArg, params: Optional[Params] = None) -> int:
+        """Runs one UPDATE or DELETE (the database must be open writable),
+        with `params` put in, and returns the number of rows it changed."""
+        raw = _statement(sql, params)
         lib = self._lib
         with lib.lock:
             changed = lib.lib.sqlr_exec(self._live_handle(), raw)

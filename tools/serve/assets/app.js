@@ -76,14 +76,14 @@ function parseJson(text) {
 
 class ApiError extends Error {}
 
-// POSTs `body` to /api/`name` and returns the parsed answer; a refusal throws
-// ApiError with the server's (the library's) message.
-async function api(name, body) {
+// POSTs `body` to /api/`name` with `headers` and returns the parsed answer; a
+// refusal throws ApiError with the server's (the library's) message.
+async function post(name, body, headers) {
   const res = await fetch('/api/' + name, {
     method: 'POST',
-    headers: { 'Content-Type': 'application/json', 'X-Kestrova': '1' },
+    headers: { 'Content-Type': 'application/json', 'X-Kestrova': '1', ...headers },
     body: JSON.stringify(body || {}),
-    credentials: 'same-origin',
+    credentials: 'omit',
     cache: 'no-store',
   });
   const text = await res.text();
@@ -91,6 +91,37 @@ async function api(name, body) {
   try { v = parseJson(text); } catch (e) { throw new ApiError('HTTP ' + res.status + ': ' + text); }
   if (!res.ok) throw new ApiError(v instanceof Obj && v.get('error') ? v.get('error') : 'HTTP ' + res.status);
   return v;
+}
+
+// An API call of this tab's session.
+const api = (name, body) => post(name, body, { 'X-Kestrova-Session': state.session });
+
+// ---- The session ------------------------------------------------------------
+// The launch URL's token is good once: the page trades it for the session
+// secret, which only this tab keeps (sessionStorage is per tab and per origin,
+// and survives a reload); no cookie is ever set, as browsers send cookies to
+// every port of a host.
+
+const SESSION_KEY = 'kestrova-sqlr-session';
+
+async function takeSession() {
+  const launch = new URLSearchParams(location.search).get('token');
+  if (launch !== null) {
+    // Out of the address bar and this tab's history before anything else.
+    history.replaceState(null, '', location.pathname + location.hash);
+    try {
+      const r = await post('session', {}, { 'X-Kestrova-Launch': launch });
+      sessionStorage.setItem(SESSION_KEY, r.get('session'));
+    } catch (e) {
+      // A launch URL used before by this very tab: its session holds.
+      if (!sessionStorage.getItem(SESSION_KEY)) throw e;
+    }
+  }
+  state.session = sessionStorage.getItem(SESSION_KEY);
+  if (!state.session) {
+    throw new ApiError('This tab has no session: open the URL that kestrova-sqlr serve printed ' +
+      '(it opens one tab, once), or restart the server for a new one.');
+  }
 }
 
 // A name as an SQL identifier: in double quotes, each double quote doubled.
@@ -139,7 +170,9 @@ const el = (tag, props, ...kids) => {
   return e;
 };
 
-const state = { info: null, schemas: new Map(), counts: new Map(), renderId: 0 };
+// keys: the server's cursor for the view (by its hash) that a page's Next
+// leads to, so that the page after pages by key; next: where Next goes.
+const state = { info: null, schemas: new Map(), counts: new Map(), keys: new Map(), next: 0, renderId: 0 };
 const TEXT_CUT = 120;
 
 function showMessage(text, ok) {
@@ -213,8 +246,9 @@ async function loadTables() {
 
 async function rowCount(name) {
   if (!state.counts.has(name)) {
-    const page = await api('query', { sql: 'SELECT count(*) FROM ' + ident(name), offset: 0, limit: 1 });
-    state.counts.set(name, rowValues(page.get('rows')[0])[0].text);
+    // Counted up to 10,000 rows at once; beyond that "10000+".
+    const c = await api('count', { table: name });
+    state.counts.set(name, c.get('rows').text + (c.get('at_least') ? '+' : ''));
   }
   return state.counts.get(name);
 }
@@ -287,33 +321,35 @@ async function render() {
     return;
   }
   try {
-    let columns, sql, meta = {}, kind;
+    let columns, request, meta = {}, kind;
     if (view.table != null) {
       const schema = await schemaOf(view.table);
       columns = schema.get('columns').map((c) => c.get('name'));
       meta.types = schema.get('columns').map((c) => c.get('type'));
-      kind = schema.get('type');
-      // Each value's storage class beside it: BLOBs then show as BLOBs.
-      const list = columns.map(ident);
-      sql = 'SELECT ' + list.join(', ') + ', ' + list.map((c) => 'typeof(' + c + ')').join(', ') +
-        ' FROM ' + ident(view.table);
-      if (view.sort != null) sql += ' ORDER BY ' + ident(view.sort) + (view.desc ? ' DESC' : '');
+      kind = schema.get('kind') === 'virtual' ? 'virtual table (' + schema.get('module') + ')' : schema.get('type');
+      // The server adds each value's storage class: BLOBs then show as BLOBs.
+      request = { table: view.table, offset: view.offset, limit: view.limit };
+      if (view.sort != null) { request.sort = view.sort; request.desc = view.desc; }
+      const after = state.keys.get(viewHash(view));
+      if (after != null) request.after = after;
       meta.typed = true;
       renderSchema(schema);
       $('sql').placeholder = 'SELECT * FROM ' + ident(view.table) + ' … (Ctrl+Enter runs it)';
     } else {
-      sql = view.sql;
+      request = { sql: view.sql, offset: view.offset, limit: view.limit };
       $('schema').hidden = true;
       $('sql').value = view.sql;
       kind = 'statement';
     }
-    // One row more than the page says whether there is a next page.
-    const page = await api('query', { sql, offset: view.offset, limit: Math.min(view.limit + 1, 100000) });
+    // The server says whether more rows follow, and where they start.
+    const page = await api('page', request);
     if (id !== state.renderId) return;
     if (view.sql != null) columns = page.get('columns');
-    let rows = page.get('rows');
-    const more = rows.length > view.limit;
-    if (more) rows = rows.slice(0, view.limit);
+    const rows = page.get('rows');
+    const more = page.get('more');
+    state.next = more ? Number(page.get('next_offset').text) : view.offset + rows.length;
+    const key = page.get('next_key');
+    if (more && key != null) state.keys.set(viewHash({ ...view, offset: state.next }), key);
     $('title').textContent = view.table != null ? view.table : 'Result';
     $('kind').textContent = kind;
     renderGrid(columns, rows, view, meta);
@@ -333,6 +369,33 @@ async function render() {
   }
 }
 
+// ---- The file's fingerprints ------------------------------------------------
+// Its size and SHA-256 at start and, on a click, now: the server hashes on a
+// thread of its own, and the page asks again until the digests are in.
+
+const FILE_POLL_MS = 300;
+
+function fingerprintText(f) {
+  if (f === null) return '';
+  if (!f.get('done')) return 'hashing… ' + Number(f.get('hashed')).toLocaleString('en') + ' bytes read';
+  if (f.get('error')) return f.get('error');
+  return Number(f.get('hashed')).toLocaleString('en') + ' bytes, SHA-256 ' + f.get('sha256');
+}
+
+async function showFile(check) {
+  const f = await api('file', check ? { check: true } : {});
+  const start = f.get('start'), now = f.get('now'), same = f.get('unchanged');
+  const size = f.get('size_at_start');
+  $('proofsum').textContent = size === null ? 'File' : Number(size).toLocaleString('en') + ' bytes' +
+    (start.get('done') && !start.get('error') ? ' · SHA-256 ' + start.get('sha256').slice(0, 12) + '…' : '');
+  $('startprint').textContent = fingerprintText(start);
+  $('nowprint').textContent = fingerprintText(now);
+  $('verdict').textContent = same === null ? '' : same ? 'unchanged' : 'changed';
+  $('verdict').className = same === null ? '' : same ? 'same' : 'changed';
+  document.body.dataset.file = now !== null && now.get('done') ? 'checked' : start.get('done') ? 'hashed' : 'hashing';
+  if (!start.get('done') || (now !== null && !now.get('done'))) setTimeout(() => showFile(false).catch(() => {}), FILE_POLL_MS);
+}
+
 // ---- Controls ---------------------------------------------------------------
 
 function runSql() {
@@ -341,12 +404,27 @@ function runSql() {
   go({ sql, offset: 0, limit: readView().limit });
 }
 
+// Asks before a write, showing the statement; resolves to whether to run it.
+// Cancel has the focus, so that Enter does not write.
+function confirmWrite(sql) {
+  return new Promise((resolve) => {
+    const d = $('confirm');
+    $('confirmsql').textContent = sql;
+    d.returnValue = '';
+    d.addEventListener('close', () => resolve(d.returnValue === 'run'), { once: true });
+    d.showModal();
+    $('confirmno').focus();
+  });
+}
+
 async function runChange() {
   const sql = $('sql').value.trim();
   if (!sql) return;
+  if (!(await confirmWrite(sql))) { showMessage('Nothing was run', true); return; }
   try {
     const r = await api('exec', { sql });
     state.counts.clear();
+    state.keys.clear();
     const n = r.get('changed').text;
     await render();
     showMessage(n + (n === '1' ? ' row' : ' rows') + ' changed', true);
@@ -362,10 +440,12 @@ async function start() {
   });
   $('change').addEventListener('click', runChange);
   $('prev').addEventListener('click', () => { const v = readView(); go({ ...v, offset: Math.max(0, v.offset - v.limit) }); });
-  $('next').addEventListener('click', () => { const v = readView(); go({ ...v, offset: v.offset + v.limit }); });
+  $('next').addEventListener('click', () => { const v = readView(); go({ ...v, offset: state.next }); });
   $('limit').addEventListener('change', () => { const v = readView(); go({ ...v, limit: Number($('limit').value), offset: 0 }); });
   window.addEventListener('hashchange', render);
+  $('checkfile').addEventListener('click', () => showFile(true).catch((e) => showMessage(e.message)));
   try {
+    await takeSession();
     state.info = await api('info');
     $('db').textContent = state.info.get('db');
     const writable = state.info.get('writable');
@@ -374,6 +454,7 @@ async function start() {
     $('change').hidden = !writable;
     document.title = state.info.get('db') + ' — kestrova-sqlr';
     await loadTables();
+    showFile(false).catch((e) => showMessage(e.message));
   } catch (e) {
     showMessage(e.message);
     document.body.dataset.state = 'error';

@@ -1,7 +1,9 @@
 // kestrova-sqlr serve in a real browser: Debian's Chromium, headless, driven
-// by puppeteer-core. The page is used as a person would: the table list, a
-// table's pages and sorting, the SQL box, exact big integers; nothing may be
-// fetched from anywhere but the server. Leaves screenshot.png (and the dark
+// by puppeteer-core. The page is used as a person would: the launch URL good
+// once, the table list, a table's pages and sorting, the SQL box, exact big
+// integers, the question before a write, the file's fingerprints; nothing may
+// be fetched from anywhere but the server, and another server on another port
+// of 127.0.0.1 that the same browser visits learns no secret. Leaves screenshot.png (and the dark
 // one) in the working folder and prints the time from request to rendered
 // grid for a 1,000-row page.
 //
@@ -10,7 +12,9 @@
 import { after, before, test } from "node:test";
 import assert from "node:assert/strict";
 import { execFileSync, spawn } from "node:child_process";
-import { mkdtempSync, rmSync } from "node:fs";
+import { createHash } from "node:crypto";
+import { copyFileSync, mkdtempSync, readFileSync, rmSync } from "node:fs";
+import { createServer } from "node:http";
 import { tmpdir } from "node:os";
 import { join } from "node:path";
 import { createInterface } from "node:readline";
@@ -22,6 +26,8 @@ const CHROMIUM = process.env.CHROMIUM || "/usr/bin/chromium";
 const QUERY_REJECTED = "query rejected: only SELECT/EXPLAIN/WITH-SELECT allowed";
 const BIG = "9007199254740993"; // 2^53 + 1: a double would show ...992
 const ROWS = 2500;
+// Where the page keeps its tab's session secret.
+const SESSION_KEY = "kestrova-sqlr-session";
 
 // items: 2,500 rows with every kind of value the grid shows differently.
 const FIXTURE_SQL = `
@@ -43,12 +49,16 @@ INSERT INTO notes VALUES (1, 'hello');
 CREATE VIEW cheap AS SELECT id, name FROM items WHERE price < 5;
 `;
 
-let dir, server, origin, url, browser;
+let dir, db, server, origin, url, browser, session, firstTab;
 const requests = [];
+// Every header of every request another server on 127.0.0.1 receives.
+const elsewhereHeaders = [];
 
 // Starts the server and reads the one line it prints.
-async function startServer(db) {
-  const proc = spawn(CLI, ["serve", db], { stdio: ["pipe", "pipe", "inherit"] });
+async function startServer(db, ...args) {
+  const proc = spawn(CLI, ["serve", db, ...args], { stdio: ["pipe", "pipe", "pipe"] });
+  proc.stderrText = "";
+  proc.stderr.on("data", (d) => { proc.stderrText += d; });
   const line = await new Promise((resolve, reject) => {
     const rl = createInterface({ input: proc.stdout });
     rl.once("line", resolve);
@@ -60,7 +70,7 @@ async function startServer(db) {
 before(async () => {
   assert.ok(CLI && SHELL, "set KESTROVA_SQLR_CLI and SQLR_SQLITE_SHELL");
   dir = mkdtempSync(join(tmpdir(), "sqlr-serve-"));
-  const db = join(dir, "shop.db");
+  db = join(dir, "shop.db");
   execFileSync(SHELL, [db], { input: FIXTURE_SQL });
   server = await startServer(db);
   url = server.line;
@@ -77,24 +87,40 @@ before(async () => {
 after(async () => {
   await browser?.close();
   if (server) {
-    // The end of standard input stops the server cleanly.
+    // The end of standard input stops the server cleanly, and it says that
+    // the file is as it was.
     const exited = new Promise((resolve) => server.proc.once("exit", resolve));
     server.proc.stdin.end();
     assert.equal(await exited, 0);
+    const sha = createHash("sha256").update(readFileSync(db)).digest("hex");
+    assert.match(server.proc.stderrText, new RegExp("shop\\.db is unchanged: \\d+ bytes, SHA-256 " + sha));
   }
   if (dir) rmSync(dir, { recursive: true, force: true });
 });
 
 // A page that records every request it makes and every console complaint
 // (a Content-Security-Policy refusal shows there).
-async function openPage(scheme = "light") {
+// `record` false leaves its requests out of the check that the page never
+// goes elsewhere (for the tabs sent elsewhere on purpose).
+async function openPage(scheme = "light", record = true) {
   const page = await browser.newPage();
   await page.setViewport({ width: 1280, height: 800, deviceScaleFactor: 1 });
   await page.emulateMediaFeatures([{ name: "prefers-color-scheme", value: scheme }]);
   page.problems = [];
-  page.on("request", (r) => requests.push(r.url()));
+  page.record = record;
+  page.on("request", (r) => { if (page.record) requests.push(r.url()); });
   page.on("console", (m) => { if (m.type() === "error") page.problems.push(m.text()); });
   page.on("pageerror", (e) => page.problems.push(e.message));
+  return page;
+}
+
+// A tab that holds the session, as the tab that took the launch URL does
+// (its sessionStorage, seeded before the page's script runs).
+async function openTab(scheme = "light") {
+  const page = await openPage(scheme);
+  await page.evaluateOnNewDocument((key, secret, origin) => {
+    if (location.origin === origin && !sessionStorage.getItem(key)) sessionStorage.setItem(key, secret);
+  }, SESSION_KEY, session, origin);
   return page;
 }
 
@@ -122,8 +148,14 @@ test("the URL's token opens the page and the list of tables shows", async () => 
   const page = await openPage();
   await page.goto(url);
   await ready(page);
-  // The token has left the address bar for a cookie.
+  // The token has left the address bar; the tab holds the session secret,
+  // and no cookie exists.
   assert.equal(page.url(), origin + "/");
+  session = await page.evaluate((key) => sessionStorage.getItem(key), SESSION_KEY);
+  assert.match(session, /^[0-9a-f]{32}$/);
+  assert.notEqual(session, new URL(url).searchParams.get("token"));
+  assert.deepEqual(await page.cookies(), []);
+  firstTab = page;
   const tables = await page.$$eval("#tables li a", (as) => as.map((a) => a.textContent));
   assert.deepEqual(tables, ["cheap", "items", "notes"]);
   assert.equal(await page.$eval("#mode", (e) => e.textContent), "read-only");
@@ -133,12 +165,11 @@ test("the URL's token opens the page and the list of tables shows", async () => 
     document.querySelector('#tables li[data-table="items"] .count').textContent !== "count");
   assert.equal(await page.$eval('#tables li[data-table="items"] .count', (e) => e.textContent), String(ROWS));
   assert.deepEqual(page.problems, []);
-  await page.close();
 });
 
 test("a table: columns, first rows, next page, page size, sorting, Back", async () => {
-  const page = await openPage();
-  await page.goto(url);
+  const page = await openTab();
+  await page.goto(origin + "/");
   await ready(page);
   await clickAndRender(page, '#tables li[data-table="items"] a');
   assert.equal(await page.$eval("#title", (e) => e.textContent), "items");
@@ -200,8 +231,8 @@ test("a table: columns, first rows, next page, page size, sorting, Back", async 
 });
 
 test("the SQL box: a read runs, a DELETE is refused with the library's message", async () => {
-  const page = await openPage();
-  await page.goto(url);
+  const page = await openTab();
+  await page.goto(origin + "/");
   await ready(page);
   await page.click("#sql");
   await page.keyboard.type("SELECT id, big, big * 1 AS again FROM items WHERE id <= 3 ORDER BY id");
@@ -223,11 +254,15 @@ test("the SQL box: a read runs, a DELETE is refused with the library's message",
   assert.equal(await page.$eval("#message", (m) => m.hidden), false);
   // Nothing to change on a read-only server: the button is not offered.
   assert.equal(await page.$eval("#change", (b) => b.hidden), true);
-  // A bookmark of the view shows the same rows in a new tab.
+  // A bookmark of the view shows the same rows after a reload, and in a tab
+  // that holds the session.
   await page.evaluate(() => { document.body.dataset.state = "loading"; });
   await page.goBack();
   await settled(page);
-  const again = await openPage();
+  await page.reload();
+  await ready(page);
+  assert.deepEqual((await gridText(page)).rows[0], ["1", BIG, BIG]);
+  const again = await openTab();
   await again.goto(page.url());
   await ready(again);
   assert.deepEqual((await gridText(again)).rows[0], ["1", BIG, BIG]);
@@ -239,8 +274,8 @@ test("the SQL box: a read runs, a DELETE is refused with the library's message",
 });
 
 test("a 1,000-row page: time from request to rendered grid; screenshots", async () => {
-  const page = await openPage();
-  await page.goto(url);
+  const page = await openTab();
+  await page.goto(origin + "/");
   await ready(page);
   // The time from the change of view (which sends the request) to the frame
   // after the grid holds the rows. The first run warms up.
@@ -261,7 +296,7 @@ test("a 1,000-row page: time from request to rendered grid; screenshots", async 
       check();
     }), offset);
     if (run > 0) times.push(ms);
-    await page.goto(url);
+    await page.goto(origin + "/");
     await ready(page);
   }
   // The parts: the server's answer as text, then the page's reading of it.
@@ -272,7 +307,8 @@ test("a 1,000-row page: time from request to rendered grid; screenshots", async 
       const sql = "SELECT " + cols.join(", ") + ", " + cols.map((c) => "typeof(" + c + ")").join(", ") + " FROM items";
       const t0 = performance.now();
       const res = await fetch("/api/query", {
-        method: "POST", headers: { "Content-Type": "application/json", "X-Kestrova": "1" },
+        method: "POST", headers: { "Content-Type": "application/json", "X-Kestrova": "1",
+          "X-Kestrova-Session": sessionStorage.getItem("kestrova-sqlr-session") },
         body: JSON.stringify({ sql, offset: 0, limit: 1001 }),
       });
       const text = await res.text();
@@ -292,8 +328,8 @@ test("a 1,000-row page: time from request to rendered grid; screenshots", async 
   assert.ok(times[2] < 30000);
 
   for (const [scheme, file] of [["light", "screenshot.png"], ["dark", "screenshot-dark.png"]]) {
-    const shot = await openPage(scheme);
-    await shot.goto(url);
+    const shot = await openTab(scheme);
+    await shot.goto(origin + "/");
     await ready(shot);
     await shot.evaluate(() => { document.body.dataset.state = "loading"; });
     await shot.click('#tables li[data-table="items"] .count');
@@ -307,6 +343,162 @@ test("a 1,000-row page: time from request to rendered grid; screenshots", async 
     await shot.close();
   }
   await page.close();
+});
+
+const sha256Of = (path) => createHash("sha256").update(readFileSync(path)).digest("hex");
+
+test("the launch URL opens one tab, once; a reload and Back keep that tab's session", async () => {
+  // Another tab, or whoever read the URL from the opener's command line,
+  // gets nothing from it now.
+  const other = await openPage("light", false);
+  const res = await other.goto(url);
+  assert.equal(res.status(), 403);
+  assert.match(await other.evaluate(() => document.body.textContent), /launch URL has been used/);
+  // A tab without the session gets the page's files, and makes no call.
+  const calls = [];
+  other.on("request", (r) => { if (r.url().includes("/api/")) calls.push(r.url()); });
+  await other.goto(origin + "/");
+  await other.waitForSelector('body[data-state="error"]');
+  assert.match(await other.$eval("#message", (m) => m.textContent), /This tab has no session/);
+  assert.deepEqual(calls, []);
+  assert.equal(await other.$$eval("#tables li", (l) => l.length), 0);
+  await other.close();
+
+  // The tab that took it: a reload, and Back after leaving, find the session.
+  const page = firstTab;
+  await page.goto(origin + "/#table=notes");
+  await ready(page);
+  await page.reload();
+  await ready(page);
+  assert.deepEqual((await gridText(page)).rows[0], ["1", "hello"]);
+  await page.goto("about:blank");
+  await page.goBack();
+  await ready(page);
+  assert.deepEqual((await gridText(page)).rows[0], ["1", "hello"]);
+  // The launch URL is in neither the address bar nor the tab's history.
+  assert.equal(page.url(), origin + "/#table=notes");
+
+  // The file as it was at start, and on a click as it is now.
+  await page.click("#proof summary");
+  await page.waitForSelector('body[data-file="hashed"]');
+  const sha = sha256Of(db);
+  assert.match(await page.$eval("#startprint", (e) => e.textContent), new RegExp(" bytes, SHA-256 " + sha + "$"));
+  assert.equal(await page.$eval("#nowprint", (e) => e.textContent), "");
+  await page.click("#checkfile");
+  await page.waitForSelector('body[data-file="checked"]');
+  assert.equal(await page.$eval("#verdict", (e) => e.textContent), "unchanged");
+  assert.match(await page.$eval("#nowprint", (e) => e.textContent), new RegExp(sha + "$"));
+  assert.deepEqual(page.problems, []);
+});
+
+test("another server on another port of 127.0.0.1 receives no secret", async () => {
+  const other = createServer((req, res) => {
+    elsewhereHeaders.push({ url: req.url, headers: req.headers });
+    res.setHeader("Content-Type", "text/html");
+    res.end("<!doctype html><title>elsewhere</title><img src=/pixel>");
+  });
+  await new Promise((resolve) => other.listen(0, "127.0.0.1", resolve));
+  const elsewhere = "http://127.0.0.1:" + other.address().port;
+  try {
+    // The tab that holds the session goes there, and asks it for more.
+    const page = firstTab;
+    await page.goto(origin + "/");
+    await ready(page);
+    page.record = false;
+    await page.goto(elsewhere + "/visit");
+    const seen = await page.evaluate(async (origin) => {
+      await fetch("/fetched", { credentials: "include" });
+      // Its page can neither read our secret nor call our API.
+      let api;
+      try {
+        const r = await fetch(origin + "/api/tables", {
+          method: "POST", credentials: "include",
+          headers: { "Content-Type": "application/json", "X-Kestrova": "1" }, body: "{}",
+        });
+        api = "read " + r.status;
+      } catch (e) {
+        api = "refused";
+      }
+      return { storage: sessionStorage.length, cookie: document.cookie, api };
+    }, origin);
+    assert.deepEqual(seen, { storage: 0, cookie: "", api: "refused" });
+    assert.ok(elsewhereHeaders.length >= 2, JSON.stringify(elsewhereHeaders));
+    const launch = new URL(url).searchParams.get("token");
+    for (const { url: path, headers } of elsewhereHeaders) {
+      const text = JSON.stringify(headers);
+      assert.ok(!text.includes(session) && !text.includes(launch), path + ": " + text);
+      assert.equal(headers.cookie, undefined, path);
+    }
+    // The browser's refusal of that call is the one complaint.
+    assert.ok(page.problems.length > 0 && page.problems.every((p) => /CORS policy|net::ERR_FAILED/.test(p)),
+      page.problems.join("\n"));
+    page.problems = [];
+    // Back home, the session is still there.
+    page.record = true;
+    await page.goto(origin + "/");
+    await ready(page);
+    assert.deepEqual(page.problems, []);
+  } finally {
+    other.closeAllConnections();
+    await new Promise((resolve) => other.close(resolve));
+  }
+});
+
+test("a write is asked for first, showing the statement, and reports the rows changed", async () => {
+  const wdb = join(dir, "write.db");
+  copyFileSync(db, wdb);
+  const before = sha256Of(wdb);
+  const w = await startServer(wdb, "--writable");
+  const page = await openPage("light", false);
+  try {
+    await page.goto(w.line);
+    await ready(page);
+    assert.equal(await page.$eval("#mode", (e) => e.textContent), "writable");
+    const sql = "UPDATE notes SET body = 'changed' WHERE id = 1";
+    await page.type("#sql", sql);
+    const message = () => page.$eval("#message", (m) => m.textContent);
+    const body = () => page.evaluate(async () => {
+      const r = await fetch("/api/query", {
+        method: "POST",
+        headers: { "Content-Type": "application/json", "X-Kestrova": "1",
+          "X-Kestrova-Session": sessionStorage.getItem("kestrova-sqlr-session") },
+        body: JSON.stringify({ sql: "SELECT body FROM notes WHERE id = 1" }),
+      });
+      return (await r.json()).rows[0].body;
+    });
+    // Escape, or Cancel, runs nothing.
+    for (const cancel of ["Escape", "#confirmno"]) {
+      await page.click("#change");
+      await page.waitForSelector("#confirm[open]");
+      assert.equal(await page.$eval("#confirmsql", (p) => p.textContent), sql);
+      // Cancel has the focus: Enter would not write.
+      assert.equal(await page.evaluate(() => document.activeElement.id), "confirmno");
+      if (cancel === "Escape") await page.keyboard.press("Escape"); else await page.click(cancel);
+      await page.waitForFunction(() => !document.querySelector("#confirm").open);
+      assert.equal(await message(), "Nothing was run");
+      assert.equal(await body(), "hello");
+    }
+    await page.click("#change");
+    await page.waitForSelector("#confirm[open]");
+    await page.click("#confirmyes");
+    await page.waitForFunction(() => /changed$/.test(document.querySelector("#message").textContent));
+    assert.equal(await message(), "1 row changed");
+    assert.equal(await body(), "changed");
+    // The file's check says it changed.
+    await page.click("#proof summary");
+    await page.click("#checkfile");
+    await page.waitForSelector('body[data-file="checked"]');
+    assert.equal(await page.$eval("#verdict", (e) => e.textContent), "changed");
+    assert.match(await page.$eval("#startprint", (e) => e.textContent), new RegExp(before + "$"));
+    assert.match(await page.$eval("#nowprint", (e) => e.textContent), new RegExp(sha256Of(wdb) + "$"));
+    assert.deepEqual(page.problems, []);
+  } finally {
+    await page.close();
+    const exited = new Promise((resolve) => w.proc.once("exit", resolve));
+    w.proc.stdin.end();
+    assert.equal(await exited, 0);
+  }
+  assert.match(w.proc.stderrText, new RegExp("write\\.db has changed: \\d+ bytes, SHA-256 " + before + " at start"));
 });
 
 test("no request went anywhere but the server", () => {

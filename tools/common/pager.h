@@ -1,0 +1,110 @@
+// Pages of a statement or a table that know whether more rows follow: one row
+// is asked beyond the page, a page the library refuses at its 100 MB cap is
+// asked again at half its size, and a table read in its own order pages by
+// key (WHERE rowid > last), so that its last page costs what its first does.
+#ifndef KESTROVA_SQLR_TOOLS_COMMON_PAGER_H_
+#define KESTROVA_SQLR_TOOLS_COMMON_PAGER_H_
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "common/catalogue.h"
+#include "common/json.h"
+#include "common/library.h"
+#include "yyjson.h"
+
+namespace kestrova::tools {
+
+// One page of rows, as the library wrote them (numbers kept as written). The
+// document may hold more than the page (the row beyond it, a key page's key
+// columns): write the rows one by one, or the page with write_page_json.
+struct Page {
+  ParsedDoc doc;  // owns everything below
+  std::vector<std::string> columns;
+  std::vector<yyjson_val*> rows;  // JSON objects in column order (duplicate names kept)
+  int64_t offset = 0;             // position of the first row in the whole result
+  bool more = false;              // at least one row follows this page
+  int64_t next_offset = 0;        // offset + rows.size()
+  std::string next_key;           // key paging: a cursor for the row after the page, else ""
+  // The library's text of the page and, when known, where the page's rows end
+  // in it (at the "]" or "," after the last one; 0: not known), so that the
+  // page can be written without writing each row again.
+  Result text;
+  size_t rows_end = 0;
+};
+
+// What to read of one table or view.
+struct TableRead {
+  std::string name;    // any name the catalogue lists
+  std::string select;  // the select list, "" = *
+  std::string where;   // extra WHERE text, already safe SQL; "" = every row
+  std::string order;   // ORDER BY text; "" = the table's own order
+};
+
+// Pages one statement or one table.
+class Pager {
+ public:
+  // A read statement paged by offset (any SELECT/VALUES/WITH/EXPLAIN).
+  static Pager for_statement(int32_t handle, std::string sql);
+
+  // Every row of table or view `name`, optionally filtered by `where` and in
+  // `order`. In its own order a rowid table pages by rowid and a WITHOUT ROWID
+  // table by its primary key; views, virtual tables and other orders page by
+  // offset.
+  static Pager for_table(int32_t handle, std::string name, std::string where = "",
+                         std::string order = "");
+
+  // As above with a select list, looking the table up in `catalogue` (which
+  // must outlive the pager) rather than in one of its own.
+  static Pager for_table(Catalogue* catalogue, int32_t handle, TableRead read);
+
+  // Reads the page that starts at `offset`, or (key paging) after `key`, a
+  // next_key of an earlier page; with a key, `offset` only numbers the page's
+  // first row. At most `limit` rows (0..100000). A page refused for passing
+  // the library's 100 MB cap is asked again at half its size, down to one
+  // row, which then fails with the library's message; later pages then ask
+  // for that many rows at most (and say `more` exactly). False with the
+  // library's message (or why a key is unusable) in `error`.
+  bool read(int64_t offset, const std::string& key, int32_t limit, Page* page, std::string* error);
+
+  // Whether pages of this pager go by key (known after the first read).
+  bool by_key() const { return !key_columns_.empty(); }
+
+ private:
+  Pager(int32_t handle, std::string sql) : handle_(handle), sql_(std::move(sql)) {}
+
+  // Works out the statement of a table read (once): false when the table is
+  // not there.
+  bool plan(std::string* error);
+
+  // The statement for the rows after cursor `key` ("" = from the start).
+  bool statement_after(const std::string& key, std::string* sql, std::string* error) const;
+
+  // Asks the library for `ask` rows at `offset` of `sql`, halving at the cap;
+  // `halved` says whether it had to and `asked` how many rows it asked last.
+  bool fetch(const std::string& sql, int64_t offset, int32_t ask, Page* page, bool* halved,
+             int32_t* asked, std::string* error) const;
+
+  int32_t handle_;
+  std::string sql_;  // the statement, or once planned the table's
+  // Rows the library last returned after halving (0: never halved). Later
+  // pages ask no more, so that a long read is not refused page after page.
+  int32_t fits_ = 0;
+
+  // Table reads only.
+  Catalogue own_catalogue_{-1};
+  Catalogue* catalogue_ = nullptr;
+  TableRead table_;
+  bool planned_ = true;
+  std::vector<std::string> key_columns_;  // quoted key expressions, in key order
+};
+
+// Writes `page` as the library writes a page of `limit` rows:
+// {"columns":[..],"rows":[..],"offset":O,"limit":L,"returned":N}, each row
+// byte for byte as the library wrote it.
+bool write_page_json(const Page* page, int64_t limit, std::string* out, std::string* error);
+
+}  // namespace kestrova::tools
+
+#endif  // KESTROVA_SQLR_TOOLS_COMMON_PAGER_H_
