@@ -42,6 +42,10 @@ bool read_decimal(std::string_view text, uint64_t* out) {
 }  // namespace
 
 // See cursor.h.
+std::string list_key(std::string_view list, std::string_view arguments) {
+  return std::string(list) + hex16(digest(arguments)).substr(0, 8);
+}
+
 std::string make_cursor(std::string_view list, size_t next, std::string_view last) {
   return std::string(list) + "." + std::to_string(next) + "." + hex16(digest(last));
 }

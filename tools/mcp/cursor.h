@@ -17,6 +17,11 @@ namespace kestrova::tools::mcp {
 // No cursor the server makes is longer; a longer one is refused unread.
 constexpr size_t kMaxCursorBytes = 64;
 
+// The short name of a list that depends on a call's arguments: `list` and a
+// digest of `arguments`, so that a cursor given for one search is refused for
+// another.
+std::string list_key(std::string_view list, std::string_view arguments);
+
 // The cursor of the list `list` (a short name of the list, such as "r"
 // for resources) that goes on at position `next` (> 0) after the entry
 // `last`.

@@ -154,9 +154,9 @@ RpcReply read_resource(McpDatabase* db, yyjson_val* params, yyjson_mut_doc* doc)
   std::string json;
   CatalogueError error;
   if (!catalogue->describe_json(name, &json, &error)) {
-    return error.not_found ? RpcReply::error(kRpcResourceNotFound,
-                                             "resource not found: " + quoted(address))
-                           : RpcReply::error(kRpcInternalError, error.message);
+    return error.not_found
+               ? RpcReply::error(kRpcResourceNotFound, "resource not found: " + quoted(address))
+               : RpcReply::error(kRpcInternalError, error.message);
   }
   yyjson_mut_val* result = yyjson_mut_obj(doc);
   yyjson_mut_val* contents = yyjson_mut_obj_add_arr(doc, result, "contents");
