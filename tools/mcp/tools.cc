@@ -423,20 +423,6 @@ const ToolDef kTools[] = {
      "Shadow and internal tables only with include_hidden. A long list stops early with a "
      "next_cursor to go on from.",
      true, kListArgs, kTablesSchema, run_list_tables},
-    {"search_schema", "Search the schema",
-     "Finds the tables whose name, or one of whose columns, indexes or triggers, contains "
-     "pattern (ignoring ASCII case), and answers {\"tables\":[...],\"total\":N,"
-     "\"next_cursor\"} at the detail asked: names (name, kind and what matched), summary "
-     "(also columns' names and types and the row count, up to \"10000+\") or full (also the "
-     "whole description). Cheaper than describing every table.",
-     true, kSearchArgs, kSearchSchema, run_search_schema},
-    {"find_value", "Find a value",
-     "Looks for text inside the text values of every table (views left out) and answers where "
-     "it stands: {\"found\":[{\"table\",\"column\",\"rowid\" (or \"key\" for WITHOUT "
-     "ROWID tables),\"value\" (an excerpt around the match, \u2026 where cut),\"length\"}]}. "
-     "At most limit_per_table rows per table; a search that fills the answer or runs out of "
-     "time stops with \"stopped\" and a next_cursor to go on from.",
-     true, kFindArgs, kFoundSchema, run_find_value},
     {"describe_table", "Describe a table",
      "Describes one table or view as JSON: its kind (table, view, virtual with its module, "
      "shadow, internal), its columns "
@@ -457,6 +443,20 @@ const ToolDef kTools[] = {
      "within the server's size limit. When more rows follow, a second text (and more and "
      "next_offset) says so and at which offset the next page starts.",
      true, kReadArgs, kPageSchema, run_read_query},
+    {"search_schema", "Search the schema",
+     "Finds the tables whose name, or one of whose columns, indexes or triggers, contains "
+     "pattern (ignoring ASCII case), and answers {\"tables\":[...],\"total\":N,"
+     "\"next_cursor\"} at the detail asked: names (name, kind and what matched), summary "
+     "(also columns' names and types and the row count, up to \"10000+\") or full (also the "
+     "whole description). Cheaper than describing every table.",
+     true, kSearchArgs, kSearchSchema, run_search_schema},
+    {"find_value", "Find a value",
+     "Looks for text inside the text values of every table (views left out) and answers where "
+     "it stands: {\"found\":[{\"table\",\"column\",\"rowid\" (or \"key\" for WITHOUT "
+     "ROWID tables),\"value\" (an excerpt around the match, \u2026 where cut),\"length\"}]}. "
+     "At most limit_per_table rows per table; a search that fills the answer or runs out of "
+     "time stops with \"stopped\" and a next_cursor to go on from.",
+     true, kFindArgs, kFoundSchema, run_find_value},
     {"write_query", "Change rows",
      "Runs one UPDATE or DELETE statement and returns {\"changed\":N}, the number of rows it "
      "changed. INSERT, schema changes, PRAGMA, ATTACH and transactions are refused.",
