@@ -11,6 +11,7 @@
 #include "common/json.h"
 #include "common/pager.h"
 #include "kestrova_sqlite_reader.h"
+#include "mcp/answer.h"
 
 namespace kestrova::tools::mcp {
 namespace {
@@ -36,7 +37,65 @@ std::string row_too_large(int64_t offset, const std::string& why) {
          "(length(column) tells how long they are)";
 }
 
+// The characters of UTF-8 `text`: its bytes that do not continue one.
+size_t char_count(std::string_view text) {
+  size_t n = 0;
+  for (char c : text) n += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+  return n;
+}
+
+// Appends `value` as JSON to `out`, a text cut as `shape` says.
+bool append_value(yyjson_val* value, const PageShape& shape, std::string* out, std::string* error) {
+  std::string text;
+  if (shape.max_cell_chars > 0 && yyjson_is_str(value) &&
+      yyjson_get_len(value) > static_cast<size_t>(shape.max_cell_chars)) {
+    const BuiltDoc cell(yyjson_mut_doc_new(nullptr));
+    const std::string cut = cut_cell(std::string_view(yyjson_get_str(value), yyjson_get_len(value)),
+                                     shape.max_cell_chars);
+    yyjson_mut_doc_set_root(cell.get(), yyjson_mut_strn(cell.get(), cut.data(), cut.size()));
+    if (!write_json(cell.get(), YYJSON_WRITE_NOFLAG, &text, error)) return false;
+  } else if (!write_json(value, YYJSON_WRITE_NOFLAG, &text, error)) {
+    return false;
+  }
+  *out += text;
+  return true;
+}
+
+// Writes the library's row `row` (an object in column order) as `shape`
+// says into `out`.
+bool shaped_row(yyjson_val* row, const PageShape& shape, std::string* out, std::string* error) {
+  if (!shape.rewrites()) return write_json(row, YYJSON_WRITE_NOFLAG, out, error);
+  out->assign(shape.arrays ? "[" : "{");
+  size_t i, n;
+  yyjson_val *key, *value;
+  yyjson_obj_foreach(row, i, n, key, value) {
+    if (i > 0) *out += ',';
+    if (!shape.arrays) {
+      if (!append_value(key, PageShape{}, out, error)) return false;
+      *out += ':';
+    }
+    if (!append_value(value, shape, out, error)) return false;
+  }
+  *out += shape.arrays ? ']' : '}';
+  return true;
+}
+
 }  // namespace
+
+// See mcp_page.h.
+std::string cut_cell(std::string_view text, int32_t max_chars) {
+  if (max_chars <= 0 || text.size() <= static_cast<size_t>(max_chars)) return std::string(text);
+  size_t chars = 0, at = 0;
+  for (; at < text.size(); ++at) {
+    if ((static_cast<unsigned char>(text[at]) & 0xC0) != 0x80 &&
+        chars++ == static_cast<size_t>(max_chars)) {
+      break;
+    }
+  }
+  if (at == text.size()) return std::string(text);  // no longer in characters
+  return std::string(text.substr(0, at)) + std::string(kCutMark) + "[" +
+         std::to_string(char_count(text)) + " chars]";
+}
 
 // See mcp_page.h. yyjson escapes '"', '\\' and the control characters, the
 // common ones in two bytes and the rest as \u00XX; every other byte is kept.
@@ -60,7 +119,8 @@ size_t ResultBudget::cost(std::string_view text) const {
 
 // See mcp_page.h.
 bool read_page(int32_t handle, const std::string& sql, int32_t offset, int32_t limit,
-               const ResultBudget& budget, AnswerPage* answer, std::string* error) {
+               const PageShape& shape, const ResultBudget& budget, AnswerPage* answer,
+               std::string* error) {
   const size_t room = budget.max_bytes > kResultOverhead ? budget.max_bytes - kResultOverhead : 0;
   int32_t want = 0;
   if (limit > 0) {
@@ -77,13 +137,14 @@ bool read_page(int32_t handle, const std::string& sql, int32_t offset, int32_t l
   }
   const size_t available = page.rows.size();
 
-  // Most pages fit whole.
+  // Most pages fit whole, and in the library's own shape are written from
+  // its text.
   std::string& out = answer->json;
-  if (!write_page_json(&page, limit, &out, error)) return false;
+  if (!shape.rewrites() && !write_page_json(&page, limit, &out, error)) return false;
   // JSON text holds no raw control character, so escaping at most doubles
   // it: a page well within the budget needs no count of its quotes.
   const size_t at_most = 2 * out.size() + (budget.twice ? out.size() : 0);
-  if (at_most <= room || budget.cost(out) <= room) {
+  if (!shape.rewrites() && (at_most <= room || budget.cost(out) <= room)) {
     answer->returned = static_cast<int64_t>(available);
     // A page of no rows asked for none: there is no next page to point to.
     answer->more = limit > 0 && page.more;
@@ -105,7 +166,7 @@ bool read_page(int32_t handle, const std::string& sql, int32_t offset, int32_t l
   size_t kept = 0;
   std::string row_text;
   for (; kept < available; ++kept) {
-    if (!write_json(page.rows[kept], YYJSON_WRITE_NOFLAG, &row_text, error)) return false;
+    if (!shaped_row(page.rows[kept], shape, &row_text, error)) return false;
     const size_t cost = budget.cost(row_text) + (kept > 0 ? budget.cost(",") : 0);
     if (spent + cost > room) {
       if (kept == 0) {

@@ -38,12 +38,31 @@ struct AnswerPage {
   bool cut = false;         // the budget, not the limit, ended the page
 };
 
+// The most characters max_cell_chars takes.
+constexpr int32_t kMaxCellChars = 1000000;
+
+// How read_query writes each row: as an object {column: value} (the
+// library's own rows) or as an array of values in column order, and with
+// texts longer than `max_cell_chars` characters (0: none) cut, marked with
+// kCutMark and their full length: "abc…[12345 chars]".
+struct PageShape {
+  bool arrays = false;
+  int32_t max_cell_chars = 0;
+  bool rewrites() const { return arrays || max_cell_chars > 0; }
+};
+
+// `text` (UTF-8) cut after `max_chars` characters and marked as PageShape
+// says, or unchanged when it is no longer.
+std::string cut_cell(std::string_view text, int32_t max_chars);
+
 // Reads the page of `sql` at `offset` of at most `limit` rows (0..100000) on
-// `handle` within `budget`. Returns false with a message for the assistant in
+// `handle` within `budget`, each row written in `shape` before the budget is
+// counted. Returns false with a message for the assistant in
 // `error`: the library's, or, when the first row alone does not fit, one that
 // names the row and how to narrow the query.
 bool read_page(int32_t handle, const std::string& sql, int32_t offset, int32_t limit,
-               const ResultBudget& budget, AnswerPage* page, std::string* error);
+               const PageShape& shape, const ResultBudget& budget, AnswerPage* page,
+               std::string* error);
 
 }  // namespace kestrova::tools::mcp
 

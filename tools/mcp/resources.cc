@@ -6,6 +6,8 @@
 
 #include "common/catalogue.h"
 #include "common/json.h"
+#include "mcp/answer.h"
+#include "mcp/cursor.h"
 
 namespace kestrova::tools::mcp {
 namespace {
@@ -39,6 +41,22 @@ bool name_of_uri(std::string_view uri, std::string* name) {
   return !name->empty() && name->find('\0') == std::string::npos;
 }
 
+// The cursors of resources/list.
+constexpr std::string_view kResourcesCursor = "r";
+
+// What a page of resources/list takes besides its entries:
+// {"resources":[...],"nextCursor":"..."} with a cursor of at most
+// kMaxCursorBytes.
+constexpr size_t kListFrameBytes = 64 + kMaxCursorBytes;
+
+// The bytes an entry of resources/list takes as written, with its comma.
+size_t entry_bytes(std::string_view uri, std::string_view name, std::string_view description) {
+  constexpr std::string_view kFixed =
+      R"({"uri":"","name":"","description":"","mimeType":"application/json"},)";
+  return kFixed.size() + json_string_bytes(uri) + json_string_bytes(name) +
+         json_string_bytes(description);
+}
+
 // The catalogue of the open database, or an internal error naming why the
 // file cannot be read.
 Catalogue* open_catalogue(McpDatabase* db, RpcReply* failure) {
@@ -69,23 +87,52 @@ std::string table_uri(std::string_view name) {
 }
 
 // See mcp_resources.h.
-RpcReply list_resources(McpDatabase* db, yyjson_mut_doc* doc) {
+RpcReply list_resources(McpDatabase* db, yyjson_val* params, size_t max_bytes,
+                        yyjson_mut_doc* doc) {
+  yyjson_val* cursor = yyjson_obj_get(params, "cursor");
+  if (cursor != nullptr && !yyjson_is_str(cursor)) {
+    return RpcReply::error(kRpcInvalidParams, "cursor must be a string");
+  }
   RpcReply failure;
   Catalogue* catalogue = open_catalogue(db, &failure);
   if (catalogue == nullptr) return failure;
   std::vector<CatalogueEntry> entries;
   CatalogueError error;
   if (!catalogue->list(&entries, &error)) return RpcReply::error(kRpcInternalError, error.message);
+  // Shadow and internal tables are readable, not offered.
+  std::vector<std::string_view> names;
+  for (const CatalogueEntry& entry : entries) {
+    if (!entry.hidden) names.emplace_back(entry.name);
+  }
+  size_t start = 0;
+  if (cursor != nullptr &&
+      !resume_cursor(kResourcesCursor,
+                     std::string_view(yyjson_get_str(cursor), yyjson_get_len(cursor)), names,
+                     &start)) {
+    return RpcReply::error(kRpcInvalidParams,
+                           "invalid cursor: not one this server gave for resources/list, or its "
+                           "table is gone; list again without a cursor");
+  }
+  const size_t room = max_bytes > kListFrameBytes ? max_bytes - kListFrameBytes : 0;
+  size_t spent = 0;
   yyjson_mut_val* result = yyjson_mut_obj(doc);
   yyjson_mut_val* resources = yyjson_mut_obj_add_arr(doc, result, "resources");
-  for (const CatalogueEntry& entry : entries) {
-    if (entry.hidden) continue;  // shadow and internal tables: readable, not offered
-    const std::string uri = table_uri(entry.name);
+  for (size_t at = start; at < names.size(); ++at) {
+    const std::string_view table = names[at];
+    const std::string uri = table_uri(table);
     const std::string description =
-        "Columns, indexes, foreign keys and triggers of " + entry.name + ", as JSON.";
+        "Columns, indexes, foreign keys and triggers of " + std::string(table) + ", as JSON.";
+    const size_t bytes = entry_bytes(uri, table, description);
+    if (bytes > room) continue;  // fits no page
+    if (spent + bytes > room) {
+      const std::string next = make_cursor(kResourcesCursor, at, names[at - 1]);
+      yyjson_mut_obj_add_strncpy(doc, result, "nextCursor", next.data(), next.size());
+      break;
+    }
+    spent += bytes;
     yyjson_mut_val* item = yyjson_mut_arr_add_obj(doc, resources);
     yyjson_mut_obj_add_strncpy(doc, item, "uri", uri.data(), uri.size());
-    yyjson_mut_obj_add_strncpy(doc, item, "name", entry.name.data(), entry.name.size());
+    yyjson_mut_obj_add_strncpy(doc, item, "name", table.data(), table.size());
     yyjson_mut_obj_add_strncpy(doc, item, "description", description.data(), description.size());
     yyjson_mut_obj_add_str(doc, item, "mimeType", "application/json");
   }
@@ -99,7 +146,7 @@ RpcReply read_resource(McpDatabase* db, yyjson_val* params, yyjson_mut_doc* doc)
   const std::string_view address(yyjson_get_str(uri), yyjson_get_len(uri));
   std::string name;
   if (!name_of_uri(address, &name)) {
-    return RpcReply::error(kRpcResourceNotFound, "resource not found: " + std::string(address));
+    return RpcReply::error(kRpcResourceNotFound, "resource not found: " + quoted(address));
   }
   RpcReply failure;
   Catalogue* catalogue = open_catalogue(db, &failure);
@@ -107,9 +154,9 @@ RpcReply read_resource(McpDatabase* db, yyjson_val* params, yyjson_mut_doc* doc)
   std::string json;
   CatalogueError error;
   if (!catalogue->describe_json(name, &json, &error)) {
-    return error.not_found ? RpcReply::error(kRpcResourceNotFound,
-                                             "resource not found: " + std::string(address))
-                           : RpcReply::error(kRpcInternalError, error.message);
+    return error.not_found
+               ? RpcReply::error(kRpcResourceNotFound, "resource not found: " + quoted(address))
+               : RpcReply::error(kRpcInternalError, error.message);
   }
   yyjson_mut_val* result = yyjson_mut_obj(doc);
   yyjson_mut_val* contents = yyjson_mut_obj_add_arr(doc, result, "contents");

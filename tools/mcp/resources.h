@@ -3,6 +3,7 @@
 #ifndef KESTROVA_SQLR_TOOLS_MCP_RESOURCES_H_
 #define KESTROVA_SQLR_TOOLS_MCP_RESOURCES_H_
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -20,10 +21,14 @@ constexpr int kRpcResourceNotFound = -32002;
 inline constexpr std::string_view kResourcePrefix = "kestrova-sqlr://table/";
 std::string table_uri(std::string_view name);
 
-// The result of resources/list, built in `doc`: every name sqlr_tables gives.
-// A database that cannot be opened (yet) or read is an internal error with
-// the library's message.
-RpcReply list_resources(McpDatabase* db, yyjson_mut_doc* doc);
+// The result of resources/list for `params` ({"cursor"} optional), built in
+// `doc`: the names sqlr_tables gives, in its order, as many as fit
+// `max_bytes`, with a nextCursor when more follow. An entry too large for any
+// page (a name of many kilobytes) is left out, as its description could not
+// be read within the budget either. A cursor that is not one this server gave
+// is invalid params. A database that cannot be opened (yet) or read is an
+// internal error with the library's message.
+RpcReply list_resources(McpDatabase* db, yyjson_val* params, size_t max_bytes, yyjson_mut_doc* doc);
 
 // The result of resources/read for `params` ({"uri"}): the description of the
 // table or view as one JSON text. An address that is not one of ours, or

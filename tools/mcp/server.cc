@@ -2,19 +2,19 @@
 // methods, and replies. The tools themselves are in mcp_tools.cc.
 #include "mcp/server.h"
 
+#include <optional>
 #include <string>
 
 #include "common/console_io.h"
 #include "common/json.h"
+#include "mcp/answer.h"
+#include "mcp/json_keys.h"
 #include "mcp/resources.h"
 #include "mcp/rpc.h"
 #include "mcp/tools.h"
 
 namespace kestrova::tools::mcp {
 namespace {
-
-// The longest error message sent; the library's own are shorter.
-constexpr size_t kMaxErrorBytes = 1024;
 
 enum class Line { kMessage, kTooLong, kEnd };
 
@@ -45,10 +45,15 @@ bool blank(std::string_view line) {
 }
 
 // A valid JSON-RPC id: a string, a number (big ones are read as raw text and
-// echoed as written) or null.
+// echoed as written) or null, of at most kMaxIdBytes, since every reply
+// repeats it.
 bool valid_id(yyjson_val* id) {
-  return yyjson_is_str(id) || yyjson_is_num(id) || yyjson_is_raw(id) || yyjson_is_null(id);
+  if (yyjson_is_str(id) || yyjson_is_raw(id)) return yyjson_get_len(id) <= kMaxIdBytes;
+  return yyjson_is_num(id) || yyjson_is_null(id);
 }
+
+// "'KEY'" for a message, KEY cut short when it is long.
+std::string key_named(std::string_view key) { return "'" + quoted(key) + "'"; }
 
 // The protocol versions from which results carry structuredContent, and from
 // which arguments that break a tool's schema are a tool error.
@@ -66,6 +71,7 @@ class Server {
   // Answers one message. False when the reply could not be written.
   bool answer(std::string_view line) {
     if (blank(line)) return true;
+    asked_ = Asked{};
     std::string why;
     const ParsedDoc request = read_json(line, YYJSON_READ_BIGNUM_AS_RAW, &why);
     if (request == nullptr) return send_error(nullptr, kRpcParseError, "parse error: " + why);
@@ -77,10 +83,20 @@ class Server {
     if (!yyjson_is_obj(root)) {
       return send_error(nullptr, kRpcInvalidRequest, "a request must be a JSON object");
     }
+    asked_ = Asked{root, {}};
+    std::string_view twice;
+    if (repeats_a_key(root, &twice)) {
+      // Which id (or method, or params) was meant is unknown: none is used.
+      return send_error(
+          nullptr, kRpcInvalidRequest,
+          "the request names the key " + key_named(twice) + " twice: give each key once");
+    }
     yyjson_val* id = yyjson_obj_get(root, "id");
     yyjson_val* method = yyjson_obj_get(root, "method");
     if (id != nullptr && !valid_id(id)) {
-      return send_error(nullptr, kRpcInvalidRequest, "id must be a string, a number or null");
+      return send_error(nullptr, kRpcInvalidRequest,
+                        "id must be a string, a number or null, of at most " +
+                            std::to_string(kMaxIdBytes) + " bytes");
     }
     if (!yyjson_is_str(method)) {
       // A reply to a request of ours: the server sends none, so none is awaited.
@@ -100,31 +116,64 @@ class Server {
     const BuiltDoc doc(yyjson_mut_doc_new(nullptr));
     if (doc == nullptr) return send_error(id, kRpcInternalError, "out of memory");
     const std::string_view name(yyjson_get_str(method), yyjson_get_len(method));
+    asked_.method = name;
+    if (std::optional<RpcReply> refused = refuse_duplicate_keys(name, root, params, doc.get())) {
+      return send(doc.get(), id, *refused);
+    }
     return send(doc.get(), id, dispatch(name, params, doc.get()));
   }
 
   // Answers a line that was too long to read.
   bool answer_too_long() {
+    asked_ = Asked{};
     return send_error(
         nullptr, kRpcParseError,
         "parse error: message longer than " + std::to_string(kMaxMessageBytes >> 20) + " MiB");
   }
 
  private:
+  // A request that names a key twice anywhere has no one meaning: the
+  // answer that refuses it, or nothing when every key is named once. In a
+  // tool's arguments that is an argument error (a tool error where the
+  // session says so); elsewhere in params, invalid params; anywhere else in
+  // the request, an invalid request.
+  std::optional<RpcReply> refuse_duplicate_keys(std::string_view method, yyjson_val* root,
+                                                yyjson_val* params, yyjson_mut_doc* doc) const {
+    std::string_view twice;
+    yyjson_val* arguments = yyjson_obj_get(params, "arguments");
+    if (method == "tools/call" && has_duplicate_key(arguments, &twice)) {
+      const std::string why =
+          "the arguments name the key " + key_named(twice) + " twice: give each argument once";
+      if (session_.argument_errors_as_results) return RpcReply::ok(tool_error_result(doc, why));
+      return RpcReply::error(kRpcInvalidParams, why);
+    }
+    if (has_duplicate_key(params, &twice)) {
+      return RpcReply::error(kRpcInvalidParams, "params name the key " + key_named(twice) +
+                                                    " twice: give each key once");
+    }
+    if (has_duplicate_key(root, &twice)) {
+      return RpcReply::error(kRpcInvalidRequest, "the request names the key " + key_named(twice) +
+                                                     " twice: give each key once");
+    }
+    return std::nullopt;
+  }
+
   // Runs `method`, building its result in `doc`.
   RpcReply dispatch(std::string_view method, yyjson_val* params, yyjson_mut_doc* doc) {
     if (method == "initialize") return initialize(params, doc);
     if (method == "ping") return RpcReply::ok(yyjson_mut_obj(doc));
     if (method == "tools/list") return list_tools(session_, doc);
     if (method == "tools/call") return call_tool(session_, params, doc);
-    if (method == "resources/list") return list_resources(session_.db, doc);
+    if (method == "resources/list") {
+      return list_resources(session_.db, params, session_.max_result_bytes, doc);
+    }
     if (method == "resources/read") return read_resource(session_.db, params, doc);
     if (method == "resources/templates/list") {
       yyjson_mut_val* result = yyjson_mut_obj(doc);
       yyjson_mut_obj_add_arr(doc, result, "resourceTemplates");
       return RpcReply::ok(result);
     }
-    return RpcReply::error(kRpcMethodNotFound, "method not found: " + std::string(method));
+    return RpcReply::error(kRpcMethodNotFound, "method not found: " + quoted(method));
   }
 
   // Agrees on the client's protocol version when the server speaks it, else
@@ -162,26 +211,11 @@ class Server {
     return RpcReply::ok(result);
   }
 
-  // Writes {"jsonrpc":"2.0","id":..,"result"|"error":..} as one line.
+  // Writes the reply to `id` as one line, within the session's budget (see
+  // reply_line).
   bool send(yyjson_mut_doc* doc, yyjson_val* id, const RpcReply& reply) {
-    yyjson_mut_val* root = yyjson_mut_obj(doc);
-    yyjson_mut_doc_set_root(doc, root);
-    yyjson_mut_obj_add_str(doc, root, "jsonrpc", "2.0");
-    yyjson_mut_obj_add_val(doc, root, "id",
-                           id != nullptr ? yyjson_val_mut_copy(doc, id) : yyjson_mut_null(doc));
-    if (reply.error_code == 0) {
-      yyjson_mut_obj_add_val(doc, root, "result",
-                             reply.result != nullptr ? reply.result : yyjson_mut_obj(doc));
-    } else {
-      yyjson_mut_val* error = yyjson_mut_obj_add_obj(doc, root, "error");
-      yyjson_mut_obj_add_int(doc, error, "code", reply.error_code);
-      // Messages may quote what the client sent: kept short, and UTF-8.
-      const std::string message =
-          valid_utf8(std::string_view(reply.error_message).substr(0, kMaxErrorBytes));
-      yyjson_mut_obj_add_strncpy(doc, error, "message", message.data(), message.size());
-    }
-    std::string text, why;
-    if (!write_json(doc, YYJSON_WRITE_NOFLAG, &text, &why)) {
+    std::string line, why;
+    if (!reply_line(doc, id, reply, asked_, session_.max_result_bytes, &line, &why)) {
       // Never expected (every text is UTF-8 by now); the client still gets an answer.
       if (reply.error_code == kRpcInternalError) return false;
       const BuiltDoc fallback(yyjson_mut_doc_new(nullptr));
@@ -189,8 +223,7 @@ class Server {
              send(fallback.get(), id,
                   RpcReply::error(kRpcInternalError, "cannot write the reply: " + why));
     }
-    text.push_back('\n');
-    std::fwrite(text.data(), 1, text.size(), out_);
+    std::fwrite(line.data(), 1, line.size(), out_);
     return std::fflush(out_) == 0 && !std::ferror(out_);
   }
 
@@ -201,6 +234,8 @@ class Server {
   }
 
   ToolSession session_;
+  // The request being answered (valid while answer() runs).
+  Asked asked_;
   std::string_view version_;
   std::FILE* out_;
 };

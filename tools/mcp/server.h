@@ -24,16 +24,19 @@ constexpr size_t kMaxMaxResultBytes = size_t{8} << 20;
 inline constexpr std::string_view kMcpVersions[] = {"2025-11-25", "2025-06-18", "2025-03-26",
                                                     "2024-11-05"};
 
+// The longest id a request may carry (every reply repeats it).
+constexpr size_t kMaxIdBytes = 256;
+
 // The longest message read; a longer line is answered with a parse error
 // and passed over without being held in memory.
 constexpr size_t kMaxMessageBytes = size_t{64} << 20;
 
 // Answers JSON-RPC 2.0 messages, one per line of `in`, with one line each on
 // `out` for the database `db` (write_query offered only when it is
-// writable), until `in` ends. Every tools/call result stays within
-// `max_result_bytes`. `version` is the server's own version for initialize.
-// Nothing but protocol is written to `out`. Returns 0 when the input ended, 1
-// when `out` could not be written (said on stderr).
+// writable), until `in` ends. Every answer but the server's fixed texts
+// stays within `max_result_bytes` (see mcp/answer.h). `version` is the server's own version for
+// initialize. Nothing but protocol is written to `out`. Returns 0 when the input ended, 1 when
+// `out` could not be written (said on stderr).
 int serve_mcp(McpDatabase* db, size_t max_result_bytes, std::string_view version, std::FILE* in,
               std::FILE* out);
 

@@ -176,7 +176,7 @@ class HostsAgree(unittest.TestCase):
         self.assertEqual(json.loads(subprocess.run([CLI, "tables", self.db], capture_output=True,
                                                    timeout=60).stdout), listed)
         r = self.mcp.ask("tools/call", {"name": "list_tables", "arguments": {}})["result"]
-        self.assertEqual(json.loads(r["content"][0]["text"]), listed)
+        self.assertEqual([t["name"] for t in json.loads(r["content"][0]["text"])["tables"]], listed)
         r = self.mcp.ask("resources/list", {})["result"]
         self.assertEqual([x["name"] for x in r["resources"]], listed)
         self.assertEqual(self.http.api("tables")[1], listed)

@@ -139,7 +139,8 @@ class Lifecycle(McpTestCase):
     def test_ids_come_back_as_sent(self):
         # A number too big for 64 bits comes back digit for digit.
         server = self.server()
-        for id_text in ['"abc"', "0", "-7", "2.5", "123456789012345678901234567890", "null", '"\\u00e9"']:
+        for id_text in ['"abc"', "0", "-7", "2.5", "123456789012345678901234567890", "null", '"\\u00e9"',
+                        '"%s"' % ("i" * 256), "9" * 256]:
             with self.subTest(id=id_text):
                 server.send('{"jsonrpc":"2.0","id":%s,"method":"ping"}' % id_text)
                 r = server.reply()
@@ -160,6 +161,8 @@ class ErrorCodes(McpTestCase):
             (b'[{"jsonrpc":"2.0","id":1,"method":"ping"}]', None, -32600, "batches are not supported"),
             (b"42", None, -32600, "JSON object"),
             (b'{"jsonrpc":"2.0","id":{"a":1},"method":"ping"}', None, -32600, "id must be"),
+            (b'{"jsonrpc":"2.0","id":"%s","method":"ping"}' % (b"i" * 257), None, -32600, "at most 256 bytes"),
+            (b'{"jsonrpc":"2.0","id":%s,"method":"ping"}' % (b"9" * 257), None, -32600, "at most 256 bytes"),
             (b'{"jsonrpc":"2.0","id":3}', 3, -32600, "needs a method"),
             (b'{"jsonrpc":"1.0","id":4,"method":"ping"}', 4, -32600, "jsonrpc must be"),
             (b'{"id":5,"method":"ping"}', 5, -32600, "jsonrpc must be"),
@@ -252,7 +255,10 @@ class Tools(McpTestCase):
     def test_library_json_comes_through_intact(self):
         server = self.server()
         r = server.ask(call(1, "list_tables"))["result"]
-        self.assertEqual(r["content"], [{"type": "text", "text": '["cheap","items"]'}])
+        self.assertEqual(json.loads(r["content"][0]["text"]),
+                         {"tables": [{"name": "cheap", "kind": "view", "rows": 9},
+                                     {"name": "items", "kind": "table", "rows": 25}],
+                          "total": 2, "next_cursor": None})
         r = server.ask(call(2, "describe_table", table="items"))["result"]
         schema = json.loads(r["content"][0]["text"])
         self.assertEqual([c["name"] for c in schema["columns"]], ["id", "name", "price"])
@@ -291,8 +297,9 @@ class Tools(McpTestCase):
         self.addCleanup(os.remove, copy)
         server = self.server("--writable", db=copy)
         tools = server.ask(request(1, "tools/list"))["result"]["tools"]
-        self.assertEqual([t["name"] for t in tools], ["list_tables", "describe_table", "read_query", "write_query"])
-        write = tools[3]
+        self.assertEqual([t["name"] for t in tools], ["list_tables", "describe_table", "read_query", "search_schema",
+                                                      "find_value", "write_query"])
+        write = tools[5]
         self.assertEqual((write["annotations"]["readOnlyHint"], write["annotations"]["destructiveHint"]),
                          (False, True))
         self.assertEqual(write["inputSchema"]["required"], ["sql"])
@@ -368,13 +375,14 @@ class VersionRules(McpTestCase):
                 page = json.loads(r["content"][0]["text"])
                 self.assertIn('"offset": 2', r["content"][1]["text"])
                 if structured:
-                    self.assertEqual(r["structuredContent"], dict(page, next_offset=2))
+                    self.assertEqual(r["structuredContent"], dict(page, more=True, next_offset=2))
                     schema = tools[2]["outputSchema"]
                     self.assertEqual(set(schema["required"]), set(r["structuredContent"]))
                 else:
                     self.assertNotIn("structuredContent", r)
                 r = server.ask(call(3, "list_tables"))["result"]
-                self.assertEqual(r.get("structuredContent"), {"tables": ["cheap", "items"]} if structured else None)
+                self.assertEqual([t["name"] for t in r["structuredContent"]["tables"]] if structured
+                                 else "structuredContent" in r, ["cheap", "items"] if structured else False)
                 self.assert_clean_exit(server)
 
 
@@ -414,6 +422,7 @@ class ResultBudget(McpTestCase):
             pages += 1
             if version >= "2025-06-18":
                 next_offset = result["structuredContent"]["next_offset"]
+                self.assertEqual(result["structuredContent"]["more"], next_offset is not None)
             else:
                 note = result["content"][1]["text"] if len(result["content"]) > 1 else None
                 next_offset = None if note is None else int(note.rsplit('"offset": ', 1)[1].rstrip(").").strip())
@@ -456,6 +465,302 @@ class ResultBudget(McpTestCase):
         self.assertEqual(r["result"]["structuredContent"]["rows"], [{"v": 1}])
         self.assertEqual(r["result"]["structuredContent"]["next_offset"], 1)
         self.assert_clean_exit(server)
+
+
+MB = 1 << 20
+CUT = "\u2026"
+
+
+def envelope_bytes(id_, member):
+    """The bytes of a reply line around its result or error."""
+    return len(('{"jsonrpc":"2.0","id":%s,"%s":}\n' % (json.dumps(id_), member)).encode())
+
+
+class EveryAnswerWithinBudget(McpTestCase):
+    """Answers that carry anything from the file or the client stay within
+    --max-result-bytes: wide tables, many tables, and megabyte names."""
+
+    TABLES = 20000
+    BUDGETS = (1024, 100000)
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.wide_db = os.path.join(cls.dir, "wide.db")
+        con = sqlite3.connect(cls.wide_db)
+        con.execute("CREATE TABLE wide(%s)" % ", ".join(
+            "column_%04d TEXT NOT NULL DEFAULT 'a default value of some length'" % i for i in range(2000)))
+        con.commit()
+        con.close()
+        cls.many_db = os.path.join(cls.dir, "many.db")
+        cls.many_names = sorted("table %05d of many" % i for i in range(cls.TABLES))
+        con = sqlite3.connect(cls.many_db)
+        con.executescript("BEGIN;" + "".join('CREATE TABLE "%s"(id INTEGER PRIMARY KEY);' % name
+                                             for name in cls.many_names) + "COMMIT;")
+        con.close()
+        cls.long_name = "n" * MB
+        cls.long_db = os.path.join(cls.dir, "long.db")
+        con = sqlite3.connect(cls.long_db)
+        con.execute('CREATE TABLE "%s"(x)' % cls.long_name)
+        con.execute("CREATE TABLE small(x)")
+        con.commit()
+        con.close()
+
+    def check_size(self, server, id_, line):
+        """Parses one reply line, checked to fit the budget and to quote no
+        more than 64 bytes of any long name."""
+        r = json.loads(line)
+        member = "error" if "error" in r else "result"
+        self.assertLessEqual(len(line) - envelope_bytes(id_, member), server.budget, line[:200])
+        for filler in (b"n" * 65, b"q" * 65, b"z" * 65):
+            self.assertNotIn(filler, line)
+        return r
+
+    def ask_sized(self, server, id_, line):
+        server.send(line)
+        return self.check_size(server, id_, server.proc.stdout.readline())
+
+    def budget_server(self, db, budget, version=NEWEST):
+        server = self.server("--max-result-bytes", str(budget), db=db)
+        server.budget = budget
+        initialize(server, version)
+        return server
+
+    def test_answers_fit_every_budget(self):
+        q = "q" * MB
+        cases = [
+            # database, request, expected: ("error", code) / ("tool_error", text) / ("ok", None)
+            ("wide", request(1, "resources/read", {"uri": "kestrova-sqlr://table/wide"}),
+             ("error", -32603, "the answer would take")),
+            ("wide", call(2, "describe_table", table="wide"), ("tool_error", "the answer would take")),
+            ("wide", request(3, "resources/list"), ("ok", None)),
+            ("many", call(4, "list_tables"), ("ok", None)),
+            ("many", request(5, "resources/list"), ("ok", None)),
+            ("long", call(6, "describe_table", table=q), ("tool_error", "table or view not found: " + "q" * 64 + CUT)),
+            ("long", call(7, "describe_table", table="n" * MB), ("tool_error", "the answer would take")),
+            ("long", call(8, "list_tables"), ("ok", None)),
+            ("long", request(9, "resources/read", {"uri": "kestrova-sqlr://table/" + "n" * MB}),
+             ("error", -32603, "the answer would take")),
+            ("long", request(10, "resources/read", {"uri": "kestrova-sqlr://table/" + q}),
+             ("error", -32002, "resource not found: kestrova-sqlr://table/qqq")),
+            ("long", call(11, "read_query", sql='SELECT * FROM "%s"' % q),
+             ("tool_error", "prepare failed: no such table: " + "q" * 64 + CUT)),
+            ("long", call(12, "read_query", sql="SELECT '%s' AS v" % ("z" * MB)), ("tool_error", "alone needs")),
+            ("long", call(13, q), ("error", -32602, "unknown tool '" + "q" * 64 + CUT + "'")),
+            ("long", request(14, "tools/call", {"name": "read_query", "arguments": {"sql": "SELECT 1", q: 1}}),
+             ("tool_error", "unknown argument '" + "q" * 64 + CUT + "' of tool read_query")),
+            ("long", request(15, q), ("error", -32601, "method not found: " + "q" * 64 + CUT)),
+            ("long", request(16, "resources/list", {"cursor": q}), ("error", -32602, "invalid cursor")),
+        ]
+        for budget in self.BUDGETS:
+            servers = {name: self.budget_server(db, budget) for name, db in
+                       (("wide", self.wide_db), ("many", self.many_db), ("long", self.long_db))}
+            for db, message, expected in cases:
+                with self.subTest(budget=budget, message=message[:70]):
+                    r = self.ask_sized(servers[db], json.loads(message)["id"], message)
+                    if expected[0] == "error":
+                        self.assertEqual(r["error"]["code"], expected[1], r)
+                        self.assertIn(expected[2], r["error"]["message"])
+                    elif expected[0] == "tool_error":
+                        self.assertEqual(r["result"]["isError"], True, r)
+                        self.assertIn(expected[1], r["result"]["content"][0]["text"])
+                        self.assertIn("%d bytes" % budget if "would take" in expected[1] or "alone" in expected[1]
+                                      else "", r["result"]["content"][0]["text"])
+                    else:
+                        self.assertNotIn("error", r)
+            # The resources of the file with the long name: the one that could
+            # never be read within the budget is left out, the rest listed.
+            r = self.ask_sized(servers["long"], 17, request(17, "resources/list"))
+            self.assertEqual([e["name"] for e in r["result"]["resources"]], ["small"])
+            self.assertNotIn("nextCursor", r["result"])
+            for server in servers.values():
+                self.assert_clean_exit(server)
+
+    def test_older_versions_keep_the_budget_too(self):
+        # Argument errors are JSON-RPC errors before 2025-11-25: cut the same way.
+        q = "q" * MB
+        server = self.budget_server(self.long_db, 1024, version="2024-11-05")
+        message = request(1, "tools/call", {"name": "read_query", "arguments": {"sql": "SELECT 1", q: 1}})
+        r = self.ask_sized(server, 1, message)
+        self.assertEqual(r["error"]["code"], -32602)
+        self.assertIn("unknown argument '" + "q" * 64 + CUT + "'", r["error"]["message"])
+        r = self.ask_sized(server, 2, call(2, "describe_table", table=q))
+        self.assertEqual(r["result"]["content"][0]["text"], "table or view not found: " + "q" * 64 + CUT)
+        self.assert_clean_exit(server)
+
+    def list_all(self, server, first_id=100):
+        """Follows nextCursor to the end; returns the names and the pages."""
+        names, pages, cursor = [], 0, None
+        while True:
+            params = {} if cursor is None else {"cursor": cursor}
+            r = self.ask_sized(server, first_id + pages, request(first_id + pages, "resources/list", params))
+            result = r["result"]
+            names += [e["name"] for e in result["resources"]]
+            for e in result["resources"]:
+                self.assertEqual(e["uri"], "kestrova-sqlr://table/" + e["name"].replace(" ", "%20"))
+            pages += 1
+            cursor = result.get("nextCursor")
+            if cursor is None:
+                return names, pages
+            self.assertGreater(len(result["resources"]), 0)
+            self.assertLessEqual(len(cursor), 64)
+
+    def test_cursor_covers_every_name_once(self):
+        server = self.budget_server(self.many_db, 100000)
+        names, pages = self.list_all(server)
+        self.assertEqual(names, self.many_names)
+        self.assertGreater(pages, 20)
+        self.assert_clean_exit(server)
+        # At the smallest budget a page holds a few names; the first pages
+        # follow each other without a gap or an overlap.
+        server = self.budget_server(self.many_db, 1024)
+        got, cursor = [], None
+        for i in range(20):
+            r = self.ask_sized(server, i, request(i, "resources/list", {"cursor": cursor} if cursor else {}))
+            got += [e["name"] for e in r["result"]["resources"]]
+            cursor = r["result"]["nextCursor"]
+        self.assertEqual(got, self.many_names[:len(got)])
+        self.assertGreater(len(got), 20)
+        self.assert_clean_exit(server)
+
+    def test_cursor_goes_on_after_its_table_when_the_list_changes(self):
+        copy = os.path.join(self.dir, "changing.db")
+        con = sqlite3.connect(copy)
+        con.executescript("BEGIN;" + "".join('CREATE TABLE "t%03d %s"(x);' % (i, "w" * 200)
+                                             for i in range(300)) + "COMMIT;")
+        server = self.budget_server(copy, 10000)
+        r = self.ask_sized(server, 1, request(1, "resources/list"))
+        first = [e["name"] for e in r["result"]["resources"]]
+        cursor = r["result"]["nextCursor"]
+        # Tables made before the cursor's place shift every position on.
+        for i in range(5):
+            con.execute('CREATE TABLE "a%d"(x)' % i)
+        con.commit()
+        r = self.ask_sized(server, 2, request(2, "resources/list", {"cursor": cursor}))
+        second = [e["name"] for e in r["result"]["resources"]]
+        self.assertEqual(second[0], "t%03d %s" % (len(first), "w" * 200))
+        # Its table dropped, the cursor has nowhere to go on from.
+        con.execute('DROP TABLE "%s"' % first[-1])
+        con.commit()
+        con.close()
+        r = self.ask_sized(server, 3, request(3, "resources/list", {"cursor": cursor}))
+        self.assertEqual(r["error"]["code"], -32602)
+        self.assertIn("list again without a cursor", r["error"]["message"])
+        self.assert_clean_exit(server)
+        os.remove(copy)
+
+    def test_forged_cursors_are_refused(self):
+        server = self.budget_server(self.many_db, 1024)
+        r = self.ask_sized(server, 1, request(1, "resources/list"))
+        good = r["result"]["nextCursor"]
+        position, digest_ = good.split(".")[1:]
+        cases = [
+            "", "garbage", "r", "r.", "r..", "r.3", "r.3.", good + "0", good[:-1], good.upper(),
+            "r.0.%s" % digest_, "r.03.%s" % digest_, "r.-3.%s" % digest_, "r.+3.%s" % digest_,
+            "r.99999999999999999999.%s" % digest_, "r.%s.%s" % (position, "0" * 16),
+            "x.%s.%s" % (position, digest_), "r.%s.%s " % (position, digest_),
+            "r.%s.%s" % (position, digest_[:-1] + "g"), "\u00e9" * 40, "r" * MB,
+        ]
+        for i, cursor in enumerate(cases, start=2):
+            with self.subTest(cursor=cursor[:40]):
+                r = self.ask_sized(server, i, request(i, "resources/list", {"cursor": cursor}))
+                self.assertEqual(r["error"]["code"], -32602, r)
+                self.assertIn("invalid cursor", r["error"]["message"])
+                self.assertNotIn("rrrrr", r["error"]["message"])
+        for i, cursor in enumerate([5, None, ["r.3"], {"c": 1}], start=100):
+            with self.subTest(cursor=cursor):
+                r = self.ask_sized(server, i, request(i, "resources/list", {"cursor": cursor}))
+                self.assertEqual((r["error"]["code"], r["error"]["message"]), (-32602, "cursor must be a string"))
+        # The session goes on, and the good cursor still works.
+        r = self.ask_sized(server, 200, request(200, "resources/list", {"cursor": good}))
+        self.assertEqual(r["result"]["resources"][0]["name"], self.many_names[int(position)])
+        self.assert_clean_exit(server)
+
+
+class DuplicateKeys(McpTestCase):
+    """A request that names a key twice has no one meaning and is refused."""
+
+    # Raw tools/call params with a duplicate in the arguments: refused as an
+    # argument error, whatever the spelling of the second key.
+    IN_ARGUMENTS = [
+        '{"name":"read_query","arguments":{"sql":"SELECT 1","sql":"SELECT 2"}}',
+        '{"name":"read_query","arguments":{"sql":"SELECT 1","s\\u0071l":"SELECT 2"}}',
+        '{"name":"read_query","arguments":{"\\u0073\\u0071\\u006c":"SELECT 1","sql":"SELECT 2"}}',
+        '{"name":"read_query","arguments":{"sql":"SELECT 1","limit":1,"limit":2}}',
+        '{"name":"read_query","arguments":{"sql":"SELECT 1","x":{"a":1,"\\u0061":2}}}',
+        '{"name":"read_query","arguments":{"sql":"SELECT 1","x":[[{"deep":1,"deep":2}]]}}',
+        # More keys than are compared pair by pair.
+        '{"name":"read_query","arguments":{%s,"sql":"SELECT 1","k7":0}}' % ",".join('"k%d":0' % i for i in range(40)),
+    ]
+
+    def test_duplicate_arguments_by_version(self):
+        for version in VERSIONS:
+            server = self.server()
+            initialize(server, version)
+            for i, params in enumerate(self.IN_ARGUMENTS):
+                with self.subTest(version=version, params=params[:70]):
+                    r = server.ask('{"jsonrpc":"2.0","id":%d,"method":"tools/call","params":%s}' % (i, params))
+                    if version >= "2025-11-25":
+                        self.assertEqual(r["result"]["isError"], True, r)
+                        text = r["result"]["content"][0]["text"]
+                    else:
+                        self.assertEqual(r["error"]["code"], -32602, r)
+                        text = r["error"]["message"]
+                    self.assertRegex(text, r"^the arguments name the key '(sql|limit|a|deep|k7)' twice")
+            self.assert_clean_exit(server)
+
+    def test_duplicates_elsewhere_in_the_request(self):
+        cases = [
+            # message, reply id, code, text
+            ('{"jsonrpc":"2.0","id":1,"method":"tools/call","params":{"name":"read_query","name":"list_tables",'
+             '"arguments":{"sql":"SELECT 1"}}}', 1, -32602, "params name the key 'name' twice"),
+            ('{"jsonrpc":"2.0","id":2,"method":"tools/call","params":{"name":"read_query",'
+             '"arguments":{"sql":"SELECT 1"},"arguments":{"sql":"SELECT 2"}}}', 2, -32602, "params name the key 'arguments'"),
+            ('{"jsonrpc":"2.0","id":3,"method":"resources/read","params":{"uri":"kestrova-sqlr://table/items",'
+             '"\\u0075ri":"kestrova-sqlr://table/cheap"}}', 3, -32602, "params name the key 'uri' twice"),
+            ('{"jsonrpc":"2.0","id":4,"id":5,"method":"ping"}', None, -32600, "the request names the key 'id' twice"),
+            ('{"jsonrpc":"2.0","id":6,"method":"ping","method":"tools/list"}', None, -32600, "key 'method' twice"),
+            ('{"jsonrpc":"2.0","id":7,"method":"ping","params":{},"params":{}}', None, -32600, "key 'params' twice"),
+            ('{"jsonrpc":"2.0","id":8,"method":"ping","x":{"y":1,"y":2}}', 8, -32600, "key 'y' twice"),
+            ('{"jsonrpc":"2.0","id":9,"method":"tools/call","params":{"name":"read_query","arguments":'
+             '{"sql":"SELECT 1","%s":1,"%s":2}}}' % ("k" * MB, "k" * MB), 9, None, "the key '" + "k" * 64 + CUT + "'"),
+        ]
+        server = self.server()
+        initialize(server, NEWEST)
+        for message, id_, code, text in cases:
+            with self.subTest(message=message[:90]):
+                r = server.ask(message)
+                self.assertEqual(r["id"], id_)
+                if code is None:
+                    self.assertIn(text, r["result"]["content"][0]["text"])
+                    self.assertLess(len(r["result"]["content"][0]["text"]), 200)
+                else:
+                    self.assertEqual(r["error"]["code"], code, r)
+                    self.assertIn(text, r["error"]["message"])
+        # Keys that only look alike are different keys.
+        r = server.ask('{"jsonrpc":"2.0","id":10,"method":"tools/call","params":{"name":"read_query",'
+                       '"arguments":{"sql":"SELECT 1","SQL":"SELECT 2"}}}')
+        self.assertIn("unknown argument 'SQL'", r["result"]["content"][0]["text"])
+        r = server.ask('{"jsonrpc":"2.0","id":11,"method":"tools/call","params":{"name":"read_query",'
+                       '"arguments":{"sql":"SELECT 7 AS n","x":{"a":1},"y":{"a":1}}}}')
+        self.assertIn("unknown argument 'x'", r["result"]["content"][0]["text"])
+        self.assert_clean_exit(server)
+
+    def test_a_second_statement_never_runs(self):
+        # What a client would approve (the first value) and what the server
+        # would run (another) can never differ: the request is refused whole.
+        copy = os.path.join(self.dir, "dup-writable.db")
+        shutil.copyfile(self.db, copy)
+        self.addCleanup(os.remove, copy)
+        server = self.server("--writable", db=copy)
+        initialize(server, NEWEST)
+        r = server.ask('{"jsonrpc":"2.0","id":1,"method":"tools/call","params":{"name":"write_query",'
+                       '"arguments":{"sql":"UPDATE items SET price = 1 WHERE id = 1","s\\u0071l":"DELETE FROM items"}}}')
+        self.assertEqual(r["result"]["isError"], True)
+        self.assert_clean_exit(server)
+        con = sqlite3.connect(copy)
+        self.assertEqual(con.execute("SELECT count(*), sum(price = id / 2.0) FROM items").fetchone(), (ROWS, ROWS))
+        con.close()
 
 
 class HostileInput(McpTestCase):

@@ -15,7 +15,9 @@ import { after, before, describe, test } from "node:test";
 
 import { Client } from "@modelcontextprotocol/sdk/client/index.js";
 import { StdioClientTransport } from "@modelcontextprotocol/sdk/client/stdio.js";
-import { ErrorCode, LATEST_PROTOCOL_VERSION, McpError } from "@modelcontextprotocol/sdk/types.js";
+import {
+  ErrorCode, LATEST_PROTOCOL_VERSION, McpError, SUPPORTED_PROTOCOL_VERSIONS,
+} from "@modelcontextprotocol/sdk/types.js";
 
 const CLI = process.env.KESTROVA_SQLR_CLI;
 const SHELL = process.env.SQLR_SQLITE_SHELL;
@@ -126,7 +128,8 @@ describe("read-only server", () => {
 
   test("lists the three read tools with schemas and annotations", async () => {
     const { tools } = await client.listTools();
-    assert.deepEqual(tools.map((t) => t.name), ["list_tables", "describe_table", "read_query"]);
+    assert.deepEqual(tools.map((t) => t.name),
+      ["list_tables", "describe_table", "read_query", "search_schema", "find_value"]);
     for (const tool of tools) {
       assert.equal(tool.inputSchema.type, "object");
       assert.equal(tool.annotations.readOnlyHint, true);
@@ -146,8 +149,8 @@ describe("read-only server", () => {
     let result = await client.callTool({ name: "list_tables", arguments: {} });
     assert.equal(result.isError, undefined);
     const names = ["Kunden_ä", "big_spenders", "customers", "order lines", "orders"];
-    assert.deepEqual(texts(result), [JSON.stringify(names)]);
-    assert.deepEqual(result.structuredContent, { tables: names });
+    assert.deepEqual(JSON.parse(texts(result)[0]), result.structuredContent);
+    assert.deepEqual(result.structuredContent.tables.map((t) => t.name), names);
 
     result = await client.callTool({ name: "describe_table", arguments: { table: "orders" } });
     const schema = JSON.parse(texts(result)[0]);
@@ -233,7 +236,7 @@ describe("read-only server", () => {
       assert.deepEqual([parsed.offset, parsed.limit], [offset, 10]);
       ids.push(...parsed.rows.map((r) => r.id));
       const next = result.structuredContent.next_offset;
-      assert.deepEqual(result.structuredContent, { ...parsed, next_offset: next });
+      assert.deepEqual(result.structuredContent, { ...parsed, more: next !== null, next_offset: next });
       if (note === undefined) {
         assert.equal(next, null);
         break;
@@ -368,6 +371,7 @@ describe("answers sized for a model", () => {
       ids.push(...parsed.rows.map((r) => r.id));
       const next = result.structuredContent.next_offset;
       assert.equal(next, offset + parsed.rows.length);
+      assert.equal(result.structuredContent.more, true);
       // Each page stops for the budget, but the last: it holds the rest of the limit.
       const stop = ids.length < wanted ? `within ${BUDGET} bytes; ` : "";
       assert.match(note, new RegExp(`^More rows follow: .*${stop}the next page starts at offset ${next} `));
@@ -400,6 +404,7 @@ describe("answers sized for a model", () => {
       const cli = execFileSync(CLI, ["query", bigDb, sql, "--offset", String(offset), "--limit", String(limit)]);
       assert.equal(texts(result)[0], cli.toString().trimEnd(), `${offset}`);
       assert.equal(result.structuredContent.next_offset, next, `${offset}`);
+      assert.equal(result.structuredContent.more, next !== null, `${offset}`);
     }
   });
 
@@ -433,6 +438,353 @@ describe("answers sized for a model", () => {
       const rows = JSON.parse(texts(result)[0]).rows;
       assert.ok(rows.length > 10 && rows.length < 100, `${rows.length} rows`);
       assert.equal(result.structuredContent.next_offset, rows.length);
+    } finally {
+      await small.close();
+    }
+  });
+});
+
+// Sends `line` as it is, past the SDK's own writer (which cannot repeat a
+// key), and waits for the reply to `id`, which the SDK hands on as a reply
+// it did not ask for.
+async function rawRequest(client, line, id) {
+  client.onerror = () => {};  // "unknown message ID": the reply is ours, not the SDK's
+  client.transport._process.stdin.write(`${line}\n`);
+  for (let waited = 0; waited < 30000; waited += 10) {
+    const reply = client.received.find((m) => m.id === id);
+    if (reply) return reply;
+    await new Promise((resolve) => setTimeout(resolve, 10));
+  }
+  throw new Error(`no reply to ${id}`);
+}
+
+// The bytes of the last message's result or error, as JSON.
+const answerBytes = (client) => {
+  const last = client.received.at(-1);
+  return Buffer.byteLength(JSON.stringify(last.result ?? last.error));
+};
+
+describe("every answer within the budget", () => {
+  const MB = 1 << 20;
+  const TABLES = 20000;
+  const CUT = "\u2026";
+  let budgetDir;
+  let wideDb;
+  let manyDb;
+  const manyNames = Array.from({ length: TABLES }, (_, i) => `t${String(i).padStart(5, "0")} of many`);
+
+  before(() => {
+    budgetDir = mkdtempSync(join(tmpdir(), "kestrova-sqlr-sdk-budget-"));
+    wideDb = join(budgetDir, "wide.db");
+    const columns = Array.from({ length: 2000 }, (_, i) => `column_${i} TEXT NOT NULL DEFAULT 'a long default value'`);
+    execFileSync(SHELL, [wideDb], {
+      input: `CREATE TABLE wide(${columns.join(", ")}); CREATE TABLE "${"n".repeat(MB)}"(x); CREATE TABLE small(x);`,
+      maxBuffer: 16 * MB,
+    });
+    manyDb = join(budgetDir, "many.db");
+    execFileSync(SHELL, [manyDb], {
+      input: `BEGIN; ${manyNames.map((n) => `CREATE TABLE "${n}"(id INTEGER PRIMARY KEY);`).join("\n")} COMMIT;`,
+      maxBuffer: 16 * MB,
+    });
+  });
+
+  after(() => rmSync(budgetDir, { recursive: true, force: true }));
+
+  for (const budget of [1024, 100000]) {
+    test(`resources, tool errors and protocol errors fit ${budget} bytes`, async () => {
+      const client = await connect(wideDb, ["--max-result-bytes", String(budget)]);
+      try {
+        const sized = () => assert.ok(answerBytes(client) <= budget, `${answerBytes(client)} bytes`);
+        await assert.rejects(client.readResource({ uri: "kestrova-sqlr://table/wide" }), (err) => {
+          assert.equal(err.code, ErrorCode.InternalError);
+          assert.match(err.message, new RegExp(`the answer would take \\d+ bytes, more than the limit of ${budget} bytes`));
+          return true;
+        });
+        sized();
+        // The table of the megabyte name could never be read within the budget: left out.
+        const { resources, nextCursor } = await client.listResources();
+        sized();
+        assert.deepEqual([resources.map((r) => r.name), nextCursor], [["small", "wide"], undefined]);
+
+        let result = await client.callTool({ name: "describe_table", arguments: { table: "q".repeat(MB) } });
+        sized();
+        assert.deepEqual([result.isError, texts(result)], [true, [`table or view not found: ${"q".repeat(64)}${CUT}`]]);
+        result = await client.callTool({ name: "describe_table", arguments: { table: "n".repeat(MB) } });
+        sized();
+        assert.equal(result.isError, true);
+        assert.match(texts(result)[0], /^the answer would take \d+ bytes/);
+        result = await client.callTool({ name: "read_query", arguments: { sql: `SELECT * FROM "${"z".repeat(MB)}"` } });
+        sized();
+        assert.deepEqual(texts(result), [`prepare failed: no such table: ${"z".repeat(64)}${CUT}`]);
+        await rejectsInvalidParams(client.callTool({ name: "q".repeat(MB), arguments: {} }),
+          new RegExp(`unknown tool '${"q".repeat(64)}${CUT}'`));
+        sized();
+        await assert.rejects(client.readResource({ uri: `kestrova-sqlr://table/${"q".repeat(MB)}` }), (err) => {
+          assert.equal(err.code, -32002);
+          assert.ok(err.message.length < 200, err.message.length);
+          return true;
+        });
+        sized();
+      } finally {
+        await client.close();
+      }
+    });
+  }
+
+  test("list_tables pages through 20,000 tables by next_cursor within the budget, each name once", async () => {
+    const client = await connect(manyDb);
+    try {
+      const seen = [];
+      let cursor;
+      for (let i = 0; i < TABLES; i++) {
+        const result = await client.callTool({ name: "list_tables", arguments: cursor ? { cursor } : {} });
+        assert.ok(answerBytes(client) <= BUDGET, `${answerBytes(client)} bytes`);
+        assert.equal(result.structuredContent.total, TABLES);
+        seen.push(...result.structuredContent.tables.map((t) => t.name));
+        cursor = result.structuredContent.next_cursor;
+        if (!cursor) break;
+      }
+      assert.deepEqual(seen, manyNames);
+    } finally {
+      await client.close();
+    }
+  });
+
+  test("resources/list pages through 20,000 tables by nextCursor, each name once", async () => {
+    const client = await connect(manyDb);
+    try {
+      const names = [];
+      let cursor;
+      let pages = 0;
+      do {
+        const page = await client.listResources(cursor === undefined ? {} : { cursor });
+        assert.ok(answerBytes(client) <= BUDGET, `${answerBytes(client)} bytes`);
+        names.push(...page.resources.map((r) => r.name));
+        cursor = page.nextCursor;
+        pages++;
+      } while (cursor !== undefined);
+      assert.deepEqual(names, manyNames);
+      assert.ok(pages > 20, `${pages} pages`);
+      for (const forged of ["", "garbage", "r.1.0000000000000000", `r.99999.${"a".repeat(16)}`, "r".repeat(MB)]) {
+        await rejectsInvalidParams(client.listResources({ cursor: forged }), /invalid cursor/);
+        assert.ok(answerBytes(client) <= 300);
+      }
+    } finally {
+      await client.close();
+    }
+  });
+
+  test("a request that names a key twice is refused, however the key is written", async () => {
+    const copy = join(budgetDir, "writable.db");
+    copyFileSync(db, copy);
+    const before = sha256(copy);
+    const client = await connect(copy, ["--writable"]);
+    try {
+      const cases = [
+        // arguments, the key named twice
+        ['{"sql":"UPDATE orders SET total = 0","sql":"DELETE FROM orders"}', "sql"],
+        ['{"sql":"UPDATE orders SET total = 0","s\\u0071l":"DELETE FROM orders"}', "sql"],
+        ['{"\\u0073ql":"UPDATE orders SET total = 0","sql":"DELETE FROM orders"}', "sql"],
+        ['{"sql":"DELETE FROM orders WHERE id = 1","x":{"a":1,"a":2}}', "a"],
+      ];
+      for (const [i, [args, key]] of cases.entries()) {
+        const id = `raw-${i}`;
+        const reply = await rawRequest(client,
+          `{"jsonrpc":"2.0","id":"${id}","method":"tools/call","params":{"name":"write_query","arguments":${args}}}`, id);
+        // The newest protocol: an argument error is a tool error.
+        assert.equal(reply.result?.isError, true, JSON.stringify(reply));
+        assert.equal(reply.result.content[0].text, `the arguments name the key '${key}' twice: give each argument once`);
+      }
+      const reply = await rawRequest(client,
+        '{"jsonrpc":"2.0","id":"raw-p","method":"tools/call","params":{"name":"read_query","n\\u0061me":"write_query",' +
+        '"arguments":{"sql":"DELETE FROM orders"}}}', "raw-p");
+      assert.equal(reply.error?.code, ErrorCode.InvalidParams, JSON.stringify(reply));
+      assert.deepEqual(await client.ping(), {});
+    } finally {
+      await client.close();
+    }
+    assert.equal(sha256(copy), before);
+  });
+
+  test("the server speaks the SDK's newest protocol and every older one it knows", async () => {
+    assert.ok(SUPPORTED_PROTOCOL_VERSIONS.includes(LATEST_PROTOCOL_VERSION));
+    const client = await connect(db);
+    try {
+      for (const version of SUPPORTED_PROTOCOL_VERSIONS.filter((v) => v >= "2024-11-05")) {
+        const id = `init-${version}`;
+        const reply = await rawRequest(client, JSON.stringify({
+          jsonrpc: "2.0", id, method: "initialize",
+          params: { protocolVersion: version, capabilities: {}, clientInfo: { name: "t", version: "1" } },
+        }), id);
+        assert.equal(reply.result.protocolVersion, version);
+      }
+    } finally {
+      await client.close();
+    }
+  });
+});
+
+describe("tools for finding things", () => {
+  let findDir;
+  let findDb;
+  let client;
+  const LONG = "x".repeat(300) + "Needle" + "y".repeat(300);
+
+  before(async () => {
+    findDir = mkdtempSync(join(tmpdir(), "kestrova-sqlr-sdk-find-"));
+    findDb = join(findDir, "find.db");
+    execFileSync(SHELL, [findDb], {
+      input: `
+        CREATE TABLE people(id INTEGER PRIMARY KEY, email TEXT, note, age INTEGER);
+        CREATE INDEX people_by_EMAIL ON people(email);
+        CREATE TABLE kv(k TEXT PRIMARY KEY, v TEXT) WITHOUT ROWID;
+        CREATE TABLE log(n INTEGER);
+        CREATE TRIGGER audit_mail AFTER UPDATE ON people BEGIN INSERT INTO log VALUES (1); END;
+        CREATE VIEW adults AS SELECT * FROM people WHERE age >= 18;
+        CREATE VIRTUAL TABLE docs USING fts5(body);
+        WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 10001)
+        INSERT INTO log SELECT i FROM n;
+        INSERT INTO people VALUES (1, 'ann@example.org', '50% off', 30), (2, 'BOB@EXAMPLE.ORG', 1234, 12),
+          (3, 'c@example.org', '${LONG}', 40);
+        INSERT INTO kv VALUES ('k1', 'a needle here');
+        INSERT INTO docs VALUES ('the needle in fts');`,
+    });
+    client = await connect(findDb);
+  });
+
+  after(async () => {
+    await client.close();
+    rmSync(findDir, { recursive: true, force: true });
+  });
+
+  const call = async (name, args) => {
+    const result = await client.callTool({ name, arguments: args });
+    assert.equal(result.isError, undefined, result.isError && texts(result)[0]);
+    const text = JSON.parse(texts(result)[0]);
+    assert.deepEqual(name === "read_query" ? { ...text, more: false, next_offset: null } : text, result.structuredContent);
+    return result.structuredContent;
+  };
+  const refused = async (name, args, pattern) => {
+    const result = await client.callTool({ name, arguments: args });
+    assert.equal(result.isError, true, JSON.stringify(args));
+    assert.match(texts(result)[0], pattern);
+  };
+
+  test("list_tables gives kinds and counts bounded at 10000+, hidden tables only when asked", async () => {
+    const listed = await call("list_tables", {});
+    assert.deepEqual(listed.tables, [
+      { name: "adults", kind: "view", rows: 2 },
+      { name: "docs", kind: "virtual", module: "fts5", rows: 1 },
+      { name: "kv", kind: "table", rows: 1 },
+      { name: "log", kind: "table", rows: "10000+" },
+      { name: "people", kind: "table", rows: 3 },
+    ]);
+    assert.deepEqual([listed.total, listed.next_cursor], [5, null]);
+    const all = await call("list_tables", { include_hidden: true });
+    const hidden = all.tables.filter((t) => !listed.tables.some((l) => l.name === t.name));
+    assert.ok(hidden.length >= 4 && hidden.every((t) => t.kind === "shadow" && t.name.startsWith("docs_")));
+  });
+
+  test("read_query and write_query take params; the scanner's errors are tool errors", async () => {
+    const hostile = "x'); DELETE FROM people; --";
+    let page = await call("read_query", { sql: "SELECT ? AS a, ? AS b, ? AS c, ? AS d", params: [hostile, 2.5, null, true] });
+    assert.deepEqual(page.rows, [{ a: hostile, b: 2.5, c: null, d: 1 }]);
+    page = await call("read_query", { sql: "SELECT id FROM people WHERE email LIKE :m OR id = @id ORDER BY id", params: { m: "ann%", id: 2 } });
+    assert.deepEqual(page.rows, [{ id: 1 }, { id: 2 }]);
+    const cases = [
+      [{ sql: "SELECT ?", params: [] }, /^parameter \?1 has no value$/],
+      [{ sql: "SELECT ?", params: [1, 2] }, /^2 values given for 1 parameters$/],
+      [{ sql: "SELECT :a", params: [1] }, /^parameter :a is named: give the values by name$/],
+      [{ sql: "SELECT :a", params: { a: 1, zz: 2 } }, /^no parameter takes the value named zz$/],
+      [{ sql: "SELECT ?99999", params: [] }, /out of range \(1 to 32766\)/],
+    ];
+    for (const [args, pattern] of cases) await refused("read_query", args, pattern);
+    for (const params of [[[1]], [{ a: 1 }], "text", 5]) {
+      await refused("read_query", { sql: "SELECT ?", params }, /argument 'params'/);
+    }
+    // read-only server: people is unchanged by the hostile value
+    assert.equal((await call("read_query", { sql: "SELECT count(*) AS n FROM people" })).rows[0].n, 3);
+  });
+
+  test("shape arrays and max_cell_chars, cut inside the page", async () => {
+    const page = await call("read_query", {
+      sql: "SELECT id, note, id AS id FROM people ORDER BY id", shape: "arrays", max_cell_chars: 4,
+    });
+    assert.deepEqual(page.columns, ["id", "note", "id"]);
+    assert.deepEqual(page.rows, [[1, "50% \u2026[7 chars]", 1], [2, 1234, 2], [3, "xxxx\u2026[606 chars]", 3]]);
+    const objects = await call("read_query", { sql: "SELECT 'héllo wörld' AS t", max_cell_chars: 5 });
+    assert.deepEqual(objects.rows, [{ t: "héllo\u2026[11 chars]" }]);
+    await refused("read_query", { sql: "SELECT 1", shape: "table" }, /one of objects, arrays/);
+    await refused("read_query", { sql: "SELECT 1", max_cell_chars: -1 }, /whole number/);
+  });
+
+  test("search_schema matches table, column, index and trigger names at three details", async () => {
+    let found = await call("search_schema", { pattern: "MAIL" });
+    // The view's columns match too; indexes and triggers come in name order.
+    assert.deepEqual(found.tables, [
+      { name: "adults", kind: "view", matches: [{ in: "column", name: "email" }] },
+      { name: "people", kind: "table", matches: [
+        { in: "column", name: "email" }, { in: "trigger", name: "audit_mail" }, { in: "index", name: "people_by_EMAIL" }] },
+    ]);
+    found = await call("search_schema", { pattern: "log", detail: "summary" });
+    assert.deepEqual(found.tables, [{ name: "log", kind: "table", matches: [{ in: "table", name: "log" }],
+      columns: [{ name: "n", type: "INTEGER" }], rows: "10000+" }]);
+    found = await call("search_schema", { pattern: "kv", detail: "full" });
+    assert.equal(found.tables[0].description.kind, "table");
+    assert.deepEqual(found.tables[0].description.columns.map((c) => c.name), ["k", "v"]);
+    assert.equal((await call("search_schema", { pattern: "docs_" })).total, 0);
+    assert.ok((await call("search_schema", { pattern: "docs_", include_hidden: true })).total >= 4);
+    // limit and cursor: every table once
+    const seen = [];
+    let cursor;
+    for (let i = 0; i < 10; i++) {
+      const page = await call("search_schema", cursor ? { limit: 2, cursor } : { limit: 2 });
+      seen.push(...page.tables.map((t) => t.name));
+      cursor = page.next_cursor;
+      if (!cursor) break;
+    }
+    assert.deepEqual(seen, ["adults", "docs", "kv", "log", "people"]);
+    await refused("search_schema", { cursor: "s00000000.1.0000000000000000" }, /invalid cursor/);
+    await refused("search_schema", { limit: 0 }, /whole number from 1/);
+    await refused("search_schema", { detail: "everything" }, /one of names, summary, full/);
+    await refused("search_schema", { pattern: "a", colour: "red" }, /unknown argument 'colour'/);
+  });
+
+  test("find_value answers table, column, rowid or key and an excerpt", async () => {
+    const found = await call("find_value", { text: "NEEDLE", max_cell_chars: 20 });
+    assert.deepEqual(found.found, [
+      { table: "docs", column: "body", rowid: 1, value: "the needle in fts", length: 17 },
+      { table: "kv", column: "v", key: ["k1"], value: "a needle here", length: 13 },
+      { table: "people", column: "note", rowid: 3, value: "\u2026xxxxxNeedleyyyyyyyyy\u2026", length: 606 },
+    ]);
+    assert.deepEqual([found.stopped, found.next_cursor, found.tables], [null, null, 4]);
+    // % is a plain character; numbers do not match by their digits
+    assert.deepEqual((await call("find_value", { text: "%" })).found.map((f) => f.rowid), [1]);
+    assert.deepEqual((await call("find_value", { text: "23" })).found, []);
+    const limited = await call("find_value", { text: "example", limit_per_table: 2 });
+    assert.deepEqual(limited.found.map((f) => f.rowid), [1, 2]);
+    await refused("find_value", {}, /missing argument 'text'/);
+    await refused("find_value", { text: "x".repeat(1001) }, /at most 1000 bytes/);
+  });
+
+  test("find_value within a small budget goes on by its cursor", async () => {
+    const small = await connect(findDb, ["--max-result-bytes", "1024"]);
+    try {
+      const seen = [];
+      let cursor;
+      let calls = 0;
+      for (let i = 0; i < 10; i++) {
+        const args = { text: "e", limit_per_table: 1 };
+        const result = await small.callTool({ name: "find_value", arguments: cursor ? { ...args, cursor } : args });
+        calls += 1;
+        assert.ok(answerBytes(small) <= 1024);
+        seen.push(...result.structuredContent.found.map((f) => `${f.table}.${f.column}.${f.rowid ?? f.key}`));
+        cursor = result.structuredContent.next_cursor;
+        if (!cursor) break;
+      }
+      assert.deepEqual(new Set(seen).size, seen.length);
+      assert.deepEqual(seen, ["docs.body.1", "kv.v.k1", "people.email.1"]);
+      assert.ok(calls > 1, "the answer was cut by the budget");
     } finally {
       await small.close();
     }
