@@ -121,6 +121,19 @@ constexpr char kNoShadowTables[] = "";
 constexpr char kShadowTablesSql[] =
     "SELECT name FROM pragma_table_list WHERE schema = 'main' AND type = 'shadow'";
 
+// Reads the schema cookie of `db` as a statement of the library's own;
+// false when it cannot be read.
+bool read_schema_version(sqlite3* db, sqlr_guard* guard, int64_t* version) noexcept {
+  guard->internal = true;
+  Stmt cookie;
+  bool read = cookie.prepare(db, "SELECT schema_version FROM pragma_schema_version") == SQLITE_OK &&
+              sqlite3_step(cookie.get()) == SQLITE_ROW;
+  if (read) *version = sqlite3_column_int64(cookie.get(), 0);
+  cookie.finalize();
+  guard->internal = false;
+  return read;
+}
+
 }  // namespace
 
 int sqlr_guard_authorize(void* arg, int action, const char* arg1, const char* arg2,
@@ -184,6 +197,18 @@ int sqlr_guard_load_shadow_tables(sqlite3* db, sqlr_guard* guard) noexcept {
   if (rc != SQLITE_OK) return rc;  // the new list is freed, the old kept
   guard->shadow_tables = text != nullptr ? text : kNoShadowTables;
   return SQLITE_OK;
+}
+
+int sqlr_guard_update_shadow_tables(sqlite3* db, sqlr_guard* guard) noexcept {
+  int64_t version = 0;
+  const bool known = read_schema_version(db, guard, &version);
+  if (known && guard->shadow_tables != nullptr && version == guard->shadow_schema_version) {
+    return SQLITE_OK;
+  }
+  const int rc = sqlr_guard_load_shadow_tables(db, guard);
+  // An unread cookie matches nothing: the next operation loads again.
+  if (rc == SQLITE_OK) guard->shadow_schema_version = known ? version : -1;
+  return rc;
 }
 
 void sqlr_guard_note_write(sqlite3* db) noexcept {

@@ -25,9 +25,12 @@
 // takes a statement's own change from the tables that are not shadows. So
 // that a virtual table's first use never meets an incomplete list, whatever
 // statement touches it first (a pragma function connects one while it runs),
-// every operation reads the list before it compiles anything.
+// every operation makes sure of the list before it compiles anything: read
+// again whenever the schema cookie moved.
 #ifndef KESTROVA_SQLR_GUARD_RUNTIME_H_
 #define KESTROVA_SQLR_GUARD_RUNTIME_H_
+
+#include <cstdint>
 
 struct sqlite3;
 
@@ -57,6 +60,9 @@ struct sqlr_guard {
   // list by an empty name; null until first loaded. Owned by the connection
   // (freed when it closes or the list is loaded again).
   const char* shadow_tables;
+  // The schema cookie (pragma_schema_version) the list was read under: the
+  // list holds while the cookie does.
+  int64_t shadow_schema_version;
   // Set when the authorizer refused a row change to a table that the list of
   // shadow tables does not name: the list may be older than the schema.
   bool unlisted_write;
@@ -76,6 +82,13 @@ int sqlr_guard_install(sqlite3* db, sqlr_guard* guard) noexcept;
 // result code; on failure the list is left as it was and the connection's
 // message says why.
 int sqlr_guard_load_shadow_tables(sqlite3* db, sqlr_guard* guard) noexcept;
+
+// Makes guard->shadow_tables follow the schema: reads the schema cookie (one
+// small statement) and loads the list afresh only when it was never loaded or
+// the cookie moved since. Listing the shadow tables asks every virtual table
+// of the file, so that a file of many tables would pay for each of them on
+// every operation. Returns SQLite's result code as the load does.
+int sqlr_guard_update_shadow_tables(sqlite3* db, sqlr_guard* guard) noexcept;
 
 // Records that the connection has changed rows: from now on it leaves the
 // file as a writer does when it closes (see guard_runtime.cc).

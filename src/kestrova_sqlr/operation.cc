@@ -69,6 +69,10 @@ bool Operation::load_shadow_tables() noexcept {
   return sqlr_guard_load_shadow_tables(db_, &slot_->guard) == SQLITE_OK;
 }
 
+bool Operation::update_shadow_tables() noexcept {
+  return sqlr_guard_update_shadow_tables(db_, &slot_->guard) == SQLITE_OK;
+}
+
 Status Operation::prepare(const char* sql, const char* prefix, const char* rejected) noexcept {
   stmt_.finalize();
   // Refused before SQLite compiles it: compiling is not interrupted by the
@@ -85,11 +89,14 @@ Status Operation::prepare(const char* sql, const char* prefix, const char* rejec
     // writes alike: a virtual table prepares writes to its shadow tables when
     // it connects, which may happen while this statement compiles or while it
     // runs (a pragma function such as pragma_table_info compiles its own
-    // statement then), and when it is first used. Read once per operation,
-    // so that it follows the schema as the operation finds it. Should the
+    // statement then), and when it is first used. Checked once per
+    // operation against the schema cookie, so that it follows the schema as
+    // the operation finds it without asking every virtual table each time
+    // (a read after the cookie moved still finds a list it does not yet
+    // name, and reads it afresh below). Should the
     // list not load (a locked or unreadable file), the statement meets the
     // same trouble and reports it where it always has.
-    if (!shadow_tables_loaded_) shadow_tables_loaded_ = load_shadow_tables();
+    if (!shadow_tables_loaded_) shadow_tables_loaded_ = update_shadow_tables();
     compiled = compile(sql);
     // Another connection may have changed the schema between the list and
     // the compile: a virtual table that connected may have shadow tables the

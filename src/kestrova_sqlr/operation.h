@@ -86,6 +86,8 @@ class Operation {
   bool compile(const char* sql) noexcept;
   // Reads the list of shadow tables afresh; true when it loaded.
   bool load_shadow_tables() noexcept;
+  // Loads it only when the schema cookie moved since it was last loaded.
+  bool update_shadow_tables() noexcept;
 
   SlotUse use_;  // declared first: ends after everything else
   sqlr_conn* slot_;
