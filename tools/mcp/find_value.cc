@@ -85,12 +85,30 @@ struct Search {
   std::string lower;  // lower(text) as an SQL literal
 };
 
+// The identity of a row as its key values read (numbers as raw text), to
+// tell rows apart across the statements of one table.
+std::string row_identity(const std::vector<yyjson_val*>& values, size_t key_size) {
+  std::string id;
+  for (size_t k = 0; k < key_size; ++k) {
+    yyjson_val* v = values[k];
+    const char* text = yyjson_is_raw(v) ? yyjson_get_raw(v) : yyjson_get_str(v);
+    const size_t len = text != nullptr ? yyjson_get_len(v) : 0;
+    id += yyjson_is_raw(v) ? 'r' : yyjson_is_str(v) ? 's' : 'n';
+    id += std::to_string(len) + ":";
+    id.append(text != nullptr ? text : "", len);
+  }
+  return id;
+}
+
 // Appends the matches of `columns` (a slice of the table's) to `out`, each
-// as its JSON text. False with the library's message.
+// as its JSON text, from the rows in `rows_met` (the table's rows with matches
+// so far) or, while it holds fewer than per_table, new ones, which join it.
+// False with the library's message.
 bool search_columns(const Search& s, const CatalogueEntry& entry,
                     const std::vector<std::string>& key,
                     const std::vector<const CatalogueColumn*>& columns,
-                    std::vector<std::string>* out, std::string* error) {
+                    std::vector<std::string>* rows_met, std::vector<std::string>* out,
+                    std::string* error) {
   std::string select = "SELECT ";
   for (const std::string& k : key) select += k + ",";
   const std::string context = std::to_string(std::min(kContextChars, s.request->max_chars / 4));
@@ -124,6 +142,13 @@ bool search_columns(const Search& s, const CatalogueEntry& entry,
     yyjson_val *name, *value;
     yyjson_obj_foreach(row, i, n, name, value) { values.push_back(value); }
     if (values.size() != key.size() + 3 * columns.size()) continue;
+    // A table's columns are read by several statements, each of its own
+    // rows: the table reports per_table rows at most, the first ones met.
+    const std::string identity = row_identity(values, key.size());
+    if (std::find(rows_met->begin(), rows_met->end(), identity) == rows_met->end()) {
+      if (rows_met->size() >= static_cast<size_t>(s.request->per_table)) continue;
+      rows_met->push_back(identity);
+    }
     for (size_t c = 0; c < columns.size(); ++c) {
       yyjson_val* start = values[key.size() + 3 * c];
       yyjson_val* shown = values[key.size() + 3 * c + 1];
@@ -208,14 +233,24 @@ bool find_value_json(Catalogue* catalogue, int32_t handle, const ValueSearch& se
     const CatalogueEntry& entry = *tables[at];
     std::vector<CatalogueColumn> columns;
     std::string why;
-    std::vector<std::string> hits;
+    std::vector<std::string> hits, rows;
+    bool out_of_time = false;
     if (catalogue->columns(entry.name, &columns, &error)) {
       const std::vector<std::string> key = key_of(entry, columns);
       std::vector<const CatalogueColumn*> slice;
       for (size_t c = 0; c < columns.size() && why.empty(); ++c) {
         slice.push_back(&columns[c]);
         if (slice.size() == kFindColumnsPerStatement || c + 1 == columns.size()) {
-          if (!search_columns(s, entry, key, slice, &hits, &why) && why.empty()) {
+          // A wide table takes several statements: the deadline is kept
+          // between them too. The first table of a call is reported as far
+          // as it was searched, so that every call gets on.
+          if (c + 1 > slice.size() && std::chrono::steady_clock::now() >= deadline) {
+            out_of_time = true;
+            why = "out of time after " + std::to_string(c + 1 - slice.size()) + " of " +
+                  std::to_string(columns.size()) + " columns";
+            break;
+          }
+          if (!search_columns(s, entry, key, slice, &rows, &hits, &why) && why.empty()) {
             why = "unreadable";
           }
           slice.clear();
@@ -223,6 +258,10 @@ bool find_value_json(Catalogue* catalogue, int32_t handle, const ValueSearch& se
       }
     } else {
       why = error.message;
+    }
+    if (out_of_time && at > start) {
+      stopped = "deadline";
+      break;  // the next call searches this table again, from its start
     }
     if (!out.add_all(hits)) {
       stopped = "budget";
@@ -248,6 +287,11 @@ bool find_value_json(Catalogue* catalogue, int32_t handle, const ValueSearch& se
       std::string text, ignored;
       write_json(doc.get(), YYJSON_WRITE_NOFLAG, &text, &ignored);
       skipped += (skipped.empty() ? "" : ",") + text;
+    }
+    if (out_of_time) {
+      stopped = "deadline";
+      ++at;
+      break;
     }
   }
   std::string next;

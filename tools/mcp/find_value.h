@@ -26,7 +26,8 @@ constexpr int32_t kDefaultFindChars = 80;
 // Columns read by one statement (SQLite takes at most 2,000 result columns;
 // each column takes two).
 constexpr size_t kFindColumnsPerStatement = 200;
-// No table is begun after this long; the answer then says where to go on.
+// No table, nor another statement of a wide one, is begun after this long;
+// the answer then says where to go on.
 constexpr std::chrono::milliseconds kFindDeadline{10000};
 
 struct ValueSearch {

@@ -136,14 +136,25 @@ void add_match(Found* found, const char* in, std::string_view name) {
   }
 }
 
-// The entry of `found` at `detail`; "names" when `names_only`.
+// How much of a table found an entry shows: everything its detail asks for,
+// or, when that passes what one answer holds, less and less of it.
+enum class EntryForm {
+  kWhole,     // the detail asked for
+  kNames,     // names and matches, and why the rest is left out
+  kCounted,   // names and the count of matches, and a short why
+  kIdentity,  // the name and kind alone
+};
+
+// The entry of `found` at `detail`, in `form`; `omitted_bytes` is what the
+// whole entry takes when it is left out.
 std::string search_entry(Catalogue* catalogue, const Found& found, const std::string& detail,
-                         bool with_matches, bool names_only, size_t omitted_bytes) {
+                         bool with_matches, EntryForm form, size_t omitted_bytes) {
   const BuiltDoc doc(yyjson_mut_doc_new(nullptr));
   yyjson_mut_doc* d = doc.get();
   yyjson_mut_val* obj = yyjson_mut_obj(d);
   add_identity(d, obj, *found.entry);
-  if (with_matches) {
+  if (form == EntryForm::kIdentity) return written(d, obj);
+  if (with_matches && form != EntryForm::kCounted) {
     yyjson_mut_val* matches = yyjson_mut_obj_add_arr(d, obj, "matches");
     for (const auto& [in, name] : found.matches) {
       yyjson_mut_val* m = yyjson_mut_arr_add_obj(d, matches);
@@ -153,12 +164,18 @@ std::string search_entry(Catalogue* catalogue, const Found& found, const std::st
     if (found.more_matches > 0) {
       yyjson_mut_obj_add_uint(d, obj, "more_matches", found.more_matches);
     }
+  } else if (with_matches) {
+    yyjson_mut_obj_add_arr(d, obj, "matches");
+    yyjson_mut_obj_add_uint(d, obj, "more_matches", found.matches.size() + found.more_matches);
   }
-  if (names_only) {
+  if (form != EntryForm::kWhole || detail == "names") {
     if (omitted_bytes > 0) {
-      const std::string why = "the " + detail + " detail takes " + std::to_string(omitted_bytes) +
-                              " bytes, more than one answer holds: use describe_table, "
-                              "read_query on pragma_table_info, or a lower detail";
+      const std::string why =
+          form == EntryForm::kCounted
+              ? std::to_string(omitted_bytes) + " bytes: ask for less"
+              : "the " + detail + " detail takes " + std::to_string(omitted_bytes) +
+                    " bytes, more than one answer holds: use describe_table, read_query on "
+                    "pragma_table_info, or a lower detail";
       yyjson_mut_obj_add_strncpy(d, obj, "omitted", why.data(), why.size());
     }
     return written(d, obj);
@@ -263,13 +280,16 @@ bool search_schema_json(Catalogue* catalogue, int32_t handle, const SchemaSearch
       next = make_cursor(list, at, names[at - 1]);
       break;
     }
-    const bool names_only = search.detail == "names";
+    // The fullest form of the entry that fits an answer of its own; a name
+    // too long for any answer is left out.
     std::string entry =
-        search_entry(catalogue, found[at], search.detail, with_pattern, names_only, 0);
-    if (!names_only && !out.fits_alone(entry)) {
-      entry = search_entry(catalogue, found[at], search.detail, with_pattern, true, entry.size());
+        search_entry(catalogue, found[at], search.detail, with_pattern, EntryForm::kWhole, 0);
+    const size_t whole_bytes = entry.size();
+    for (EntryForm form : {EntryForm::kNames, EntryForm::kCounted, EntryForm::kIdentity}) {
+      if (out.fits_alone(entry)) break;
+      entry = search_entry(catalogue, found[at], search.detail, with_pattern, form, whole_bytes);
     }
-    if (!out.fits_alone(entry)) continue;  // a name too long for any answer
+    if (!out.fits_alone(entry)) continue;
     if (!out.add(entry)) {
       next = make_cursor(list, at, names[at - 1]);
       break;
