@@ -490,6 +490,7 @@ class EveryAnswerWithinBudget(McpTestCase):
         con = sqlite3.connect(cls.wide_db)
         con.execute("CREATE TABLE wide(%s)" % ", ".join(
             "column_%04d TEXT NOT NULL DEFAULT 'a default value of some length'" % i for i in range(2000)))
+        con.executemany("INSERT INTO wide DEFAULT VALUES", [()] * 3)
         con.commit()
         con.close()
         cls.many_db = os.path.join(cls.dir, "many.db")
@@ -502,7 +503,9 @@ class EveryAnswerWithinBudget(McpTestCase):
         cls.long_db = os.path.join(cls.dir, "long.db")
         con = sqlite3.connect(cls.long_db)
         con.execute('CREATE TABLE "%s"(x)' % cls.long_name)
+        con.execute('INSERT INTO "%s" VALUES (\'a needle\')' % cls.long_name)
         con.execute("CREATE TABLE small(x)")
+        con.execute("INSERT INTO small VALUES ('another needle')")
         con.commit()
         con.close()
 
@@ -551,6 +554,34 @@ class EveryAnswerWithinBudget(McpTestCase):
              ("tool_error", "unknown argument '" + "q" * 64 + CUT + "' of tool read_query")),
             ("long", request(15, q), ("error", -32601, "method not found: " + "q" * 64 + CUT)),
             ("long", request(16, "resources/list", {"cursor": q}), ("error", -32602, "invalid cursor")),
+            ("wide", call(20, "list_tables"), ("ok", None)),
+            ("wide", call(21, "search_schema"), ("ok", None)),
+            ("wide", call(22, "search_schema", detail="summary"), ("ok", None)),
+            ("wide", call(23, "search_schema", detail="full"), ("ok", None)),
+            ("wide", call(24, "search_schema", pattern="column_1", detail="full"), ("ok", None)),
+            ("wide", call(25, "find_value", text="default value"), ("ok", None)),
+            ("wide", call(26, "find_value", text="default value", limit_per_table=1000, max_cell_chars=1000000),
+             ("ok", None)),
+            ("wide", call(27, "read_query", sql="SELECT * FROM wide"), ("tool_error", "alone needs")),
+            ("wide", call(28, "read_query", sql="SELECT * FROM wide", shape="arrays", max_cell_chars=1),
+             ("any", None)),
+            ("many", call(29, "search_schema", limit=10000), ("ok", None)),
+            ("many", call(30, "search_schema", pattern="OF MANY", detail="summary", limit=10000), ("ok", None)),
+            ("many", call(31, "search_schema", pattern="id", detail="full", limit=10000), ("ok", None)),
+            ("many", call(32, "list_tables", include_hidden=True), ("ok", None)),
+            ("many", call(33, "find_value", text="x"), ("ok", None)),
+            ("many", call(34, "describe_table", table="table 00007 of many"), ("ok", None)),
+            ("long", call(35, "search_schema", detail="full"), ("ok", None)),
+            ("long", call(36, "search_schema", pattern="nnn", detail="summary"), ("ok", None)),
+            ("long", call(37, "find_value", text="needle"), ("ok", None)),
+            ("long", call(38, "search_schema", pattern=q), ("tool_error", "takes at most 1024 bytes")),
+            ("long", call(39, "find_value", text=q), ("tool_error", "takes at most 1000 bytes")),
+            ("long", call(40, "list_tables", cursor=q), ("tool_error", "takes at most 64 bytes")),
+            ("long", call(41, "read_query", sql="SELECT 1", params={q: 1}),
+             ("tool_error", "no parameter takes the value named " + "q" * 64 + CUT)),
+            ("long", call(42, "read_query", sql="SELECT ?", params=[[q]]), ("tool_error", "argument 'params'")),
+            ("long", call(43, "read_query", sql="SELECT 1", shape=q), ("tool_error", "one of objects, arrays")),
+            ("long", request(44, "resources/read", {"uri": q}), ("error", -32002, "resource not found: qqq")),
         ]
         for budget in self.BUDGETS:
             servers = {name: self.budget_server(db, budget) for name, db in
@@ -566,8 +597,9 @@ class EveryAnswerWithinBudget(McpTestCase):
                         self.assertIn(expected[1], r["result"]["content"][0]["text"])
                         self.assertIn("%d bytes" % budget if "would take" in expected[1] or "alone" in expected[1]
                                       else "", r["result"]["content"][0]["text"])
-                    else:
+                    elif expected[0] == "ok":
                         self.assertNotIn("error", r)
+                        self.assertNotIn("isError", r["result"], r)
             # The resources of the file with the long name: the one that could
             # never be read within the budget is left out, the rest listed.
             r = self.ask_sized(servers["long"], 17, request(17, "resources/list"))
@@ -676,6 +708,156 @@ class EveryAnswerWithinBudget(McpTestCase):
         self.assertEqual(r["result"]["resources"][0]["name"], self.many_names[int(position)])
         self.assert_clean_exit(server)
 
+    def tool_page(self, server, id_, tool, **arguments):
+        """The structured answer of one call, checked to fit and not to be an error."""
+        r = self.ask_sized(server, id_, call(id_, tool, **arguments))
+        self.assertNotIn("isError", r["result"], r)
+        self.assertEqual(json.loads(r["result"]["content"][0]["text"]), r["result"]["structuredContent"])
+        return r["result"]["structuredContent"]
+
+    def walk(self, server, tool, pages=None, **arguments):
+        """Follows a tool's next_cursor to the end (or for `pages` pages);
+        returns the names listed and the number of pages."""
+        names, cursor, count = [], None, 0
+        while pages is None or count < pages:
+            extra = {"cursor": cursor} if cursor else {}
+            page = self.tool_page(server, 1000 + count, tool, **arguments, **extra)
+            names += [t["name"] for t in page["tables"]]
+            count += 1
+            cursor = page["next_cursor"]
+            if cursor is None:
+                break
+            self.assertGreater(len(page["tables"]), 0)
+            self.assertLessEqual(len(cursor), 64)
+        return names, count
+
+    def test_tool_lists_cover_every_name_once(self):
+        server = self.budget_server(self.many_db, 100000)
+        for tool, arguments in (("list_tables", {}), ("search_schema", {"limit": 10000}),
+                                ("search_schema", {"pattern": "OF MANY", "limit": 10000})):
+            with self.subTest(tool=tool, arguments=arguments):
+                names, pages = self.walk(server, tool, **arguments)
+                self.assertEqual(names, self.many_names)
+                self.assertGreater(pages, 10)
+        # The limit ends a page before the budget does.
+        names, pages = self.walk(server, "search_schema", pattern="table 199", limit=30)
+        self.assertEqual(names, [n for n in self.many_names if n.startswith("table 199")])
+        self.assertEqual(pages, 4)
+        self.assert_clean_exit(server)
+        # At the smallest budget a page holds a name or two: the first pages
+        # follow each other without a gap or an overlap.
+        server = self.budget_server(self.many_db, 1024)
+        for tool in ("list_tables", "search_schema"):
+            with self.subTest(tool=tool, budget=1024):
+                names, pages = self.walk(server, tool, pages=15)
+                self.assertEqual(names, self.many_names[:len(names)])
+                self.assertGreaterEqual(len(names), 15)
+        self.assert_clean_exit(server)
+
+    def test_search_schema_shows_every_table_it_finds(self):
+        # An entry too large for any answer is cut down to what fits, down to
+        # its name: never left out unsaid, while total counts it.
+        for budget in self.BUDGETS:
+            server = self.budget_server(self.wide_db, budget)
+            for detail in ("names", "summary", "full"):
+                for pattern in (None, "COLUMN_1"):
+                    with self.subTest(budget=budget, detail=detail, pattern=pattern):
+                        arguments = {"detail": detail}
+                        if pattern:
+                            arguments["pattern"] = pattern
+                        page = self.tool_page(server, 1, "search_schema", **arguments)
+                        self.assertEqual((page["total"], page["next_cursor"]), (1, None))
+                        [entry] = page["tables"]
+                        self.assertEqual((entry["name"], entry["kind"]), ("wide", "table"))
+                        if pattern:
+                            shown = entry["matches"]
+                            self.assertEqual(len(shown) + entry.get("more_matches", 0), 1000)
+                            self.assertTrue(all(m["name"].startswith("column_1") for m in shown))
+                        if detail != "names":
+                            self.assertNotIn("columns", entry)
+                            self.assertRegex(entry["omitted"], r"\d+ bytes")
+            self.assert_clean_exit(server)
+        # At 100000 bytes the matches are shown as far as they go.
+        server = self.budget_server(self.wide_db, 100000)
+        page = self.tool_page(server, 2, "search_schema", pattern="column_1999", detail="summary")
+        self.assertEqual(page["tables"][0]["matches"], [{"in": "column", "name": "column_1999"}])
+        self.assert_clean_exit(server)
+
+    def test_find_value_on_2000_columns(self):
+        for budget in self.BUDGETS:
+            server = self.budget_server(self.wide_db, budget)
+            with self.subTest(budget=budget):
+                page = self.tool_page(server, 1, "find_value", text="DEFAULT VALUE")
+                # Every row matches in every column: the answer fills up
+                # within the budget, the table searched once, in time.
+                self.assertEqual((page["tables_searched"], page["tables"], page["stopped"]), (1, 1, "budget"))
+                self.assertGreater(len(page["found"]), 0)
+                for hit in page["found"]:
+                    self.assertEqual((hit["table"], hit["value"], hit["length"]),
+                                     ("wide", "a default value of some length", 30))
+                first_row = [h["column"] for h in page["found"] if h["rowid"] == 1]
+                self.assertEqual(first_row, ["column_%04d" % i for i in range(len(first_row))])
+                page = self.tool_page(server, 2, "find_value", text="not in any column")
+                self.assertEqual((page["found"], page["stopped"], page["tables_searched"]), ([], None, 1))
+                page = self.tool_page(server, 3, "find_value", text="value", limit_per_table=1, max_cell_chars=8)
+                self.assertEqual({h["rowid"] for h in page["found"]}, {1})
+                self.assertTrue(all(h["value"].startswith(CUT) or h["value"].endswith(CUT) for h in page["found"]))
+            self.assert_clean_exit(server)
+
+    def test_tool_cursors_refused_cleanly(self):
+        server = self.budget_server(self.many_db, 1024)
+        tables = self.tool_page(server, 1, "list_tables")["next_cursor"]
+        hidden = self.tool_page(server, 2, "list_tables", include_hidden=True)["next_cursor"]
+        search = self.tool_page(server, 3, "search_schema", pattern="many", limit=1)["next_cursor"]
+        found = self.tool_page(server, 4, "find_value", text="x", limit_per_table=1)
+        resources = self.ask_sized(server, 5, request(5, "resources/list"))["result"]["nextCursor"]
+        list_name, position, digest_ = tables.split(".")
+        forged = [
+            "garbage", list_name, list_name + ".", list_name + "..", "%s.%s" % (list_name, position),
+            "%s.0.%s" % (list_name, digest_), "%s.0%s.%s" % (list_name, position, digest_),
+            "%s.-%s.%s" % (list_name, position, digest_), "%s.%s.%s" % (list_name, position, "0" * 16),
+            "%s.%s.%s" % (list_name, position, digest_.upper()), "%s.%s.%s" % (list_name, position, digest_[:-1]),
+            "%s.%s.%sg" % (list_name, position, digest_[:-1]), tables + " ", " " + tables, tables + "0",
+            "\u00e9" * 32, "t" * 64,
+        ]
+        cases = [("list_tables", {}, c) for c in forged + [hidden, search, resources]]
+        # A cursor is good for the list and the arguments it was given for only.
+        cases += [("list_tables", {"include_hidden": True}, tables),
+                  ("search_schema", {"pattern": "many", "limit": 1}, tables),
+                  ("search_schema", {"pattern": "MANY", "limit": 1}, search),
+                  ("search_schema", {"pattern": "many", "limit": 1, "detail": "summary"}, search),
+                  ("find_value", {"text": "x", "limit_per_table": 1}, search)]
+        if found["next_cursor"] is not None:
+            cases.append(("find_value", {"text": "y", "limit_per_table": 1}, found["next_cursor"]))
+        for i, (tool, arguments, cursor) in enumerate(cases, start=10):
+            with self.subTest(tool=tool, arguments=arguments, cursor=cursor):
+                r = self.ask_sized(server, i, call(i, tool, cursor=cursor, **arguments))
+                self.assertEqual(r["result"]["isError"], True, r)
+                self.assertTrue(r["result"]["content"][0]["text"].startswith("invalid cursor"), r)
+        # Too long, not a string, or with a NUL: refused as arguments, unread.
+        for i, cursor in enumerate(["t" * 65, "t" * MB, 5, ["t.1"], None, tables + "\u0000"], start=100):
+            with self.subTest(cursor=str(cursor)[:40]):
+                r = self.ask_sized(server, i, call(i, "list_tables", cursor=cursor))
+                self.assertEqual(r["result"]["isError"], True, r)
+                self.assertIn("argument 'cursor' of tool list_tables", r["result"]["content"][0]["text"])
+                self.assertNotIn("ttttttttt", r["result"]["content"][0]["text"])
+        # A cursor whose position was changed but whose entry is right goes
+        # on after that entry, where the list was left.
+        moved = "%s.%d.%s" % (list_name, int(position) + 7, digest_)
+        self.assertEqual(self.tool_page(server, 200, "list_tables", cursor=moved)["tables"],
+                         self.tool_page(server, 201, "list_tables", cursor=tables)["tables"])
+        self.assert_clean_exit(server)
+        # Replayed on another file, whose tables are not the ones listed.
+        server = self.budget_server(self.wide_db, 1024)
+        for i, (tool, cursor) in enumerate((("list_tables", tables), ("search_schema", search)), start=1):
+            r = self.ask_sized(server, i, call(i, tool, cursor=cursor, **({"pattern": "many", "limit": 1}
+                                                                         if tool == "search_schema" else {})))
+            self.assertTrue(r["result"]["content"][0]["text"].startswith("invalid cursor"), r)
+        r = self.ask_sized(server, 3, request(3, "resources/list", {"cursor": resources}))
+        self.assertEqual(r["error"]["code"], -32602)
+        self.assertIn("invalid cursor", r["error"]["message"])
+        self.assert_clean_exit(server)
+
 
 class DuplicateKeys(McpTestCase):
     """A request that names a key twice has no one meaning and is refused."""
@@ -689,6 +871,9 @@ class DuplicateKeys(McpTestCase):
         '{"name":"read_query","arguments":{"sql":"SELECT 1","limit":1,"limit":2}}',
         '{"name":"read_query","arguments":{"sql":"SELECT 1","x":{"a":1,"\\u0061":2}}}',
         '{"name":"read_query","arguments":{"sql":"SELECT 1","x":[[{"deep":1,"deep":2}]]}}',
+        '{"name":"read_query","arguments":{"sql":"SELECT :a","params":{"a":1,"\\u0061":2}}}',
+        '{"name":"read_query","arguments":{"sql":"SELECT 1","params":{"a/b":1,"a\\/b":2}}}',
+        '{"name":"read_query","arguments":{"sql":"SELECT ?","params":[{"\\u0064eep":1,"\\u0064\\u0065ep":2}]}}',
         # More keys than are compared pair by pair.
         '{"name":"read_query","arguments":{%s,"sql":"SELECT 1","k7":0}}' % ",".join('"k%d":0' % i for i in range(40)),
     ]
@@ -706,7 +891,7 @@ class DuplicateKeys(McpTestCase):
                     else:
                         self.assertEqual(r["error"]["code"], -32602, r)
                         text = r["error"]["message"]
-                    self.assertRegex(text, r"^the arguments name the key '(sql|limit|a|deep|k7)' twice")
+                    self.assertRegex(text, r"^the arguments name the key '(sql|limit|a|deep|k7|a/b)' twice")
             self.assert_clean_exit(server)
 
     def test_duplicates_elsewhere_in_the_request(self):
@@ -761,6 +946,181 @@ class DuplicateKeys(McpTestCase):
         con = sqlite3.connect(copy)
         self.assertEqual(con.execute("SELECT count(*), sum(price = id / 2.0) FROM items").fetchone(), (ROWS, ROWS))
         con.close()
+
+
+class HostileValues(McpTestCase):
+    """NUL bytes, lone surrogates, values of the wrong type and integers past
+    a double's precision, in params, in SQL and in names."""
+
+    BIG = 2 ** 53
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.ids_db = os.path.join(cls.dir, "ids.db")
+        con = sqlite3.connect(cls.ids_db)
+        con.execute("CREATE TABLE ids(id INTEGER PRIMARY KEY, label TEXT)")
+        con.executemany("INSERT INTO ids VALUES (?, ?)",
+                        [(cls.BIG, "two to the 53"), (cls.BIG + 1, "one more"), (2 ** 63 - 1, "largest")])
+        con.commit()
+        con.close()
+
+    def raw_call(self, server, id_, tool, arguments):
+        """Sends tools/call with `arguments` written as raw JSON text."""
+        return server.ask('{"jsonrpc":"2.0","id":%d,"method":"tools/call","params":{"name":"%s","arguments":%s}}'
+                          % (id_, tool, arguments))
+
+    def test_values_arrive_whole_or_are_refused(self):
+        server = self.server(db=self.ids_db)
+        initialize(server, NEWEST)
+        cases = [
+            # arguments (raw JSON), the rows read, or the start of the tool error
+            ('{"sql":"SELECT hex(?) AS h, typeof(?1) AS t","params":["a\\u0000b"]}', [{"h": "610062", "t": "text"}]),
+            ('{"sql":"SELECT hex(:v) AS h","params":{"v":"\\u0000"}}', [{"h": "00"}]),
+            ('{"sql":"SELECT ? AS v","params":["\\ud83d\\ude00 \\u00e9"]}', [{"v": "\U0001F600 \u00e9"}]),
+            ('{"sql":"SELECT \'\\ud83d\\ude00\' AS v"}', [{"v": "\U0001F600"}]),
+            ('{"sql":"SELECT ? AS v, typeof(?1) AS t","params":[9007199254740993]}',
+             [{"v": 9007199254740993, "t": "integer"}]),
+            ('{"sql":"SELECT :v AS v","params":{"v":-9223372036854775808}}', [{"v": -2 ** 63}]),
+            ('{"sql":"SELECT ? AS v","params":[9223372036854775807]}', [{"v": 2 ** 63 - 1}]),
+            ('{"sql":"SELECT label FROM ids WHERE id = ?","params":[9007199254740993]}', [{"label": "one more"}]),
+            ('{"sql":"SELECT label FROM ids WHERE id = :id","params":{"id":9223372036854775807}}',
+             [{"label": "largest"}]),
+            # Past 64 bits a number is a real, as SQLite reads such a literal.
+            ('{"sql":"SELECT typeof(?) AS t","params":[18446744073709551616]}', [{"t": "real"}]),
+            ('{"sql":"SELECT typeof(?) AS t","params":[123456789012345678901234567890]}', [{"t": "real"}]),
+            ('{"sql":"SELECT ? = 1.0e308 * 10 AS inf","params":[1e400]}', [{"inf": 1}]),
+            ('{"sql":"SELECT ? AS v","params":[true, false]}', "2 values given for 1 parameters"),
+            # A key with a NUL is not the name before it.
+            ('{"sql":"SELECT :a AS v","params":{"a\\u0000":1}}', "parameter :a has no value"),
+            ('{"sql":"SELECT 1 AS v","params":{"a\\u0000b":1}}', "no parameter takes the value named a"),
+            ('{"sql":"SELECT 1\\u0000; DELETE FROM ids"}', "argument 'sql' of tool read_query must be"),
+            ('{"sql":"SELECT ?","params":[[1]]}', "argument 'params' of tool read_query value 0 must be"),
+            ('{"sql":"SELECT ?","params":[{"a":1}]}', "argument 'params' of tool read_query value 0 must be"),
+            ('{"sql":"SELECT :a","params":{"a":[1]}}', "argument 'params' of tool read_query value 'a' must be"),
+            ('{"sql":"SELECT :a","params":{"a":{"b":{"c":1}}}}', "argument 'params' of tool read_query value 'a'"),
+            ('{"sql":"SELECT ?","params":[1,[[[[]]]]]}', "argument 'params' of tool read_query value 1 must be"),
+            ('{"sql":"SELECT ?","params":"1"}', "argument 'params' of tool read_query must be an array or an object"),
+            ('{"sql":"SELECT ?","params":1}', "argument 'params' of tool read_query must be an array"),
+            ('{"sql":"SELECT ?","params":true}', "argument 'params' of tool read_query must be an array"),
+            ('{"sql":"SELECT ?","params":null}', "argument 'params' of tool read_query must be an array"),
+        ]
+        for i, (arguments, expected) in enumerate(cases, start=1):
+            with self.subTest(arguments=arguments):
+                result = self.raw_call(server, i, "read_query", arguments)["result"]
+                if isinstance(expected, str):
+                    self.assertEqual(result.get("isError"), True, result)
+                    self.assertTrue(result["content"][0]["text"].startswith(expected), result)
+                else:
+                    self.assertNotIn("isError", result, result)
+                    self.assertEqual(result["structuredContent"]["rows"], expected)
+        # The names of tools' arguments: a NUL never stands for the end.
+        for i, (tool, arguments) in enumerate([
+                ("describe_table", '{"table":"ids\\u0000 extra"}'),
+                ("search_schema", '{"pattern":"ids\\u0000"}'),
+                ("find_value", '{"text":"one\\u0000"}'),
+                ("list_tables", '{"cursor":"t.1\\u0000"}')], start=100):
+            with self.subTest(tool=tool):
+                result = self.raw_call(server, i, tool, arguments)["result"]
+                self.assertEqual(result["isError"], True)
+                self.assertIn("without NUL characters", result["content"][0]["text"])
+        r = server.ask(request(200, "resources/read", {"uri": "kestrova-sqlr://table/ids%00x"}))
+        self.assertEqual(r["error"]["code"], -32002)
+        r = server.ask(request(201, "resources/read", {"uri": "kestrova-sqlr://table/%ED%A0%80%FF"}))
+        self.assertEqual(r["error"]["code"], -32002)
+        self.assertEqual(server.ask(request(202, "ping"))["result"], {})
+        self.assert_clean_exit(server)
+
+    def test_lone_surrogates_are_parse_errors(self):
+        # JSON text with a lone surrogate is no UTF-8: nothing of it is run.
+        server = self.server(db=self.ids_db)
+        initialize(server, NEWEST)
+        for arguments in ('{"sql":"SELECT \'\\ud800\' AS v"}', '{"sql":"SELECT ? AS v","params":["\\udc00"]}',
+                          '{"sql":"SELECT :a","params":{"\\udbff":1}}', '{"sql":"SELECT 1","\\ud800x":1}',
+                          '{"table":"\\ud800"}'):
+            with self.subTest(arguments=arguments):
+                r = self.raw_call(server, 1, "read_query", arguments)
+                self.assertEqual((r["id"], r["error"]["code"]), (None, -32700), r)
+        self.assertEqual(server.ask(request(2, "ping"))["result"], {})
+        self.assert_clean_exit(server)
+
+    def test_write_query_takes_exact_integers(self):
+        # 2^53 + 1 read as a double would be 2^53, and the wrong row would go.
+        copy = os.path.join(self.dir, "ids-writable.db")
+        shutil.copyfile(self.ids_db, copy)
+        self.addCleanup(os.remove, copy)
+        server = self.server("--writable", db=copy)
+        initialize(server, NEWEST)
+        r = self.raw_call(server, 1, "write_query", '{"sql":"DELETE FROM ids WHERE id = ?","params":[9007199254740993]}')
+        self.assertEqual(r["result"]["structuredContent"], {"changed": 1})
+        r = self.raw_call(server, 2, "write_query",
+                          '{"sql":"UPDATE ids SET label = :l WHERE id = :id","params":{"l":"x\\u0000y\'); DELETE FROM ids; --",'
+                          '"id":9223372036854775807}}')
+        self.assertEqual(r["result"]["structuredContent"], {"changed": 1})
+        for arguments in ('{"sql":"DELETE FROM ids WHERE id = ?","params":[[1]]}',
+                          '{"sql":"DELETE FROM ids WHERE id = :id","params":{"id":{"a":1}}}',
+                          '{"sql":"DELETE FROM ids WHERE id = ?","params":"1"}'):
+            with self.subTest(arguments=arguments):
+                r = self.raw_call(server, 3, "write_query", arguments)
+                self.assertEqual(r["result"]["isError"], True)
+                self.assertIn("argument 'params' of tool write_query", r["result"]["content"][0]["text"])
+        self.assert_clean_exit(server)
+        con = sqlite3.connect(copy)
+        self.assertEqual(con.execute("SELECT id, hex(label) FROM ids ORDER BY id").fetchall(),
+                         [(self.BIG, "two to the 53".encode().hex().upper()),
+                          (2 ** 63 - 1, "x\0y'); DELETE FROM ids; --".encode().hex().upper())])
+        con.close()
+
+
+class FindValueBounds(McpTestCase):
+    def test_rows_per_table_across_the_statements_of_a_wide_table(self):
+        # 400 columns are read by two statements; rows 1-5 match in the
+        # first's columns, rows 6-10 in the second's: the table still reports
+        # limit_per_table rows, the first ones met.
+        wide = os.path.join(self.dir, "slices.db")
+        con = sqlite3.connect(wide)
+        con.execute("CREATE TABLE t(%s)" % ", ".join("c%03d TEXT" % i for i in range(400)))
+        for row in range(1, 11):
+            con.execute("INSERT INTO t(rowid, c%03d) VALUES (?, 'a needle')" % (0 if row <= 5 else 300), (row,))
+        con.commit()
+        con.close()
+        server = self.server(db=wide)
+        initialize(server, NEWEST)
+        for i, (per_table, rows) in enumerate(((5, [1, 2, 3, 4, 5]), (3, [1, 2, 3]), (10, list(range(1, 11))),
+                                              (1000, list(range(1, 11))))):
+            with self.subTest(per_table=per_table):
+                found = server.ask(call(i, "find_value", text="needle", limit_per_table=per_table))
+                found = found["result"]["structuredContent"]
+                self.assertEqual(sorted(h["rowid"] for h in found["found"]), rows)
+                self.assertEqual(found["stopped"], None)
+        self.assert_clean_exit(server)
+
+
+class SchemaSearch(McpTestCase):
+    def test_columns_found_past_a_broken_view(self):
+        # A view over a table that is gone cannot list its columns: the
+        # other tables' columns are still searched.
+        path = os.path.join(self.dir, "broken-view.db")
+        con = sqlite3.connect(path)
+        con.executescript("""
+            CREATE TABLE gone(x); CREATE VIEW orphan AS SELECT x AS needle_in_view FROM gone; DROP TABLE gone;
+            CREATE TABLE kept(id INTEGER PRIMARY KEY, Needle_Column TEXT);
+            CREATE VIRTUAL TABLE docs USING fts5(needle_body);
+        """)
+        con.close()
+        for path_ in (path, self.db):
+            server = self.server(db=path_)
+            initialize(server, NEWEST)
+            found = server.ask(call(1, "search_schema", pattern="NEEDLE"))["result"]["structuredContent"]
+            if path_ == path:
+                self.assertEqual([(t["name"], t["matches"]) for t in found["tables"]], [
+                    ("docs", [{"in": "column", "name": "needle_body"}]),
+                    ("kept", [{"in": "column", "name": "Needle_Column"}])])
+            else:
+                self.assertEqual(found["tables"], [])
+            found = server.ask(call(2, "search_schema", pattern="e"))["result"]["structuredContent"]
+            self.assertGreater(found["total"], 0)
+            self.assert_clean_exit(server)
 
 
 class HostileInput(McpTestCase):

@@ -478,7 +478,8 @@ describe("every answer within the budget", () => {
     wideDb = join(budgetDir, "wide.db");
     const columns = Array.from({ length: 2000 }, (_, i) => `column_${i} TEXT NOT NULL DEFAULT 'a long default value'`);
     execFileSync(SHELL, [wideDb], {
-      input: `CREATE TABLE wide(${columns.join(", ")}); CREATE TABLE "${"n".repeat(MB)}"(x); CREATE TABLE small(x);`,
+      input: `CREATE TABLE wide(${columns.join(", ")}); INSERT INTO wide DEFAULT VALUES; INSERT INTO wide DEFAULT VALUES;
+        CREATE TABLE "${"n".repeat(MB)}"(x); CREATE TABLE small(x);`,
       maxBuffer: 16 * MB,
     });
     manyDb = join(budgetDir, "many.db");
@@ -525,6 +526,34 @@ describe("every answer within the budget", () => {
           return true;
         });
         sized();
+
+        // The tools that list and search: every table they find is shown,
+        // cut down to what fits, the megabyte name left out.
+        result = await client.callTool({ name: "list_tables", arguments: {} });
+        sized();
+        assert.deepEqual(result.structuredContent.tables.map((t) => t.name), ["small", "wide"]);
+        for (const detail of ["names", "summary", "full"]) {
+          result = await client.callTool({ name: "search_schema", arguments: { pattern: "COLUMN_1", detail } });
+          sized();
+          const [wide] = result.structuredContent.tables;
+          assert.equal(wide.name, "wide");
+          assert.equal(wide.matches.length + (wide.more_matches ?? 0), 1111); // column_1, column_1x, ...
+          if (detail !== "names") assert.match(wide.omitted, /\d+ bytes/);
+        }
+        result = await client.callTool({ name: "search_schema", arguments: { pattern: "q".repeat(MB) } });
+        sized();
+        assert.deepEqual([result.isError, texts(result)], [true, ["argument 'pattern' of tool search_schema takes at most 1024 bytes"]]);
+        // find_value on 2,000 columns: every value matches; the answer fills
+        // up within the budget and says so.
+        result = await client.callTool({ name: "find_value", arguments: { text: "LONG DEFAULT" } });
+        sized();
+        const found = result.structuredContent;
+        assert.deepEqual([found.tables_searched, found.tables, found.stopped], [3, 3, "budget"]);
+        assert.ok(found.found.length > 0 && found.found.every((f) => f.table === "wide" && f.length === 20));
+        result = await client.callTool({ name: "find_value", arguments: { text: "q".repeat(MB) } });
+        sized();
+        assert.equal(result.isError, true);
+        assert.ok(texts(result)[0].length < 100);
       } finally {
         await client.close();
       }
