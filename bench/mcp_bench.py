@@ -1,7 +1,7 @@
 """The tool server's own speed, as an assistant application meets it.
 
     python3 bench/mcp_bench.py --cli build/tools/kestrova-sqlr [--cli OTHER ...]
-        [--calls N] [--runs N] [--starts N] [--protocol VERSION] [--callgrind]
+        [--calls N] [--runs N] [--searches N] [--starts N] [--protocol VERSION] [--callgrind]
         [-- EXTRA SERVER ARGUMENTS]
 
 Makes a table of 20000 mixed rows (the shape of bench/compare's) and a file
@@ -10,8 +10,9 @@ of 1000 tables, and, for each figure, starts `kestrova-sqlr mcp`, agrees on
   - start: a server started and its initialize answered, --starts times;
   - per call: a one-row read_query and a describe_table, --calls calls each;
   - a 10000-row read_query page (more rows follow it), --runs calls;
-  - search_schema on the file of 1000 tables (tools that have it), --calls
-    calls: every table's name (limit 1000) and a summary of the first 100.
+  - search_schema on the file of 1000 tables (tools that have it), --searches
+    calls: every table's name (limit 1000) and a summary of the first 100,
+    both with a pattern that one column of every table matches.
 Two figures each, in milliseconds per call: the server's CPU time (user +
 system, read when it has ended, less that of a session without the calls),
 which waiting for a core on a busy machine does not add to; and the median
@@ -20,7 +21,7 @@ start, from starting the process to reading initialize's reply).
 
 With --callgrind each figure is counted in instructions instead, which a busy
 machine does not move: valgrind --tool=callgrind on a server fed a fixed file
-of an initialize and the calls (--calls calls, --runs for the page; start: an
+of an initialize and the calls (as many as above; start: an
 initialize alone), less a session of the initialize alone (start: less
 nothing). The wall times are still the medians over the calls of a session.
 
@@ -173,6 +174,7 @@ def main():
     parser.add_argument("--cli", required=True, action="append")
     parser.add_argument("--calls", type=int, default=5000)
     parser.add_argument("--runs", type=int, default=200)
+    parser.add_argument("--searches", type=int, default=200)
     parser.add_argument("--starts", type=int, default=50)
     parser.add_argument("--protocol", default="2025-11-25")
     parser.add_argument("--callgrind", action="store_true")
@@ -193,8 +195,8 @@ def main():
                  ("one-row read_query", db, one_row, args.calls),
                  ("describe_table", db, describe, args.calls),
                  ("%d-row read_query page" % PAGE, db, page, args.runs),
-                 ("search_schema, %d names" % TABLES, tables_db, names, args.calls),
-                 ("search_schema, summary of 100", tables_db, summary, args.calls)]
+                 ("search_schema, %d names" % TABLES, tables_db, names, args.searches),
+                 ("search_schema, summary of 100", tables_db, summary, args.searches)]
         searches = [offers(args, cli, tables_db, "search_schema") for cli in args.cli]
         # Starts taken in turn, one of each --cli after the other.
         start_walls = {cli: [] for cli in args.cli}

@@ -285,12 +285,11 @@ bool search_schema_json(Catalogue* catalogue, int32_t handle, const SchemaSearch
     Found f{&e, {}, 0};
     if (with_pattern) {
       if (contains(e.name, pattern)) add_match(&f, "table", e.name);
-      if (columns_read) {
-        const auto names = all_columns.find(e.name);
-        if (names != all_columns.end()) {
-          for (const std::string& c : names->second) {
-            if (contains(c, pattern)) add_match(&f, "column", c);
-          }
+      // sqlite_schema itself is no row of its own: asked for alone.
+      const auto names = columns_read ? all_columns.find(e.name) : all_columns.end();
+      if (names != all_columns.end()) {
+        for (const std::string& c : names->second) {
+          if (contains(c, pattern)) add_match(&f, "column", c);
         }
       } else {
         std::vector<CatalogueColumn> columns;
