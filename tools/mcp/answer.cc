@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "common/json.h"
+#include "mcp/app.h"
 
 namespace kestrova::tools::mcp {
 namespace {
@@ -294,8 +295,12 @@ yyjson_mut_val* tool_error_result(yyjson_mut_doc* doc, std::string_view text) {
 }
 
 // See answer.h.
-bool fixed_answer(std::string_view method) {
-  return method == "initialize" || method == "tools/list";
+bool fixed_answer(const Asked& asked) {
+  if (asked.method == "initialize" || asked.method == "tools/list") return true;
+  if (asked.method != "resources/read") return false;
+  yyjson_val* uri = yyjson_obj_get(yyjson_obj_get(asked.request, "params"), "uri");
+  return yyjson_is_str(uri) &&
+         is_app_uri(std::string_view(yyjson_get_str(uri), yyjson_get_len(uri)));
 }
 
 // See answer.h.
@@ -313,7 +318,7 @@ bool reply_line(yyjson_mut_doc* doc, yyjson_val* id, const RpcReply& reply, cons
   }
   std::string text;
   if (!write_value(value, &text, error)) return false;
-  if (!is_error && !fixed_answer(asked.method) && text.size() > max_bytes) {
+  if (!is_error && !fixed_answer(asked) && text.size() > max_bytes) {
     const std::string why = "the answer would take " + std::to_string(text.size()) +
                             " bytes, more than the limit of " + std::to_string(max_bytes) +
                             " bytes: " + std::string(narrower(asked.method));

@@ -3,7 +3,8 @@
 // every answer that carries anything from the file or from the client (tool
 // results, resources, lists, errors) fits the session's --max-result-bytes,
 // and no message quotes more than a short prefix of anything the client sent.
-// Only the server's own fixed texts (initialize, tools/list) are exempt.
+// Only the server's own fixed texts (initialize, tools/list, the grid app's
+// page) are exempt.
 #ifndef KESTROVA_SQLR_TOOLS_MCP_ANSWER_H_
 #define KESTROVA_SQLR_TOOLS_MCP_ANSWER_H_
 
@@ -59,13 +60,14 @@ struct Asked {
   std::string_view method;
 };
 
-// Whether `method` answers with the server's own fixed text, which the
-// budget does not bound.
-bool fixed_answer(std::string_view method);
+// Whether the request answers with the server's own fixed text, which the
+// budget does not bound: initialize, tools/list, and resources/read of the
+// grid app's page (mcp/app.h).
+bool fixed_answer(const Asked& asked);
 
 // Writes the reply `reply` to the request `id` (null when unknown) as one
 // JSON-RPC line ending in '\n' into `line`, building in `doc`:
-// {"jsonrpc":"2.0","id":..,"result"|"error":..}. Unless `asked.method` is
+// {"jsonrpc":"2.0","id":..,"result"|"error":..}. Unless `asked` is a
 // fixed_answer, the result or error as written takes at most `max_bytes`:
 // error messages and tool error texts have what they quote of the request
 // cut (cut_echoes) and are cut to fit; a result that still does not fit is

@@ -127,7 +127,8 @@ bool read_page(int32_t handle, const std::string& sql, int32_t offset, int32_t l
     want = static_cast<int32_t>(
         std::max<int64_t>(1, std::min<int64_t>(limit, static_cast<int64_t>(room / kMinRowBytes))));
   }
-  Pager pager = Pager::for_statement(handle, sql);
+  Pager pager =
+      shape.types ? Pager::for_typed_statement(handle, sql) : Pager::for_statement(handle, sql);
   Page page;
   if (!pager.read(offset, "", want, &page, error)) {
     if (*error == SQLR_MSG_RESULT_TOO_LARGE) {
@@ -136,6 +137,11 @@ bool read_page(int32_t handle, const std::string& sql, int32_t offset, int32_t l
     return false;
   }
   const size_t available = page.rows.size();
+  // The storage classes, when the page has them, are written once, as JSON.
+  const bool typed = !page.types.empty();
+  const auto types_bytes = [&](size_t row) { return page.types[row].size() + kTypesRowBytes; };
+  size_t all_types = typed ? kTypesFrameBytes : 0;
+  for (size_t i = 0; typed && i < available; ++i) all_types += types_bytes(i);
 
   // Most pages fit whole, and in the library's own shape are written from
   // its text.
@@ -144,8 +150,9 @@ bool read_page(int32_t handle, const std::string& sql, int32_t offset, int32_t l
   // JSON text holds no raw control character, so escaping at most doubles
   // it: a page well within the budget needs no count of its quotes.
   const size_t at_most = 2 * out.size() + (budget.twice ? out.size() : 0);
-  if (!shape.rewrites() && (at_most <= room || budget.cost(out) <= room)) {
+  if (!shape.rewrites() && (at_most + all_types <= room || budget.cost(out) + all_types <= room)) {
     answer->returned = static_cast<int64_t>(available);
+    answer->types.assign(page.types.begin(), page.types.end());
     // A page of no rows asked for none: there is no next page to point to.
     answer->more = limit > 0 && page.more;
     answer->next_offset = page.next_offset;
@@ -156,7 +163,7 @@ bool read_page(int32_t handle, const std::string& sql, int32_t offset, int32_t l
   yyjson_val* columns = yyjson_obj_get(yyjson_doc_get_root(page.doc.get()), "columns");
   if (!write_json(columns, YYJSON_WRITE_NOFLAG, &columns_text, error)) return false;
   out = "{\"columns\":" + columns_text + ",\"rows\":[";
-  size_t spent = budget.cost(out) + kEndingBytes;
+  size_t spent = budget.cost(out) + kEndingBytes + (typed ? kTypesFrameBytes : 0);
   if (spent > room) {
     *error = "the column names alone take " + std::to_string(spent + kResultOverhead) +
              " bytes of an answer limited to " + std::to_string(budget.max_bytes) +
@@ -167,7 +174,8 @@ bool read_page(int32_t handle, const std::string& sql, int32_t offset, int32_t l
   std::string row_text;
   for (; kept < available; ++kept) {
     if (!shaped_row(page.rows[kept], shape, &row_text, error)) return false;
-    const size_t cost = budget.cost(row_text) + (kept > 0 ? budget.cost(",") : 0);
+    const size_t cost =
+        budget.cost(row_text) + (kept > 0 ? budget.cost(",") : 0) + (typed ? types_bytes(kept) : 0);
     if (spent + cost > room) {
       if (kept == 0) {
         *error = row_too_large(offset, "needs " + std::to_string(cost + spent + kResultOverhead) +
@@ -183,6 +191,9 @@ bool read_page(int32_t handle, const std::string& sql, int32_t offset, int32_t l
     out += row_text;
   }
   out += page_ending(offset, limit, static_cast<int64_t>(kept));
+  if (typed)
+    answer->types.assign(page.types.begin(),
+                         page.types.begin() + static_cast<std::ptrdiff_t>(kept));
   answer->returned = static_cast<int64_t>(kept);
   answer->more = page.more || available > kept;
   answer->next_offset = static_cast<int64_t>(offset) + answer->returned;

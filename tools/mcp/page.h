@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace kestrova::tools::mcp {
 
@@ -36,7 +37,17 @@ struct AnswerPage {
   bool more = false;        // rows follow the page
   int64_t next_offset = 0;  // where they start, when `more`
   bool cut = false;         // the budget, not the limit, ended the page
+  // With PageShape::types: each kept row's storage classes, one letter per
+  // column (n, i, r, t, b); empty when the statement cannot carry them
+  // (EXPLAIN) or none were asked for.
+  std::vector<std::string> types;
 };
+
+// What the storage classes of a page take in an answer besides the rows:
+// "_meta":{"kestrova-sqlr/types":[]}, and each row's letters as a string and
+// its comma.
+constexpr size_t kTypesFrameBytes = 48;
+constexpr size_t kTypesRowBytes = 3;
 
 // The most characters max_cell_chars takes.
 constexpr int32_t kMaxCellChars = 1000000;
@@ -45,9 +56,12 @@ constexpr int32_t kMaxCellChars = 1000000;
 // library's own rows) or as an array of values in column order, and with
 // texts longer than `max_cell_chars` characters (0: none) cut, marked with
 // kCutMark and their full length: "abc…[12345 chars]".
+// With `types`, the page also carries each row's storage classes
+// (AnswerPage::types), counted in its budget.
 struct PageShape {
   bool arrays = false;
   int32_t max_cell_chars = 0;
+  bool types = false;
   bool rewrites() const { return arrays || max_cell_chars > 0; }
 };
 

@@ -7,6 +7,7 @@
 #include "common/catalogue.h"
 #include "common/json.h"
 #include "mcp/answer.h"
+#include "mcp/app.h"
 #include "mcp/cursor.h"
 
 namespace kestrova::tools::mcp {
@@ -87,7 +88,7 @@ std::string table_uri(std::string_view name) {
 }
 
 // See mcp_resources.h.
-RpcReply list_resources(McpDatabase* db, yyjson_val* params, size_t max_bytes,
+RpcReply list_resources(McpDatabase* db, yyjson_val* params, size_t max_bytes, bool with_app,
                         yyjson_mut_doc* doc) {
   yyjson_val* cursor = yyjson_obj_get(params, "cursor");
   if (cursor != nullptr && !yyjson_is_str(cursor)) {
@@ -136,6 +137,16 @@ RpcReply list_resources(McpDatabase* db, yyjson_val* params, size_t max_bytes,
     yyjson_mut_obj_add_strncpy(doc, item, "description", description.data(), description.size());
     yyjson_mut_obj_add_str(doc, item, "mimeType", "application/json");
   }
+  // The app ends the list: on the page of the last tables when it fits
+  // there, else on a page of its own after them.
+  if (with_app && yyjson_mut_obj_get(result, "nextCursor") == nullptr) {
+    if (names.empty() || spent + app_entry_bytes() <= room) {
+      yyjson_mut_arr_append(resources, app_resource_entry(doc));
+    } else {
+      const std::string next = make_cursor(kResourcesCursor, names.size(), names.back());
+      yyjson_mut_obj_add_strncpy(doc, result, "nextCursor", next.data(), next.size());
+    }
+  }
   return RpcReply::ok(result);
 }
 
@@ -144,6 +155,7 @@ RpcReply read_resource(McpDatabase* db, yyjson_val* params, yyjson_mut_doc* doc)
   yyjson_val* uri = yyjson_obj_get(params, "uri");
   if (!yyjson_is_str(uri)) return RpcReply::error(kRpcInvalidParams, "resources/read needs a uri");
   const std::string_view address(yyjson_get_str(uri), yyjson_get_len(uri));
+  if (is_app_uri(address)) return read_app(doc);
   std::string name;
   if (!name_of_uri(address, &name)) {
     return RpcReply::error(kRpcResourceNotFound, "resource not found: " + quoted(address));

@@ -27,12 +27,15 @@ std::string table_uri(std::string_view name);
 // page (a name of many kilobytes) is left out, as its description could not
 // be read within the budget either. A cursor that is not one this server gave
 // is invalid params. A database that cannot be opened (yet) or read is an
-// internal error with the library's message.
-RpcReply list_resources(McpDatabase* db, yyjson_val* params, size_t max_bytes, yyjson_mut_doc* doc);
+// internal error with the library's message. With `with_app` (the client
+// renders apps) the first page starts with the grid app (mcp/app.h).
+RpcReply list_resources(McpDatabase* db, yyjson_val* params, size_t max_bytes, bool with_app,
+                        yyjson_mut_doc* doc);
 
 // The result of resources/read for `params` ({"uri"}): the description of the
-// table or view as one JSON text. An address that is not one of ours, or
-// names no table or view, is "resource not found".
+// table or view as one JSON text, or the grid app's page for its ui://
+// address (to any client: reading it is harmless). An address that is not one
+// of ours, or names no table or view, is "resource not found".
 RpcReply read_resource(McpDatabase* db, yyjson_val* params, yyjson_mut_doc* doc);
 
 }  // namespace kestrova::tools::mcp

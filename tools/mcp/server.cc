@@ -8,6 +8,7 @@
 #include "common/console_io.h"
 #include "common/json.h"
 #include "mcp/answer.h"
+#include "mcp/app.h"
 #include "mcp/json_keys.h"
 #include "mcp/resources.h"
 #include "mcp/rpc.h"
@@ -165,7 +166,7 @@ class Server {
     if (method == "tools/list") return list_tools(session_, doc);
     if (method == "tools/call") return call_tool(session_, params, doc);
     if (method == "resources/list") {
-      return list_resources(session_.db, params, session_.max_result_bytes, doc);
+      return list_resources(session_.db, params, session_.max_result_bytes, session_.apps, doc);
     }
     if (method == "resources/read") return read_resource(session_.db, params, doc);
     if (method == "resources/templates/list") {
@@ -191,12 +192,14 @@ class Server {
     // The dates compare as text.
     session_.structured = agreed >= kStructuredSince;
     session_.argument_errors_as_results = agreed >= kArgumentErrorsAsResultsSince;
+    session_.apps = client_renders_apps(yyjson_obj_get(params, "capabilities"));
     const bool writable = session_.db->writable();
     yyjson_mut_val* result = yyjson_mut_obj(doc);
     yyjson_mut_obj_add_strn(doc, result, "protocolVersion", agreed.data(), agreed.size());
     yyjson_mut_val* capabilities = yyjson_mut_obj_add_obj(doc, result, "capabilities");
     yyjson_mut_obj_add_obj(doc, capabilities, "tools");
     yyjson_mut_obj_add_obj(doc, capabilities, "resources");
+    if (session_.apps) add_app_capability(doc, capabilities);
     yyjson_mut_val* info = yyjson_mut_obj_add_obj(doc, result, "serverInfo");
     yyjson_mut_obj_add_str(doc, info, "name", "kestrova-sqlr");
     yyjson_mut_obj_add_strn(doc, info, "version", version_.data(), version_.size());

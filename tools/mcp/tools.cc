@@ -15,6 +15,7 @@
 #include "common/json.h"
 #include "common/library.h"
 #include "mcp/answer.h"
+#include "mcp/app.h"
 #include "mcp/call_params.h"
 #include "mcp/cursor.h"
 #include "mcp/find_value.h"
@@ -66,6 +67,8 @@ struct ToolDef {
   const char* output_schema;  // JSON text
   RpcReply (*run)(const ToolSession& session, int32_t handle, const Args& args,
                   yyjson_mut_doc* doc);
+  // The grid app (mcp/app.h) shows its results.
+  bool shows_rows = false;
 };
 
 // ---- results
@@ -207,12 +210,23 @@ std::string next_page_note(const AnswerPage& page, size_t max_bytes) {
          " (call read_query again with \"offset\": " + offset + ").";
 }
 
+// Adds each row's storage classes to the read_query result `result` for the
+// grid app: "_meta":{"kestrova-sqlr/types":["itn",..]}.
+void add_types_meta(yyjson_mut_doc* doc, yyjson_mut_val* result,
+                    const std::vector<std::string>& types) {
+  yyjson_mut_val* meta = yyjson_mut_obj_add_obj(doc, result, "_meta");
+  yyjson_mut_val* list = yyjson_mut_arr(doc);
+  yyjson_mut_obj_add(meta, yyjson_mut_strn(doc, kTypesMetaKey.data(), kTypesMetaKey.size()), list);
+  for (const std::string& row : types)
+    yyjson_mut_arr_add_strncpy(doc, list, row.data(), row.size());
+}
+
 RpcReply run_read_query(const ToolSession& session, int32_t handle, const Args& args,
                         yyjson_mut_doc* doc) {
   std::string sql, why;
   if (!put_params(args.sql, args.params, &sql, &why)) return tool_error(session, doc, why);
   AnswerPage page;
-  const PageShape shape{args.shape == "arrays", args.max_cell_chars};
+  const PageShape shape{args.shape == "arrays", args.max_cell_chars, session.apps};
   if (!read_page(handle, sql, args.offset, args.limit, shape, budget_of(session), &page, &why)) {
     return tool_error(session, doc, why);
   }
@@ -228,8 +242,10 @@ RpcReply run_read_query(const ToolSession& session, int32_t handle, const Args& 
     structured += has_next ? std::to_string(page.next_offset) : "null";
     structured += "}";
   }
-  return tool_result(session, doc, {page.json, next_page_note(page, session.max_result_bytes)},
-                     structured, false);
+  RpcReply reply = tool_result(
+      session, doc, {page.json, next_page_note(page, session.max_result_bytes)}, structured, false);
+  if (!page.types.empty()) add_types_meta(doc, reply.result, page.types);
+  return reply;
 }
 
 RpcReply run_write_query(const ToolSession& session, int32_t handle, const Args& args,
@@ -442,7 +458,7 @@ const ToolDef kTools[] = {
      "statement are refused. A page also stops early, at a row boundary, to keep the answer "
      "within the server's size limit. When more rows follow, a second text (and more and "
      "next_offset) says so and at which offset the next page starts.",
-     true, kReadArgs, kPageSchema, run_read_query},
+     true, kReadArgs, kPageSchema, run_read_query, true},
     {"search_schema", "Search the schema",
      "Finds the tables whose name, or one of whose columns, indexes or triggers, contains "
      "pattern (ignoring ASCII case), and answers {\"tables\":[...],\"total\":N,"
@@ -665,6 +681,7 @@ RpcReply list_tools(const ToolSession& session, yyjson_mut_doc* doc) {
       yyjson_mut_obj_add_val(doc, item, "outputSchema",
                              yyjson_val_mut_copy(doc, yyjson_doc_get_root(schema.get())));
     }
+    if (session.apps && tool.shows_rows) add_app_link(doc, item);
     yyjson_mut_val* notes = yyjson_mut_obj_add_obj(doc, item, "annotations");
     yyjson_mut_obj_add_str(doc, notes, "title", tool.title);
     yyjson_mut_obj_add_bool(doc, notes, "readOnlyHint", tool.read_only);

@@ -28,6 +28,9 @@ struct ToolSession {
   // schema are answered as a tool error the model can correct, not with
   // JSON-RPC's invalid params.
   bool argument_errors_as_results = false;
+  // The client renders apps (mcp/app.h): read_query links to the grid app,
+  // and its results carry each row's storage classes for it.
+  bool apps = false;
 };
 
 // The result of tools/list, built in `doc`: list_tables, describe_table,

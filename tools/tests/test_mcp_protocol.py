@@ -1188,5 +1188,150 @@ class ClientGoesAway(McpTestCase):
         self.assertFalse(os.path.exists(missing))
 
 
+APP_URI = "ui://kestrova-sqlr/grid"
+APP_TYPE = "text/html;profile=mcp-app"
+RENDERS_APPS = {"extensions": {"io.modelcontextprotocol/ui": {"mimeTypes": [APP_TYPE]}}}
+
+
+class GridApp(McpTestCase):
+    """The grid app (an MCP App): offered only to a client that says it
+    renders apps, its page outside the budget, everything else within it."""
+
+    # (client capabilities, whether the client renders apps)
+    CAPABILITIES = [
+        ({}, False),
+        ({"extensions": {}}, False),
+        ({"extensions": {"io.modelcontextprotocol/ui": {}}}, False),
+        ({"extensions": {"io.modelcontextprotocol/ui": {"mimeTypes": ["text/html"]}}}, False),
+        ({"extensions": {"io.modelcontextprotocol/ui": {"mimeTypes": APP_TYPE}}}, False),
+        ({"extensions": {"other/ui": {"mimeTypes": [APP_TYPE]}}}, False),
+        (RENDERS_APPS, True),
+        ({"extensions": {"io.modelcontextprotocol/ui": {"mimeTypes": ["text/x", APP_TYPE]}}}, True),
+    ]
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.typed_db = os.path.join(cls.dir, "typed.db")
+        con = sqlite3.connect(cls.typed_db)
+        con.execute("CREATE TABLE v(id INTEGER PRIMARY KEY, t TEXT, r REAL, b BLOB, n)")
+        con.executemany("INSERT INTO v VALUES (?,?,?,?,?)",
+                        [(i, "text %d" % i if i % 3 else None, i / 3, bytes(i % 7) if i % 2 else "NULL", None)
+                         for i in range(1, 301)])
+        con.commit()
+        con.close()
+
+    def start(self, capabilities, *args, db=None, version=NEWEST):
+        server = self.server(*args, db=db)
+        r = server.ask(request("init", "initialize", {
+            "protocolVersion": version, "capabilities": capabilities,
+            "clientInfo": {"name": "test", "version": "1"}}))
+        return server, r["result"]
+
+    def sized(self, server, id_, line, budget):
+        server.send(line)
+        text = server.proc.stdout.readline().decode()
+        r = json.loads(text)
+        member = "error" if "error" in r else "result"
+        self.assertLessEqual(len(text.encode()) - envelope_bytes(id_, member), budget, text[:200])
+        return r
+
+    def test_offered_only_to_clients_that_render_apps(self):
+        for capabilities, renders in self.CAPABILITIES:
+            with self.subTest(capabilities=capabilities):
+                server, init = self.start(capabilities)
+                self.assertEqual("extensions" in init["capabilities"], renders)
+                tools = server.ask(request(1, "tools/list"))["result"]["tools"]
+                linked = {t["name"]: t["_meta"] for t in tools if "_meta" in t}
+                self.assertEqual(linked, {"read_query": {
+                    "ui": {"resourceUri": APP_URI, "visibility": ["model", "app"]},
+                    "ui/resourceUri": APP_URI}} if renders else {})
+                listed = server.ask(request(2, "resources/list"))["result"]["resources"]
+                apps = [e for e in listed if e["uri"].startswith("ui://")]
+                self.assertEqual([(e["uri"], e["mimeType"]) for e in apps], [(APP_URI, APP_TYPE)] if renders else [])
+                result = server.ask(call(3, "read_query", sql="SELECT * FROM items ORDER BY id", limit=2))["result"]
+                self.assertEqual(result.get("_meta"), {"kestrova-sqlr/types": ["itr", "itr"]} if renders else None)
+                self.assert_clean_exit(server)
+
+    def test_page_is_read_whole_by_any_client_beyond_the_budget(self):
+        for capabilities in ({}, RENDERS_APPS):
+            server, _ = self.start(capabilities, "--max-result-bytes", "1024")
+            r = server.ask(request(1, "resources/read", {"uri": APP_URI}))
+            (content,) = r["result"]["contents"]
+            self.assertEqual((content["uri"], content["mimeType"]), (APP_URI, APP_TYPE))
+            self.assertEqual(content["_meta"]["ui"]["csp"], {"connectDomains": [], "resourceDomains": []})
+            self.assertTrue(content["text"].startswith("<!DOCTYPE html>"))
+            self.assertGreater(len(content["text"]), 1024)
+            # Only the one address is the app; its neighbours are not found.
+            for uri in ("ui://kestrova-sqlr/grid/", "ui://kestrova-sqlr/other", "ui://kestrova-sqlr/GRID"):
+                self.assertEqual(server.ask(request(2, "resources/read", {"uri": uri}))["error"]["code"], -32002)
+            self.assert_clean_exit(server)
+
+    def test_list_ends_with_the_app_once_within_the_budget(self):
+        # From no table to pages that end full, so that the app comes both on
+        # the last page of tables and on a page of its own.
+        for count in range(0, 14):
+            with self.subTest(tables=count):
+                db = os.path.join(self.dir, "list%d.db" % count)
+                con = sqlite3.connect(db)
+                con.execute("CREATE TABLE IF NOT EXISTS x(a)")
+                con.execute("DROP TABLE x")
+                for i in range(count):
+                    con.execute('CREATE TABLE "a table with a long name to fill pages %02d"(x)' % i)
+                con.commit()
+                con.close()
+                server, _ = self.start(RENDERS_APPS, "--max-result-bytes", "1024", db=db)
+                uris, cursor = [], None
+                for page in range(30):
+                    r = self.sized(server, page, request(page, "resources/list",
+                                                         {"cursor": cursor} if cursor else {}), 1024)
+                    uris += [e["uri"] for e in r["result"]["resources"]]
+                    self.assertTrue(r["result"]["resources"])
+                    cursor = r["result"].get("nextCursor")
+                    if cursor is None:
+                        break
+                self.assertIsNone(cursor)
+                self.assertEqual(len(uris), count + 1)
+                self.assertEqual(uris[-1], APP_URI)
+                self.assertEqual(len(set(uris)), len(uris))
+                self.assert_clean_exit(server)
+
+    def test_storage_classes_come_with_the_same_rows_within_the_budget(self):
+        sql = "SELECT * FROM v ORDER BY id"
+        con = sqlite3.connect(self.typed_db)
+        letters = ["".join(t[0] for t in row) for row in con.execute(
+            "SELECT typeof(id), typeof(t), typeof(r), typeof(b), typeof(n) FROM v ORDER BY id")]
+        con.close()
+        for budget in (1024, 4096, 100000):
+            with self.subTest(budget=budget):
+                plain, _ = self.start({}, "--max-result-bytes", str(budget), db=self.typed_db)
+                app, _ = self.start(RENDERS_APPS, "--max-result-bytes", str(budget), db=self.typed_db)
+                offset, types, i = 0, [], 0
+                while offset is not None:
+                    i += 1
+                    line = call(i, "read_query", sql=sql, offset=offset, limit=1000)
+                    seen = self.sized(app, i, line, budget)["result"]
+                    told = plain.ask(line)["result"]
+                    # The rows are the library's, byte for byte, as a client
+                    # without apps gets them (fewer a page, as their classes
+                    # take part of the budget).
+                    rows = seen["content"][0]["text"]
+                    rows = rows[:rows.rindex('],"offset":')]
+                    self.assertTrue(told["content"][0]["text"].startswith(rows))
+                    self.assertIn(told["content"][0]["text"][len(rows)], "],")
+                    self.assertEqual(len(seen["_meta"]["kestrova-sqlr/types"]), seen["structuredContent"]["returned"])
+                    types += seen["_meta"]["kestrova-sqlr/types"]
+                    offset = seen["structuredContent"]["next_offset"]
+                self.assertEqual(types, letters)
+                self.assert_clean_exit(plain)
+                self.assert_clean_exit(app)
+        # A statement that cannot be typed (EXPLAIN) pages as it is, without them.
+        app, _ = self.start(RENDERS_APPS, db=self.typed_db)
+        result = app.ask(call(1, "read_query", sql="EXPLAIN SELECT 1"))["result"]
+        self.assertNotIn("isError", result)
+        self.assertNotIn("_meta", result)
+        self.assert_clean_exit(app)
+
+
 if __name__ == "__main__":
     unittest.main(verbosity=2)
