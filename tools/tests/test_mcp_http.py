@@ -16,6 +16,7 @@ import shutil
 import sqlite3
 import subprocess
 import tempfile
+import threading
 import time
 import unittest
 
@@ -265,6 +266,41 @@ class McpHttpTest(unittest.TestCase):
         self.assert_refused(s.post(rpc(2, "ping"), first), 404)
         for sid in (kept, newest):
             self.assertEqual(s.call(sid, 3, "ping")[0], 200)
+
+    def test_sessions_called_at_once_each_get_their_own_answers(self):
+        # Four clients on threads of their own, two versions among them: each
+        # answer comes to the request that asked, in the form its own session
+        # agreed on (structured results from 2025-06-18 on only).
+        s = self.start()
+        sessions = [s.open_session(v) for v in (VERSION, "2024-11-05", VERSION, "2024-11-05")]
+        failures = []
+
+        def client(k, session):
+            for i in range(40):
+                n = k * 1000 + i
+                try:
+                    status, reply = s.call(session, n, "tools/call", {
+                        "name": "read_query",
+                        "arguments": {"sql": "SELECT %d AS n, count(*) AS c FROM items" % n}})
+                    rows = json.loads(reply["result"]["content"][0]["text"])["rows"]
+                    # Structured results only where the session agreed on them.
+                    structured = "structuredContent" in reply["result"]
+                    if (status, reply["id"], rows, structured) != (200, n, [{"n": n, "c": 20000}],
+                                                                    k % 2 == 0):
+                        failures.append((k, i, status, reply))
+                    status, reply = s.call(session, n, "tools/call",
+                                           {"name": "describe_table", "arguments": {"table": "items"}})
+                    if status != 200 or reply["result"].get("isError"):
+                        failures.append((k, i, status, reply))
+                except Exception as e:  # noqa: BLE001 -- reported below
+                    failures.append((k, i, repr(e)))
+
+        threads = [threading.Thread(target=client, args=(k, sid)) for k, sid in enumerate(sessions)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join(timeout=120)
+        self.assertFalse(failures[:3])
 
     def test_protocol_version_header(self):
         s = self.start()
