@@ -20,6 +20,7 @@
 #include "common/json.h"
 #include "common/library.h"
 #include "common/pager.h"
+#include "mcp/http_transport.h"
 #include "mcp/server.h"
 #include "serve/server.h"
 
@@ -137,6 +138,10 @@ int run_command(const Options& opts) {
   if (opts.command == Command::kMcp) {
     const size_t budget = opts.max_result_bytes > 0 ? static_cast<size_t>(opts.max_result_bytes)
                                                     : mcp::kDefaultMaxResultBytes;
+    if (opts.http) {
+      return mcp::run_mcp_http_server(opts.db, opts.writable, budget, KESTROVA_SQLR_VERSION,
+                                      opts.port);
+    }
     return mcp::run_mcp_server(opts.db, opts.writable, budget, KESTROVA_SQLR_VERSION);
   }
   const bool writable =

@@ -32,6 +32,11 @@ const char kUsage[] =
     "  mcp DB             serve DB to an assistant as a Model Context Protocol\n"
     "                     server on standard input and output (JSON-RPC, one\n"
     "                     message per line); read-only unless --writable\n"
+    "  mcp DB --http      the same over HTTP (the protocol's Streamable HTTP\n"
+    "                     transport) on 127.0.0.1: prints one line, the endpoint's\n"
+    "                     URL and a token (\"http://127.0.0.1:PORT/mcp TOKEN\"),\n"
+    "                     which clients send as \"Authorization: Bearer TOKEN\";\n"
+    "                     serves until Ctrl+C or the end of standard input\n"
     "  serve DB           browse DB in a web browser: prints the one URL to open\n"
     "                     (127.0.0.1, with a secret token) and serves until Ctrl+C\n"
     "                     or the end of standard input; read-only unless --writable\n"
@@ -90,8 +95,9 @@ const char kUsage[] =
     "  --max-result-bytes N\n"
     "                     mcp: most bytes in one tool result, 1024 to 8388608\n"
     "                     (default 100000); longer pages stop early\n"
-    "  --port N           serve: the port on 127.0.0.1, 0 to 65535 (default 0: any\n"
-    "                     free port)\n"
+    "  --http             mcp: serve over HTTP instead of standard input and output\n"
+    "  --port N           serve, mcp --http: the port on 127.0.0.1, 0 to 65535\n"
+    "                     (default 0: any free port)\n"
     "  --open             serve: open the URL in the default browser\n"
     "  -h, --help         print this help\n"
     "  --version          print the versions of the tool, SQLite and yyjson\n"
@@ -244,6 +250,8 @@ bool parse_option(int argc, const char* const* argv, int* i, Options* opts, Seen
     }
     seen->file = true;
     opts->sql_file = value;
+  } else if (name == "--http") {
+    opts->http = true;
   } else if (name == "--open") {
     opts->open = true;
   } else if (name == "--port") {
@@ -330,8 +338,13 @@ bool check_combinations(const Options& opts, const Seen& seen, std::string* erro
                  : "--writable applies to mcp and serve only";
   } else if (opts.max_result_bytes != 0 && command != Command::kMcp) {
     *error = "--max-result-bytes applies to mcp only";
-  } else if ((seen.port || opts.open) && command != Command::kServe) {
-    *error = std::string(seen.port ? "--port" : "--open") + " applies to serve only";
+  } else if (opts.http && command != Command::kMcp) {
+    *error = "--http applies to mcp only";
+  } else if (seen.port && command != Command::kServe && !(command == Command::kMcp && opts.http)) {
+    *error = command == Command::kMcp ? "--port applies to serve and mcp --http only: add --http"
+                                      : "--port applies to serve and mcp --http only";
+  } else if (opts.open && command != Command::kServe) {
+    *error = "--open applies to serve only";
   } else if (opts.all && seen.limit) {
     *error = "--all reads every row; choose the rows per call with --page-size, not --limit";
   } else if (!opts.all && seen.page_size) {

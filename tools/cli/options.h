@@ -49,7 +49,8 @@ struct Options {
   std::string sql_file;          // query, exec: --file F, or "-" for standard input
   bool writable = false;         // mcp, serve: --writable
   int32_t max_result_bytes = 0;  // mcp: --max-result-bytes; 0 for the server's default
-  int port = 0;                  // serve: --port N, 0 for any free port
+  bool http = false;             // mcp: --http
+  int port = 0;                  // serve, mcp --http: --port N, 0 for any free port
   bool open = false;             // serve: --open
   int32_t offset = 0;
   int32_t limit = SQLR_MAX_PAGE_ROWS;

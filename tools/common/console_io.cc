@@ -106,6 +106,9 @@ void use_stdio_for_protocol() {
 // See console_io.h.
 bool stderr_is_terminal() { return _isatty(_fileno(stderr)) != 0; }
 
+// See console_io.h.
+bool stdin_is_terminal() { return _isatty(_fileno(stdin)) != 0; }
+
 #else
 
 // See console_io.h.
@@ -131,6 +134,9 @@ bool regular_file_exists(const std::string& path) {
 
 // See console_io.h.
 bool stderr_is_terminal() { return isatty(fileno(stderr)) != 0; }
+
+// See console_io.h.
+bool stdin_is_terminal() { return isatty(STDIN_FILENO) != 0; }
 
 #endif
 

@@ -44,6 +44,10 @@ bool regular_file_exists(const std::string& path);
 // Whether standard error is a terminal (for progress lines).
 bool stderr_is_terminal();
 
+// Whether standard input is a terminal (console on Windows): a server that
+// stops at the end of its input watches only input that can end.
+bool stdin_is_terminal();
+
 }  // namespace kestrova::tools
 
 #endif  // KESTROVA_SQLR_TOOLS_COMMON_CONSOLE_IO_H_

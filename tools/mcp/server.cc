@@ -1,5 +1,7 @@
-// The JSON-RPC side of the server: framing, the request envelope, the four
-// methods, and replies. The tools themselves are in mcp_tools.cc.
+// The JSON-RPC side of the server: the request envelope, the methods and
+// replies (McpSession), and the line framing of standard input and output.
+// The tools themselves are in tools.cc; the HTTP transport is in
+// http_transport.cc.
 #include "mcp/server.h"
 
 #include <optional>
@@ -61,16 +63,22 @@ std::string key_named(std::string_view key) { return "'" + quoted(key) + "'"; }
 constexpr std::string_view kStructuredSince = "2025-06-18";
 constexpr std::string_view kArgumentErrorsAsResultsSince = "2025-11-25";
 
-class Server {
+}  // namespace
+
+// The conversation behind McpSession (see server.h). send() leaves the reply
+// line in `reply_`.
+class McpSession::Server {
  public:
-  Server(McpDatabase* db, size_t max_result_bytes, std::string_view version, std::FILE* out)
-      : version_(version), out_(out) {
+  Server(McpDatabase* db, size_t max_result_bytes, std::string_view version) : version_(version) {
     session_.db = db;
     session_.max_result_bytes = max_result_bytes;
   }
 
-  // Answers one message. False when the reply could not be written.
+  // Answers one message into `reply_` (left empty when nothing is due).
+  // False when the reply could not be written.
   bool answer(std::string_view line) {
+    reply_.clear();
+    unreadable_ = false;
     if (blank(line)) return true;
     asked_ = Asked{};
     std::string why;
@@ -124,8 +132,17 @@ class Server {
     return send(doc.get(), id, dispatch(name, params, doc.get()));
   }
 
+  // The reply of the last answer ("" when none was due), taken away.
+  std::string take_reply() { return std::move(reply_); }
+  // Whether the last answer refused a message that could not be read as a
+  // request (its reply has a null id).
+  bool unreadable() const { return unreadable_; }
+  // The protocol version agreed at initialize; "" before.
+  std::string_view agreed() const { return agreed_; }
+
   // Answers a line that was too long to read.
   bool answer_too_long() {
+    reply_.clear();
     asked_ = Asked{};
     return send_error(
         nullptr, kRpcParseError,
@@ -193,6 +210,7 @@ class Server {
     session_.structured = agreed >= kStructuredSince;
     session_.argument_errors_as_results = agreed >= kArgumentErrorsAsResultsSince;
     session_.apps = client_renders_apps(yyjson_obj_get(params, "capabilities"));
+    agreed_ = agreed;
     const bool writable = session_.db->writable();
     yyjson_mut_val* result = yyjson_mut_obj(doc);
     yyjson_mut_obj_add_strn(doc, result, "protocolVersion", agreed.data(), agreed.size());
@@ -226,12 +244,14 @@ class Server {
              send(fallback.get(), id,
                   RpcReply::error(kRpcInternalError, "cannot write the reply: " + why));
     }
-    std::fwrite(line.data(), 1, line.size(), out_);
-    return std::fflush(out_) == 0 && !std::ferror(out_);
+    reply_ = std::move(line);
+    return true;
   }
 
-  // Replies with an error to the request `id` (null when it is unknown).
+  // Replies with an error to the request `id` (null when it is unknown: the
+  // message could not be read as a request).
   bool send_error(yyjson_val* id, int code, const std::string& message) {
+    if (id == nullptr) unreadable_ = true;
     const BuiltDoc doc(yyjson_mut_doc_new(nullptr));
     return doc != nullptr && send(doc.get(), id, RpcReply::error(code, message));
   }
@@ -240,40 +260,73 @@ class Server {
   // The request being answered (valid while answer() runs).
   Asked asked_;
   std::string_view version_;
-  std::FILE* out_;
+  std::string reply_;
+  bool unreadable_ = false;
+  std::string_view agreed_;  // one of kMcpVersions
 };
 
-}  // namespace
+McpSession::McpSession(McpDatabase* db, size_t max_result_bytes, std::string_view version)
+    : server_(std::make_unique<Server>(db, max_result_bytes, version)) {}
 
-// See mcp_server.h.
+McpSession::~McpSession() = default;
+
+// See server.h.
+McpAnswer McpSession::answer(std::string_view message) {
+  McpAnswer a;
+  a.written = server_->answer(message);
+  a.text = server_->take_reply();
+  a.unreadable = server_->unreadable();
+  return a;
+}
+
+// See server.h.
+McpAnswer McpSession::answer_too_long() {
+  McpAnswer a;
+  a.written = server_->answer_too_long();
+  a.text = server_->take_reply();
+  a.unreadable = true;
+  return a;
+}
+
+// See server.h.
+std::string_view McpSession::agreed_version() const { return server_->agreed(); }
+
+// See server.h.
 int serve_mcp(McpDatabase* db, size_t max_result_bytes, std::string_view version, std::FILE* in,
               std::FILE* out) {
-  Server server(db, max_result_bytes, version, out);
+  McpSession session(db, max_result_bytes, version);
   std::string line;
   for (;;) {
     const Line got = read_line(in, &line);
     if (got == Line::kEnd) return 0;
-    const bool sent = got == Line::kTooLong ? server.answer_too_long() : server.answer(line);
-    if (!sent) {
+    const McpAnswer answer =
+        got == Line::kTooLong ? session.answer_too_long() : session.answer(line);
+    std::fwrite(answer.text.data(), 1, answer.text.size(), out);
+    if (!answer.written || std::fflush(out) != 0 || std::ferror(out)) {
       std::fprintf(stderr, "kestrova-sqlr: cannot write to the client; stopping\n");
       return 1;
     }
   }
 }
 
-// See mcp_server.h.
+// See server.h.
+bool first_open(McpDatabase* db) {
+  std::string why;
+  if (db->handle(&why) >= 0) return true;
+  // Only a file that is there can become readable; nothing is created.
+  if (!regular_file_exists(db->path())) {
+    std::fprintf(stderr, "kestrova-sqlr: %s\n", why.c_str());
+    return false;
+  }
+  std::fprintf(stderr, "kestrova-sqlr: %s; trying again at each request\n", why.c_str());
+  return true;
+}
+
+// See server.h.
 int run_mcp_server(const std::string& path, bool writable, size_t max_result_bytes,
                    std::string_view version) {
   McpDatabase db(path, writable);
-  std::string why;
-  if (db.handle(&why) < 0) {
-    // Only a file that is there can become readable; nothing is created.
-    if (!regular_file_exists(path)) {
-      std::fprintf(stderr, "kestrova-sqlr: %s\n", why.c_str());
-      return 1;
-    }
-    std::fprintf(stderr, "kestrova-sqlr: %s; trying again at each request\n", why.c_str());
-  }
+  if (!first_open(&db)) return 1;
   use_stdio_for_protocol();
   std::fprintf(stderr, "kestrova-sqlr: serving %s (%s) over MCP on standard input/output\n",
                path.c_str(), writable ? "writable" : "read-only");

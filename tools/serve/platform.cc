@@ -9,12 +9,10 @@
 #include <io.h>
 #include <windows.h>
 // (Separate blocks keep the order.)
-#include <bcrypt.h>
 #include <shellapi.h>
 #else
 #include <fcntl.h>
 #include <spawn.h>
-#include <sys/random.h>
 #include <sys/wait.h>
 #include <unistd.h>
 extern char** environ;
@@ -35,20 +33,6 @@ extern "C" void on_stop_signal(int) {
 
 #if defined(_WIN32)
 
-// See serve_platform.h. BCryptGenRandom with the system's preferred generator.
-bool secure_random(unsigned char* out, size_t len) {
-  while (len > 0) {
-    const ULONG part = len > 0x10000000 ? 0x10000000 : static_cast<ULONG>(len);
-    if (BCryptGenRandom(nullptr, out, part, BCRYPT_USE_SYSTEM_PREFERRED_RNG) != 0) return false;
-    out += part;
-    len -= part;
-  }
-  return true;
-}
-
-// See serve_platform.h.
-bool stdin_is_terminal() { return _isatty(_fileno(stdin)) != 0; }
-
 // See serve_platform.h. The C runtime maps Ctrl+C and Ctrl+Break to SIGINT and
 // SIGBREAK, and runs the handler on a thread of its own.
 void stop_on_interrupt(volatile std::sig_atomic_t* flag) {
@@ -67,24 +51,6 @@ bool open_in_browser(const std::string& url) {
 }
 
 #else
-
-// See serve_platform.h. getrandom blocks only before the kernel's pool is
-// first seeded, and returns at most 33554431 bytes a call.
-bool secure_random(unsigned char* out, size_t len) {
-  while (len > 0) {
-    const ssize_t got = getrandom(out, len, 0);
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    out += got;
-    len -= static_cast<size_t>(got);
-  }
-  return true;
-}
-
-// See serve_platform.h.
-bool stdin_is_terminal() { return isatty(STDIN_FILENO) != 0; }
 
 // See serve_platform.h. SIGPIPE is ignored too: a browser that closes a
 // connection mid-answer must not end the server.

@@ -1,7 +1,7 @@
 // What `kestrova-sqlr serve` needs from the operating system beyond sockets
-// (Boost.Asio, common/net.h): unguessable bytes, whether standard input is a
-// terminal, a stop request from the keyboard, and the user's browser. The
-// only place serve differs between Windows and POSIX.
+// and secrets (common/net.h) and standard streams (common/console_io.h): a
+// stop request from the keyboard, and the user's browser. The only place
+// serve differs between Windows and POSIX.
 #ifndef KESTROVA_SQLR_TOOLS_SERVE_PLATFORM_H_
 #define KESTROVA_SQLR_TOOLS_SERVE_PLATFORM_H_
 
@@ -10,14 +10,6 @@
 #include <string>
 
 namespace kestrova::tools::serve {
-
-// Fills `out[0..len)` from the operating system's cryptographically secure
-// generator (getrandom on Linux, BCryptGenRandom on Windows). False when the
-// generator cannot be read; `out` must then not be used.
-bool secure_random(unsigned char* out, size_t len);
-
-// Whether standard input is a terminal (console on Windows).
-bool stdin_is_terminal();
 
 // Sets *flag (which must outlive the process) to 1 on Ctrl+C or a request to
 // terminate; nothing else happens in the signal handler.

@@ -11,8 +11,10 @@
 #include <memory>
 #include <thread>
 
+#include "common/console_io.h"
 #include "common/http_server.h"
 #include "common/json.h"
+#include "common/net.h"
 #include "serve/api.h"
 #include "serve/assets.h"
 #include "serve/file_check.h"
@@ -167,7 +169,7 @@ class Routes {
 // See serve_server.h.
 int serve_http(int32_t handle, const ServeOptions& options) {
   unsigned char secrets[2 * kTokenBytes];
-  if (!secure_random(secrets, sizeof secrets)) {
+  if (!net::secure_random(secrets, sizeof secrets)) {
     std::fprintf(stderr, "kestrova-sqlr: cannot read the system's random generator\n");
     return 1;
   }

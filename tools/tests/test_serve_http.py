@@ -13,16 +13,17 @@ import http.client
 import json
 import os
 import re
-import select
 import shutil
 import socket
 import sqlite3
 import subprocess
 import tempfile
-import threading
 import time
 import unittest
 import urllib.parse
+
+import http_probe
+from http_probe import Tricklers, peak_memory
 
 CLI = os.environ.get("KESTROVA_SQLR_CLI", "")
 # The Windows build runs under wine, in the prefix that WINEPREFIX names.
@@ -58,18 +59,6 @@ def exit_line(path, name="shop.db"):
     """What the server says on stopping when the file is as it was."""
     return "kestrova-sqlr: %s is unchanged: %d bytes, SHA-256 %s\n" % (
         name, os.path.getsize(path), digest(path))
-
-
-def peak_memory(pid):
-    """The process's peak resident size in bytes (VmHWM), or None off Linux."""
-    try:
-        with open("/proc/%d/status" % pid) as f:
-            for line in f:
-                if line.startswith("VmHWM:"):
-                    return int(line.split()[1]) * 1024
-    except OSError:
-        return None
-    return None
 
 
 class Server:
@@ -129,14 +118,7 @@ class Server:
 
     def raw(self, data, timeout=30):
         """Sends the bytes `data` on a connection of its own; returns what comes back."""
-        with socket.create_connection(("127.0.0.1", self.port), timeout=timeout) as c:
-            c.sendall(data)
-            got = b""
-            while True:
-                part = c.recv(65536)
-                if not part:
-                    return got
-                got += part
+        return http_probe.raw(self.port, data, timeout)
 
     def stop(self):
         """Ends standard input; returns (exit status, stdout rest, stderr)."""
@@ -430,27 +412,9 @@ class ServeHttpTest(unittest.TestCase):
     def send_until_answered(self, s, head, chunks):
         """Sends `head`, then the chunks while the server reads; stops at its
         answer. Returns (status, bytes sent after the head)."""
-        sent = 0
-        with socket.create_connection(("127.0.0.1", s.port), timeout=30) as c:
-            c.sendall(head)
-            for chunk in chunks:
-                if select.select([c], [], [], 0)[0]:
-                    break
-                try:
-                    c.sendall(chunk)
-                except OSError:
-                    break
-                sent += len(chunk)
-            c.settimeout(30)
-            answer = b""
-            while b"\r\n\r\n" not in answer:
-                part = c.recv(65536)
-                if not part:
-                    break
-                answer += part
-        m = re.match(rb"HTTP/1\.1 (\d{3}) ", answer)
-        self.assertTrue(m, answer[:200])
-        return int(m.group(1)), sent
+        status, sent = http_probe.send_until_answered(s.port, head, chunks)
+        self.assertIsNotNone(status, "no answer")
+        return status, sent
 
     def test_request_size_has_a_limit_in_every_framing(self):
         s = self.start()
@@ -548,26 +512,9 @@ class ServeHttpTest(unittest.TestCase):
         s = self.start()
         s.session  # taken before the tricklers come
         tricklers = 64
-        stop = threading.Event()
-        answers = [None] * tricklers
+        # One header byte every 2 s, without any secret.
         data = b"GET / HTTP/1.1\r\nHost: " + s.host.encode() + b"\r\nX-Pad: " + b"a" * 100
-
-        def trickle(i):
-            # One header byte every 2 s, without any secret, until the server
-            # answers or closes.
-            try:
-                with socket.create_connection(("127.0.0.1", s.port), timeout=30) as c:
-                    for b in data:
-                        c.sendall(bytes([b]))
-                        if select.select([c], [], [], 2.0)[0] or stop.is_set():
-                            break
-                    answers[i] = c.recv(200)
-            except OSError as e:
-                answers[i] = e
-
-        threads = [threading.Thread(target=trickle, args=(i,), daemon=True) for i in range(tricklers)]
-        for t in threads:
-            t.start()
+        slow = Tricklers(s.port, data, tricklers)
         try:
             time.sleep(1.0)
             times = []
@@ -581,14 +528,12 @@ class ServeHttpTest(unittest.TestCase):
                   % (tricklers, ", ".join("%.3f" % t for t in times)))
             self.assertLess(max(times), 1.0)
             # Each trickler is cut off at its deadline (5 s) with a 408.
-            for t in threads:
-                t.join(timeout=15)
-            self.assertFalse([t for t in threads if t.is_alive()])
-            for a in answers:
+            self.assertFalse(slow.join(timeout=15))
+            for a in slow.answers:
                 self.assertIsInstance(a, bytes)
                 self.assertTrue(a.startswith(b"HTTP/1.1 408 "), a)
         finally:
-            stop.set()
+            slow.stop.set()
 
     def test_connections_past_the_cap_make_room_for_an_honest_request(self):
         s = self.start()
