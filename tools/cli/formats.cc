@@ -27,21 +27,17 @@ class DelimitedWriter : public RowWriter {
 
   void begin(const Page& first) override {
     const size_t width = first.columns.size();
-    rows_.header(first.columns,
-                 blob_columns_of(first, width,
-                                 [&](size_t i, size_t c) {
-                                   return i < first.types.size() && c < first.types[i].size() &&
-                                          first.types[i][c] == 'b';
-                                 }),
-                 &buffer_);
+    rows_.header(
+        first.columns,
+        blob_columns_of(first, width, [&](size_t i, size_t c) { return first.is_blob(i, c); }),
+        &buffer_);
     put("");
   }
 
   void row(const Page& page, size_t i) override {
-    const std::string_view types = i < page.types.size() ? page.types[i] : std::string_view();
     const size_t unmarked = rows_.row(
-        page.rows[i], yyjson_obj_size(page.rows[i]),
-        [&](size_t c) { return c < types.size() && types[c] == 'b'; }, &buffer_);
+        page.rows[i], yyjson_obj_size(page.rows[i]), [&](size_t c) { return page.is_blob(i, c); },
+        &buffer_);
     if (unmarked != DelimitedRows::npos && !warned_) {
       warned_ = true;
       std::fprintf(stderr,
@@ -222,12 +218,11 @@ Value value_of(yyjson_val* v, char type) {
 
 // See formats.h. By position: two columns may share a name.
 void row_values(const Page& page, size_t i, std::vector<Value>* values) {
-  const std::string_view types = i < page.types.size() ? page.types[i] : std::string_view();
   values->clear();
   yyjson_obj_iter it = yyjson_obj_iter_with(page.rows[i]);
   while (yyjson_val* key = yyjson_obj_iter_next(&it)) {
     const size_t c = values->size();
-    values->push_back(value_of(yyjson_obj_iter_get_val(key), c < types.size() ? types[c] : 't'));
+    values->push_back(value_of(yyjson_obj_iter_get_val(key), page.is_blob(i, c) ? 'b' : 't'));
   }
 }
 

@@ -544,7 +544,7 @@ struct ExportRun {
   std::string format;  // csv, json or jsonl
   size_t width = 0;    // the view's columns, written
   // How a BLOB is told from text: by the typeof() members that follow a
-  // table view's columns, or by the typed statement's Page::types.
+  // table view's columns, or by the typed statement's marks (Page::is_blob).
   bool typeof_members = false;
   DelimitedRows csv{','};
   std::vector<yyjson_val*> members;  // of the row being written
@@ -557,7 +557,7 @@ struct ExportRun {
     if (typeof_members) {
       return width + c < members.size() && yyjson_equals_str(members[width + c], "blob");
     }
-    return i < page.types.size() && c < page.types[i].size() && page.types[i][c] == 'b';
+    return page.is_blob(i, c);
   }
 
   // Loads row i's members, for is_blob.

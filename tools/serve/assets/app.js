@@ -771,6 +771,7 @@ class RowCounter {
     if (this.format === 'jsonl') {
       for (let i = b.indexOf(10); i >= 0; i = b.indexOf(10, i + 1)) this.count++;
     } else if (this.format === 'csv') {
+      // Line feeds outside quotes, each stretch between quotes searched once.
       for (let i = 0; i < b.length;) {
         const q = b.indexOf(34, i);
         if (this.inString) {
@@ -778,8 +779,8 @@ class RowCounter {
           this.inString = false; i = q + 1;
           continue;
         }
-        const n = b.indexOf(10, i);
-        if (n >= 0 && (q < 0 || n < q)) { this.count++; i = n + 1; continue; }
+        const part = b.subarray(i, q < 0 ? b.length : q);
+        for (let n = part.indexOf(10); n >= 0; n = part.indexOf(10, n + 1)) this.count++;
         if (q < 0) return;
         this.inString = true; i = q + 1;
       }
