@@ -27,10 +27,7 @@ class DelimitedWriter : public RowWriter {
 
   void begin(const Page& first) override {
     const size_t width = first.columns.size();
-    rows_.header(
-        first.columns,
-        blob_columns_of(first, width, [&](size_t i, size_t c) { return first.is_blob(i, c); }),
-        &buffer_);
+    rows_.header(first.columns, page_blob_columns(first, width), &buffer_);
     put("");
   }
 

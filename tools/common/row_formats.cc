@@ -47,6 +47,19 @@ void DelimitedRows::append_field(std::string_view field, std::string* out) const
   out->push_back('"');
 }
 
+// See row_formats.h.
+std::vector<bool> page_blob_columns(const Page& first, size_t width) {
+  std::vector<uint64_t> any(first.blob_words, 0);
+  for (size_t at = 0; at < first.blob_bits.size(); ++at)
+    any[at % first.blob_words] |= first.blob_bits[at];
+  std::vector<bool> blobs(width, false);
+  for (size_t c = 0; c < width; ++c) {
+    const size_t word = c / Page::kBlobsPerWord;
+    blobs[c] = word < any.size() && (any[word] >> (c % Page::kBlobsPerWord) & 1) != 0;
+  }
+  return blobs;
+}
+
 // See row_formats.h. A shorter length leaves an object's first members whole
 // for yyjson's writer, since they stand one after another; the length is put
 // back afterwards.

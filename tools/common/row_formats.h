@@ -47,16 +47,10 @@ class DelimitedRows {
   std::vector<bool> marked_;
 };
 
-// The columns of `first` that hold a BLOB in any of its rows, by `is_blob(i,
-// c)` (row i, column c), for DelimitedRows::header.
-template <typename IsBlob>
-std::vector<bool> blob_columns_of(const Page& first, size_t width, const IsBlob& is_blob) {
-  std::vector<bool> blobs(width, false);
-  for (size_t i = 0; i < first.rows.size(); ++i) {
-    for (size_t c = 0; c < width; ++c) blobs[c] = blobs[c] || is_blob(i, c);
-  }
-  return blobs;
-}
+// The columns of the typed page `first` (Page::is_blob) that hold a BLOB in
+// any of its rows, for DelimitedRows::header; each row's marks read a word at
+// a time rather than a value at a time.
+std::vector<bool> page_blob_columns(const Page& first, size_t width);
 
 // Appends the row object `row` as the library wrote it, its first `width`
 // members only (all of them when `width` is npos). False with the reason in

@@ -575,8 +575,8 @@ struct ExportRun {
     if (format == "json") {
       out->push_back('[');
     } else if (format == "csv") {
-      std::vector<bool> blobs(width, false);
-      for (size_t i = 0; i < page.rows.size(); ++i) {
+      std::vector<bool> blobs = page_blob_columns(page, width);
+      for (size_t i = 0; typeof_members && i < page.rows.size(); ++i) {
         load_members(i);
         for (size_t c = 0; c < width; ++c) blobs[c] = blobs[c] || is_blob(i, c);
       }
