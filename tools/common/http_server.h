@@ -4,7 +4,9 @@
 // under the caps below, before anything else sees it: a client that trickles
 // or stalls holds one connection slot and no thread, and loses the slot when
 // its deadline passes. Complete requests go to a few worker threads; their
-// answers are posted back to the I/O thread to be written.
+// answers are posted back to the I/O thread to be written. A streamed answer
+// keeps its worker while it produces, handing pieces over through a small
+// bounded queue.
 #ifndef KESTROVA_SQLR_TOOLS_COMMON_HTTP_SERVER_H_
 #define KESTROVA_SQLR_TOOLS_COMMON_HTTP_SERVER_H_
 
