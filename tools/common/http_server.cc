@@ -25,7 +25,6 @@
 #include <boost/beast/http/string_body.hpp>
 #include <boost/beast/http/write.hpp>
 #include <condition_variable>
-#include <cstdio>
 #include <deque>
 #include <list>
 #include <mutex>
@@ -564,9 +563,13 @@ void Session::pump() {
   }
   if (have) {
     if (chunked_) {
-      char size[24];
-      std::snprintf(size, sizeof size, "%zx\r\n", piece.size());
-      piece_ = size;
+      // The chunk's size in hex, written by hand (printf's %zx is not in
+      // every C runtime the tool is built for).
+      static constexpr char kHex[] = "0123456789abcdef";
+      std::string size;
+      for (size_t n = piece.size(); n > 0 || size.empty(); n >>= 4)
+        size.insert(size.begin(), kHex[n & 15]);
+      piece_ = size + "\r\n";
       piece_ += piece;
       piece_ += "\r\n";
     } else {
