@@ -12,6 +12,8 @@ which waiting on a busy machine does not add to) and in wall-clock time:
     sqlite3 module plus json.dumps of the same document;
   - the same page as row dicts in Python: the module's query (the library's
     JSON parsed) against sqlite3 rows made into dicts, with no JSON at all;
+  - the same rows read one by one in Python: the module's iterate (pages of
+    its default size) against iterating a sqlite3 cursor into dicts;
 and runs bench/query_bench for the library's page against its floor.
 Prints one table of figures and ratios.
 """
@@ -155,6 +157,18 @@ def sqlite3_page_dicts(con):
     return [dict(zip(names, row)) for row in cur]
 
 
+def iterate_ids(rows):
+    """Reads every row of the iterator `rows`; returns their ids."""
+    return [r["id"] for r in rows]
+
+
+def sqlite3_iterate(con):
+    """The page's rows one by one from a sqlite3 cursor, each made a dict."""
+    cur = con.execute(PAGE_SQL + " LIMIT %d" % PAGE)
+    names = [d[0] for d in cur.description]
+    return (dict(zip(names, row)) for row in cur)
+
+
 def query_bench_line(path, rows):
     """The ratio line of bench/query_bench for the 100000-row page."""
     out = subprocess.run([path, str(rows)], stdout=subprocess.PIPE, check=True, text=True).stdout
@@ -225,6 +239,13 @@ def main():
                                  in_process(lambda: sqlite3_page_dicts(con)), opts.runs)
         results.append(("the page as row dicts in Python: module query vs sqlite3 rows to dicts",
                         ours, peer, None))
+        page_sql = PAGE_SQL + " LIMIT %d" % PAGE
+        if iterate_ids(db.iterate(page_sql)) != iterate_ids(sqlite3_iterate(con)):
+            sys.exit("compare: iterate and sqlite3 did not read the same rows")
+        ours, peer = median_pair(in_process(lambda: iterate_ids(db.iterate(page_sql))),
+                                 in_process(lambda: iterate_ids(sqlite3_iterate(con))), opts.runs)
+        results.append(("the same rows one by one in Python: module iterate vs a sqlite3 cursor "
+                        "into dicts", ours, peer, None))
     con.close()
 
     floor = query_bench_line(os.path.join(build, "bench", "query_bench"), opts.rows)

@@ -1,111 +1,53 @@
-// One small class per format. Decisions a reader of the output relies on:
-// CSV and TSV lines end in CRLF (RFC 4180, and what Python's excel and
-// excel-tab dialects write); NULL is an empty field there; a BLOB is its
-// Base64 text under a header that says "(base64)".
+// One small class per format; CSV, TSV and JSON Lines are the shared
+// writers of common/row_formats.h, which the data browser's export uses too.
 #include "cli/formats.h"
 
 #include <limits>
 #include <vector>
 
 #include "cli/text_table.h"
+#include "common/row_formats.h"
 
 namespace kestrova::tools::cli {
 namespace {
-
-constexpr std::string_view kCrLf = "\r\n";
-constexpr std::string_view kBase64Mark = " (base64)";
 
 // Whether `text` could be read as a mark that shown_value makes.
 bool looks_like_mark(std::string_view text) {
   return text == "NULL" || text.rfind("<blob ", 0) == 0 || (!text.empty() && text[0] == '"');
 }
 
-// CSV or TSV. The header marks a column as Base64 when the first page holds a
-// BLOB in it; a BLOB met later in another column is still written as Base64,
-// and said once on stderr, since the header is out by then. Rows go from the
-// page's document straight into the output buffer: a 100,000-row export
-// makes no string per value.
+// CSV or TSV through the shared writer (common/row_formats.h). A BLOB met
+// after the first page in a column the header did not mark is still written
+// as Base64, and said once on stderr, since the header is out by then. Rows
+// go from the page's document straight into the output buffer: a
+// 100,000-row export makes no string per value.
 class DelimitedWriter : public RowWriter {
  public:
-  DelimitedWriter(std::FILE* out, char delimiter) : RowWriter(out), delimiter_(delimiter) {
-    for (const char c : {delimiter, '"', '\r', '\n'})
-      special_[static_cast<unsigned char>(c)] = true;
-  }
+  DelimitedWriter(std::FILE* out, char delimiter) : RowWriter(out), rows_(delimiter) {}
 
   void begin(const Page& first) override {
     const size_t width = first.columns.size();
-    blob_columns_.assign(width, false);
-    for (const std::string_view types : first.types) {
-      for (size_t c = 0; c < width && c < types.size(); ++c) {
-        if (types[c] == 'b') blob_columns_[c] = true;
-      }
-    }
-    if (width == 1 && first.columns[0].empty() && !blob_columns_[0]) {
-      put("\"\"");
-    } else {
-      for (size_t c = 0; c < width; ++c) {
-        if (c > 0) buffer_.push_back(delimiter_);
-        append_field(first.columns[c]);
-        if (blob_columns_[c]) buffer_.append(kBase64Mark);
-      }
-    }
-    put(kCrLf);
+    rows_.header(first.columns, page_blob_columns(first, width), &buffer_);
+    put("");
   }
 
   void row(const Page& page, size_t i) override {
-    const std::string_view types = i < page.types.size() ? page.types[i] : std::string_view();
-    yyjson_val* row = page.rows[i];
-    const size_t width = yyjson_obj_size(row);
-    // A line of one empty field is written "" so that it is not an empty line.
-    bool empty_line = width == 1;
-    yyjson_obj_iter it = yyjson_obj_iter_with(row);
-    size_t c = 0;
-    while (yyjson_val* key = yyjson_obj_iter_next(&it)) {
-      yyjson_val* v = yyjson_obj_iter_get_val(key);
-      if (c > 0) buffer_.push_back(delimiter_);
-      if (c < types.size() && types[c] == 'b' && !warned_ &&
-          (c >= blob_columns_.size() || !blob_columns_[c])) {
-        warned_ = true;
-        std::fprintf(stderr,
-                     "kestrova-sqlr: column %zu (%s) holds BLOBs after the first page; they are "
-                     "written as Base64 under a header that does not say so\n",
-                     c + 1, c < page.columns.size() ? page.columns[c].c_str() : "");
-      }
-      if (yyjson_is_raw(v)) {
-        buffer_.append(yyjson_get_raw(v), yyjson_get_len(v));
-        empty_line = false;
-      } else if (yyjson_is_str(v)) {
-        const size_t len = yyjson_get_len(v);
-        append_field(std::string_view(yyjson_get_str(v), len));
-        empty_line = empty_line && len == 0;
-      }
-      ++c;
+    const size_t unmarked = rows_.row(
+        page.rows[i], yyjson_obj_size(page.rows[i]), [&](size_t c) { return page.is_blob(i, c); },
+        &buffer_);
+    if (unmarked != DelimitedRows::npos && !warned_) {
+      warned_ = true;
+      std::fprintf(stderr,
+                   "kestrova-sqlr: column %zu (%s) holds BLOBs after the first page; they are "
+                   "written as Base64 under a header that does not say so\n",
+                   unmarked + 1,
+                   unmarked < page.columns.size() ? page.columns[unmarked].c_str() : "");
     }
-    if (empty_line) buffer_.append("\"\"");
-    put(kCrLf);
+    put("");
   }
 
  private:
-  // Appends one field as delimited_field writes it, without a copy when it
-  // needs no quotes.
-  void append_field(std::string_view field) {
-    size_t i = 0;
-    while (i < field.size() && !special_[static_cast<unsigned char>(field[i])]) ++i;
-    if (i == field.size()) {
-      buffer_.append(field);
-      return;
-    }
-    buffer_.push_back('"');
-    for (const char c : field) {
-      if (c == '"') buffer_.push_back('"');
-      buffer_.push_back(c);
-    }
-    buffer_.push_back('"');
-  }
-
-  char delimiter_;
-  bool special_[256] = {};
-  std::vector<bool> blob_columns_;
+  DelimitedRows rows_;
   bool warned_ = false;
 };
 
@@ -218,14 +160,10 @@ class JsonLinesWriter : public RowWriter {
 
   void row(const Page& page, size_t i) override {
     std::string why;
-    text_.clear();
-    write_json(page.rows[i], YYJSON_WRITE_NOFLAG, &text_, &why);
-    text_.push_back('\n');
-    put(text_);
+    append_json_row(page.rows[i], yyjson_obj_size(page.rows[i]), &buffer_, &why);
+    buffer_.push_back('\n');
+    put("");
   }
-
- private:
-  std::string text_;
 };
 
 // The aligned table: all rows are kept, since the widths depend on them all.
@@ -277,12 +215,11 @@ Value value_of(yyjson_val* v, char type) {
 
 // See formats.h. By position: two columns may share a name.
 void row_values(const Page& page, size_t i, std::vector<Value>* values) {
-  const std::string_view types = i < page.types.size() ? page.types[i] : std::string_view();
   values->clear();
   yyjson_obj_iter it = yyjson_obj_iter_with(page.rows[i]);
   while (yyjson_val* key = yyjson_obj_iter_next(&it)) {
     const size_t c = values->size();
-    values->push_back(value_of(yyjson_obj_iter_get_val(key), c < types.size() ? types[c] : 't'));
+    values->push_back(value_of(yyjson_obj_iter_get_val(key), page.is_blob(i, c) ? 'b' : 't'));
   }
 }
 

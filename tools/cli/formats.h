@@ -27,8 +27,8 @@ struct Value {
   std::string_view text;
 };
 
-// The value `v` of a library row whose storage class letter (Page::types) is
-// `type`; a string is TEXT unless `type` is 'b'.
+// The value `v` of a library row; a string is TEXT unless `type` is 'b'
+// (a BLOB, as Page::is_blob says).
 Value value_of(yyjson_val* v, char type);
 
 // The values of row `i` of `page` in column order, into `values`.

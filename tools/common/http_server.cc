@@ -14,15 +14,20 @@
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/thread_pool.hpp>
+#include <boost/asio/write.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/http/empty_body.hpp>
 #include <boost/beast/http/error.hpp>
 #include <boost/beast/http/message.hpp>
 #include <boost/beast/http/parser.hpp>
 #include <boost/beast/http/serializer.hpp>
+#include <boost/beast/http/status.hpp>
 #include <boost/beast/http/string_body.hpp>
 #include <boost/beast/http/write.hpp>
+#include <condition_variable>
+#include <deque>
 #include <list>
+#include <mutex>
 
 #include "common/net.h"
 
@@ -82,6 +87,25 @@ Refusal parse_refusal(const error_code& ec, size_t max_body) {
 
 class Core;
 
+class Session;
+void run_stream(Core* core, std::shared_ptr<Session> self, Response response, bool keep,
+                bool chunked);
+
+// How often a producer waiting for room looks whether the server stops.
+constexpr std::chrono::milliseconds kProducerPoll{100};
+
+// The hand-over between a streamed answer's producer (on a worker) and its
+// session (on the I/O thread), under `mutex`.
+struct StreamState {
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::deque<std::string> queue;  // pieces handed over, not yet taken for writing
+  bool dead = false;              // the connection is gone: the producer stops
+  bool finished = false;          // the producer has returned
+  bool ok = true;                 // and said it produced the whole body
+  Clock::time_point until;        // the end of the stream's lifetime
+};
+
 // One connection. Owned by the handlers waiting on it; the Core keeps a
 // plain pointer to it while it is open.
 class Session : public std::enable_shared_from_this<Session> {
@@ -113,6 +137,9 @@ class Session : public std::enable_shared_from_this<Session> {
   void refuse(int status, std::string_view message);
   void send(const Response& response, bool keep_alive);
   void write_some();
+  void send_stream_head(const Response& response, bool keep_alive);
+  void pump();
+  void write_piece();
   void linger();
   void arm(std::chrono::milliseconds after);
   void on_timer();
@@ -133,8 +160,17 @@ class Session : public std::enable_shared_from_this<Session> {
   std::unique_ptr<bhttp::response<bhttp::string_body>> answer_;
   std::optional<bhttp::response_serializer<bhttp::string_body>> writer_;
   bool close_after_ = false;
+  // A streamed answer in progress: the shared queue, whether pieces go out
+  // as chunks, whether a write is under way, and the bytes being written.
+  std::shared_ptr<StreamState> stream_;
+  bool chunked_ = false;
+  bool stream_writing_ = false;
+  std::string piece_;
   std::list<Session*>::iterator registered_;
   friend class Core;
+  friend class QueueSink;
+  friend void run_stream(Core* core, std::shared_ptr<Session> self, Response response, bool keep,
+                         bool chunked);
 };
 
 // What the sessions share: the options, the I/O thread, the workers and the
@@ -152,6 +188,7 @@ class Core {
   tcp::acceptor acceptor{io};
   asio::steady_timer accept_retry{io};
   asio::thread_pool workers{kWorkerThreads};
+  std::atomic<bool> stopping{false};
 
   void accept() {
     acceptor.async_accept([this](const error_code& ec, tcp::socket socket) {
@@ -199,6 +236,11 @@ void Session::start() { next_request(); }
 void Session::close() {
   if (!open_) return;
   open_ = false;
+  if (stream_ != nullptr) {
+    const std::lock_guard<std::mutex> hold(stream_->mutex);
+    stream_->dead = true;
+    stream_->changed.notify_all();
+  }
   core_->sessions.erase(registered_);
   error_code ignored;
   socket_.close(ignored);
@@ -367,10 +409,77 @@ void Session::dispatch() {
           response = core->options.refusal(500, std::string("the server failed: ") + e.what());
         }
         const bool keep = request.keep_alive() && !response.close;
-        asio::post(core->io, [self = std::move(self), response = std::move(response), keep] {
-          if (self->open_) self->send(response, keep);
-        });
+        if (!response.stream) {
+          asio::post(core->io, [self = std::move(self), response = std::move(response), keep] {
+            if (self->open_) self->send(response, keep);
+          });
+          return;
+        }
+        run_stream(core, std::move(self), std::move(response), keep, request.minor_version >= 1);
       });
+}
+
+// Where a producer's pieces go: the session's queue, bounded (see
+// BodySink). Lives on the producer's worker thread.
+class QueueSink : public BodySink {
+ public:
+  QueueSink(Core* core, std::shared_ptr<Session> session, std::shared_ptr<StreamState> state)
+      : core_(core), session_(std::move(session)), state_(std::move(state)) {}
+
+  bool write(std::string piece) override {
+    std::unique_lock<std::mutex> hold(state_->mutex);
+    for (;;) {
+      if (core_->stopping.load() || Clock::now() >= state_->until) state_->dead = true;
+      if (state_->dead) return false;
+      if (state_->queue.size() < kStreamQueuedPieces) break;
+      state_->changed.wait_for(hold, kProducerPoll);
+    }
+    if (piece.empty()) return true;
+    state_->queue.push_back(std::move(piece));
+    hold.unlock();
+    asio::post(core_->io, [self = session_] { self->pump(); });
+    return true;
+  }
+
+ private:
+  Core* core_;
+  std::shared_ptr<Session> session_;
+  std::shared_ptr<StreamState> state_;
+};
+
+// Runs a streamed answer's producer on this worker: the head is posted to
+// the I/O thread first, then each piece as it comes, then the end; the
+// session's hold goes back to the I/O thread with the last post.
+void run_stream(Core* core, std::shared_ptr<Session> self, Response response, bool keep,
+                bool chunked) {
+  auto state = std::make_shared<StreamState>();
+  state->until = Clock::now() + kStreamLifetime;
+  BodyProducer produce = std::move(response.stream);
+  asio::post(core->io, [self, state, response = std::move(response), keep, chunked]() mutable {
+    if (!self->open_) {
+      const std::lock_guard<std::mutex> hold(state->mutex);
+      state->dead = true;
+      return;
+    }
+    self->stream_ = state;
+    self->chunked_ = chunked;
+    self->send_stream_head(response, keep && chunked);
+  });
+  bool ok = false;
+  {
+    QueueSink sink(core, self, state);
+    try {
+      ok = produce(&sink);
+    } catch (const std::exception&) {
+      ok = false;
+    }
+  }
+  {
+    const std::lock_guard<std::mutex> hold(state->mutex);
+    state->finished = true;
+    state->ok = ok;
+  }
+  asio::post(core->io, [self = std::move(self)] { self->pump(); });
 }
 
 void Session::refuse(int status, std::string_view message) {
@@ -412,6 +521,97 @@ void Session::write_some() {
                             if (self->close_after_) return self->linger();
                             self->next_request();
                           });
+}
+
+// Writes the head of a streamed answer; the body follows through pump().
+void Session::send_stream_head(const Response& response, bool keep_alive) {
+  const auto status = static_cast<unsigned>(response.status);
+  const beast::string_view reason = bhttp::obsolete_reason(bhttp::int_to_status(status));
+  std::string head = "HTTP/1.1 " + std::to_string(status) + " " + text(reason) + "\r\n";
+  const auto field = [&head](std::string_view name, std::string_view value) {
+    head.append(name).append(": ").append(value).append("\r\n");
+  };
+  for (const auto& [name, value] : core_->options.default_headers) field(name, value);
+  for (const auto& [name, value] : response.headers) field(name, value);
+  if (!response.content_type.empty()) field("Content-Type", response.content_type);
+  if (chunked_) field("Transfer-Encoding", "chunked");
+  field("Connection", keep_alive ? "keep-alive" : "close");
+  head.append("\r\n");
+  close_after_ = !keep_alive;
+  phase_ = Phase::kWriting;
+  piece_ = std::move(head);
+  write_piece();
+}
+
+// Takes the next piece of the stream, or its end once the producer has
+// returned; waits for the producer (within the stream's lifetime) when
+// neither is there.
+void Session::pump() {
+  if (!open_ || stream_ == nullptr || stream_writing_) return;
+  std::string piece;
+  bool have = false, finished = false, ok = false;
+  {
+    const std::lock_guard<std::mutex> hold(stream_->mutex);
+    if (!stream_->queue.empty()) {
+      piece = std::move(stream_->queue.front());
+      stream_->queue.pop_front();
+      stream_->changed.notify_all();
+      have = true;
+    }
+    finished = stream_->finished;
+    ok = stream_->ok;
+  }
+  if (have) {
+    if (chunked_) {
+      // The chunk's size in hex, written by hand (printf's %zx is not in
+      // every C runtime the tool is built for).
+      static constexpr char kHex[] = "0123456789abcdef";
+      std::string size;
+      for (size_t n = piece.size(); n > 0 || size.empty(); n >>= 4)
+        size.insert(size.begin(), kHex[n & 15]);
+      piece_ = size + "\r\n";
+      piece_ += piece;
+      piece_ += "\r\n";
+    } else {
+      piece_ = std::move(piece);
+    }
+    return write_piece();
+  }
+  if (!finished) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(stream_->until - Clock::now());
+    return arm(std::max(left, std::chrono::milliseconds(1)));
+  }
+  // A body that failed partway ends without its last chunk.
+  if (!ok) return close();
+  stream_.reset();
+  if (!chunked_) return linger();
+  piece_ = "0\r\n\r\n";
+  stream_writing_ = true;
+  arm(kWriteStallLimit);
+  asio::async_write(socket_, asio::buffer(piece_),
+                    [self = shared_from_this()](const error_code& ec, size_t) {
+                      if (!self->open_) return;
+                      if (ec) return self->close();
+                      self->stream_writing_ = false;
+                      self->piece_.clear();
+                      if (self->close_after_) return self->linger();
+                      self->next_request();
+                    });
+}
+
+// Writes piece_ (the head or one piece), then takes the next.
+void Session::write_piece() {
+  stream_writing_ = true;
+  arm(kWriteStallLimit);
+  asio::async_write(socket_, asio::buffer(piece_),
+                    [self = shared_from_this()](const error_code& ec, size_t) {
+                      if (!self->open_) return;
+                      if (ec) return self->close();
+                      self->stream_writing_ = false;
+                      self->piece_.clear();
+                      self->pump();
+                    });
 }
 
 // The client reads the answer rather than a reset connection: what it still
@@ -504,6 +704,9 @@ bool Server::run(std::string* error) {
 }
 
 // See http_server.h.
-void Server::stop() { impl_->core.io.stop(); }
+void Server::stop() {
+  impl_->core.stopping.store(true);
+  impl_->core.io.stop();
+}
 
 }  // namespace kestrova::tools::http

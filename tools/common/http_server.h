@@ -4,7 +4,9 @@
 // under the caps below, before anything else sees it: a client that trickles
 // or stalls holds one connection slot and no thread, and loses the slot when
 // its deadline passes. Complete requests go to a few worker threads; their
-// answers are posted back to the I/O thread to be written.
+// answers are posted back to the I/O thread to be written. A streamed answer
+// keeps its worker while it produces, handing pieces over through a small
+// bounded queue.
 #ifndef KESTROVA_SQLR_TOOLS_COMMON_HTTP_SERVER_H_
 #define KESTROVA_SQLR_TOOLS_COMMON_HTTP_SERVER_H_
 
@@ -44,6 +46,31 @@ constexpr size_t kReadBytes = 64 * 1024;
 constexpr int kWorkerThreads = 4;
 // Connections waiting to be accepted by the system.
 constexpr int kListenBacklog = 128;
+// A streamed answer: pieces handed over and not yet written, at most; the
+// producer waits while this many are queued, so that what it holds is
+// bounded whatever the client's speed.
+constexpr size_t kStreamQueuedPieces = 2;
+// The longest a streamed answer may take from its head to its last piece;
+// after that the connection is closed and the producer told to stop.
+constexpr std::chrono::milliseconds kStreamLifetime{600000};
+
+// Where a streamed answer's producer writes its body, on the worker thread
+// that runs it. Each piece goes out as one chunk (HTTP/1.1) or as it is
+// (HTTP/1.0, whose answer then ends with the connection).
+class BodySink {
+ public:
+  virtual ~BodySink() = default;
+  // Hands `piece` over for writing, waiting while kStreamQueuedPieces are
+  // queued. False once the connection is gone, the client stalled past
+  // kWriteStallLimit, the stream outlived kStreamLifetime or the server is
+  // stopping: the producer should stop then.
+  virtual bool write(std::string piece) = 0;
+};
+
+// Produces a streamed body into the sink; returns false when it failed
+// partway, and the connection is then closed without the body's end, so
+// that the client sees an incomplete answer rather than a short one.
+using BodyProducer = std::function<bool(BodySink*)>;
 
 struct Response {
   int status = 200;
@@ -51,6 +78,9 @@ struct Response {
   std::string body;
   std::vector<std::pair<std::string, std::string>> headers;
   bool close = false;  // close the connection after this answer
+  // When set, the body is streamed by this producer (`body` is not sent):
+  // chunked transfer, no Content-Length.
+  BodyProducer stream;
 };
 
 struct ServerOptions {

@@ -7,9 +7,12 @@
 //
 // A typed statement runs as
 //   WITH kestrova_sqlr_page(c1, c2) AS (<statement>)
-//   SELECT c1 AS "a", c2 AS "b", substr(typeof(c1), 1, 1) || ... FROM kestrova_sqlr_page
-// so that each row's storage classes belong to the very row they describe;
-// the column names come from the statement asked for no rows.
+//   SELECT c1 AS "a", c2 AS "b", (typeof(c1) = 'blob') * 1 + (typeof(c2) = 'blob') * 2
+//     AS kestrova_sqlr_blobs FROM kestrova_sqlr_page
+// so that each row's BLOB marks belong to the very row they describe; one
+// integer per 62 columns, since a text of letters per value (typeof, substr
+// and || for each) cost SQLite more than writing the page. The column names
+// come from the statement asked for no rows.
 #include "common/pager.h"
 
 #include <algorithm>
@@ -111,30 +114,49 @@ bool cursor_of(yyjson_val* row, size_t parts, std::string* out, std::string* err
   return write_json(cursor.get(), YYJSON_WRITE_NOFLAG, out, error);
 }
 
-// The name of the member a typed statement adds to each row.
-constexpr const char* kTypesMember = "kestrova_sqlr_types";
+// The name of the members a typed statement adds to each row, and how many
+// columns each one marks (bits of a positive 64-bit integer).
+constexpr const char* kBlobsMember = "kestrova_sqlr_blobs";
+constexpr size_t kBlobsPerMember = Page::kBlobsPerWord;
 
-// `terms` joined by " || " as a balanced tree, so that the expression's depth
+// `terms` joined by `op` as a balanced tree, so that the expression's depth
 // grows with the logarithm of the column count, far below SQLite's limit.
-std::string concatenated(const std::vector<std::string>& terms, size_t from, size_t to) {
+std::string joined(const std::vector<std::string>& terms, size_t from, size_t to,
+                   std::string_view op) {
   if (to - from == 1) return terms[from];
   const size_t mid = from + (to - from) / 2;
-  return "(" + concatenated(terms, from, mid) + " || " + concatenated(terms, mid, to) + ")";
+  return "(" + joined(terms, from, mid, op) + std::string(op) + joined(terms, mid, to, op) + ")";
 }
 
 // The typed form of `body` whose columns are `names` (see the top).
 std::string typed_statement(std::string_view body, const std::vector<std::string>& names) {
   std::string inner, outer;
-  std::vector<std::string> letters;
+  std::vector<std::vector<std::string>> marks((names.size() + kBlobsPerMember - 1) /
+                                              kBlobsPerMember);
   for (size_t i = 0; i < names.size(); ++i) {
     const std::string c = "c" + std::to_string(i + 1);
     inner += (i > 0 ? ", " : "") + c;
     outer += (i > 0 ? ", " : "") + c + " AS " + sql_identifier(names[i]);
-    letters.push_back("substr(typeof(" + c + "), 1, 1)");
+    marks[i / kBlobsPerMember].push_back("(typeof(" + c + ") = 'blob') * " +
+                                         std::to_string(uint64_t{1} << (i % kBlobsPerMember)));
+  }
+  for (size_t w = 0; w < marks.size(); ++w) {
+    outer += ", " + joined(marks[w], 0, marks[w].size(), " + ") + " AS " + kBlobsMember +
+             (w > 0 ? "_" + std::to_string(w + 1) : "");
   }
   return "WITH kestrova_sqlr_page(" + inner + ") AS (\n" + std::string(body) + "\n) SELECT " +
-         outer + ", " + concatenated(letters, 0, letters.size()) + " AS " + kTypesMember +
-         " FROM kestrova_sqlr_page";
+         outer + " FROM kestrova_sqlr_page";
+}
+
+// The integer the raw number `v` writes, 0 when it is not a plain one.
+uint64_t blob_word(yyjson_val* v) {
+  if (!yyjson_is_raw(v)) return 0;
+  const char* p = yyjson_get_raw(v);
+  uint64_t n = 0;
+  for (size_t i = 0, len = yyjson_get_len(v); i < len && p[i] >= '0' && p[i] <= '9'; ++i) {
+    n = n * 10 + static_cast<uint64_t>(p[i] - '0');
+  }
+  return n;
 }
 
 // Where the page text `text` ends its rows and how many it holds: the index
@@ -353,6 +375,7 @@ bool Pager::plan_types(std::string* error) {
   yyjson_val* v;
   yyjson_arr_foreach(columns, i, n, v) list.emplace_back(yyjson_get_str(v), yyjson_get_len(v));
   typed_sql_ = typed_statement(statement_body(sql_), list);
+  typed_words_ = (list.size() + kBlobsPerMember - 1) / kBlobsPerMember;
   return true;
 }
 
@@ -501,18 +524,23 @@ bool Pager::read(int64_t offset, const std::string& key, int32_t limit, Page* pa
   }
   if (!by_key() && !typed) find_rows_end(page, static_cast<size_t>(keep), static_cast<size_t>(got));
   page->rows.resize(static_cast<size_t>(keep));
-  page->types.clear();
+  page->blob_bits.clear();
+  page->blob_words = 0;
   yyjson_val* root = yyjson_doc_get_root(page->doc.get());
-  const size_t parts = by_key() ? key_columns_.size() : typed ? 1 : 0;
+  const size_t words = typed ? typed_words_ : 0;
+  const size_t parts = by_key() ? key_columns_.size() : words;
   if (typed) {
-    page->types.reserve(page->rows.size());
+    // The marks are the row's last `words` members.
+    page->blob_words = words;
+    page->blob_bits.reserve(page->rows.size() * words);
     for (yyjson_val* row : page->rows) {
-      // The letters are the row's last member.
-      yyjson_val* last = nullptr;
+      const size_t skip = yyjson_obj_size(row) >= words ? yyjson_obj_size(row) - words : 0;
       yyjson_obj_iter it = yyjson_obj_iter_with(row);
-      while (yyjson_val* k = yyjson_obj_iter_next(&it)) last = yyjson_obj_iter_get_val(k);
-      page->types.emplace_back(yyjson_is_str(last) ? yyjson_get_str(last) : "",
-                               yyjson_is_str(last) ? yyjson_get_len(last) : 0);
+      for (size_t i = 0; yyjson_val* k = yyjson_obj_iter_next(&it); ++i) {
+        if (i >= skip) page->blob_bits.push_back(blob_word(yyjson_obj_iter_get_val(k)));
+      }
+      page->blob_bits.resize(page->blob_bits.size() + words -
+                             std::min(words, yyjson_obj_size(row)));
     }
   }
   if (parts > 0) {
@@ -542,7 +570,8 @@ bool Pager::read_text(int64_t offset, int32_t limit, Page* page, std::string* er
   page->doc.reset();
   page->columns.clear();
   page->rows.clear();
-  page->types.clear();
+  page->blob_bits.clear();
+  page->blob_words = 0;
   page->next_key.clear();
   const std::string_view text(page->text.get());
   size_t close = 0;

@@ -33,10 +33,20 @@ struct Page {
   // page can be written without writing each row again.
   Result text;
   size_t rows_end = 0;
-  // Typed pages only: row i's storage classes, one letter per column (n
-  // null, i integer, r real, t text, b blob), pointing into `doc`; empty when
-  // the pager is not typed or its statement could not carry them.
-  std::vector<std::string_view> types;
+  // Typed pages only: which values are BLOBs (the JSON writes them as
+  // Base64 text, like text), `blob_words` words per row, bit c % 62 of word
+  // c / 62 for column c; empty when the pager is not typed or its statement
+  // could not carry them.
+  static constexpr size_t kBlobsPerWord = 62;
+  std::vector<uint64_t> blob_bits;
+  size_t blob_words = 0;
+
+  // Whether value `column` of row `row` is a BLOB (false on untyped pages).
+  bool is_blob(size_t row, size_t column) const {
+    const size_t word = column / kBlobsPerWord;
+    return word < blob_words && row * blob_words + word < blob_bits.size() &&
+           (blob_bits[row * blob_words + word] >> (column % kBlobsPerWord) & 1) != 0;
+  }
 };
 
 // What to read of one table or view.
@@ -53,11 +63,11 @@ class Pager {
   // A read statement paged by offset (any SELECT/VALUES/WITH/EXPLAIN).
   static Pager for_statement(int32_t handle, std::string sql);
 
-  // As for_statement, with each page's Page::types: the JSON of a page does
-  // not tell a BLOB (Base64 text) from text, so the statement runs inside one
-  // that adds typeof() of each value as one more member of each row, which
-  // the pager takes off again. A statement that cannot stand inside another
-  // (EXPLAIN, PRAGMA, too many columns) pages untyped.
+  // As for_statement, with each page's BLOB marks (Page::is_blob): the JSON
+  // of a page does not tell a BLOB (Base64 text) from text, so the statement
+  // runs inside one that adds an integer of BLOB bits per 62 columns as more
+  // members of each row, which the pager takes off again. A statement that cannot stand inside
+  // another (EXPLAIN, PRAGMA, too many columns) pages untyped.
   static Pager for_typed_statement(int32_t handle, std::string sql);
 
   // Every row of table or view `name`, optionally filtered by `where` and in
@@ -132,6 +142,7 @@ class Pager {
   // planned ("" when it cannot carry them).
   bool typed_planned_ = true;
   std::string typed_sql_;
+  size_t typed_words_ = 0;  // the members of BLOB bits it adds
 
   // Table reads only.
   Catalogue own_catalogue_{-1};

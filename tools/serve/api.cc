@@ -10,6 +10,7 @@
 #include "common/json.h"
 #include "common/library.h"
 #include "common/pager.h"
+#include "common/row_formats.h"
 #include "kestrova_sqlite_reader.h"
 #include "serve/filters.h"
 #include "serve/guard.h"
@@ -24,8 +25,9 @@ struct Params {
   bool syntax = false;            // the search text is FTS query syntax
   std::string table;
   std::string sql;
-  std::string after;  // a page's next_key
-  std::string sort;   // a column of the table
+  std::string after;   // a page's next_key
+  std::string sort;    // a column of the table
+  std::string format;  // an export's format
   int32_t offset = 0;
   int32_t limit = SQLR_MAX_PAGE_ROWS;
   bool desc = false;
@@ -106,7 +108,7 @@ bool read_params(std::string_view body, std::initializer_list<std::string_view> 
       }
       params->filters = val;
     } else if (name == "table" || name == "sql" || name == "after" || name == "sort" ||
-               name == "search") {
+               name == "search" || name == "format") {
       if (!yyjson_is_str(val)) {
         *error = std::string(name) + ": expected a string";
         return false;
@@ -128,6 +130,8 @@ bool read_params(std::string_view body, std::initializer_list<std::string_view> 
         params->after = text;
       } else if (name == "search") {
         params->search = text;
+      } else if (name == "format") {
+        params->format = text;
       } else {
         params->sort = text;
         params->has_sort = true;
@@ -174,6 +178,7 @@ ApiReply ServeApi::call(std::string_view name, std::string_view body) {
   if (name == "page") return page(body);
   if (name == "query") return query(body);
   if (name == "exec") return exec(body);
+  if (name == "export") return failure(400, "export answers as a stream: ask /api/export");
   return failure(404, "no such call: " + valid_utf8(name));
 }
 
@@ -425,6 +430,7 @@ bool ServeApi::view_sql(const Params& params, ViewSql* view, std::string* error)
     view->search = true;
   }
   view->select.clear();
+  view->width = columns.size();
   for (const auto& c : columns) {
     view->select += (view->select.empty() ? "" : ", ") + qualifier + sql_identifier(c.name);
   }
@@ -482,15 +488,9 @@ ApiReply ServeApi::page(std::string_view body) {
   if (params.has_table) {
     ViewSql view;
     if (!view_sql(params, &view, &why)) return failure(400, valid_utf8(why));
-    if (view.search) {
-      if (!params.after.empty()) return failure(400, "after: a search pages by offset");
-      pager = Pager::for_statement(
-          handle_, "SELECT " + view.select + " FROM " + view.from + " WHERE " + view.where +
-                       (view.order.empty() ? "" : " ORDER BY " + view.order));
-    } else {
-      pager = Pager::for_table(&catalogue_, handle_,
-                               TableRead{params.table, view.select, view.where, view.order});
-    }
+    if (view.search && !params.after.empty())
+      return failure(400, "after: a search pages by offset");
+    pager = view_pager(params, view);
   }
   Page page;
   if (!pager.read(params.offset, params.after, params.limit, &page, &why)) {
@@ -510,6 +510,171 @@ ApiReply ServeApi::page(std::string_view body) {
   if (!write_json(key.get(), YYJSON_WRITE_NOFLAG, &key_text, &why)) return failure(500, why);
   reply.body += ",\"next_key\":" + key_text + "}";
   return reply;
+}
+
+// See api.h.
+Pager ServeApi::view_pager(const Params& params, const ViewSql& view) {
+  if (view.search) {
+    return Pager::for_statement(handle_, "SELECT " + view.select + " FROM " + view.from +
+                                             " WHERE " + view.where +
+                                             (view.order.empty() ? "" : " ORDER BY " + view.order));
+  }
+  return Pager::for_table(&catalogue_, handle_,
+                          TableRead{params.table, view.select, view.where, view.order});
+}
+
+namespace {
+
+// Gives an export's slot back when the last holder of it goes.
+struct ExportSlot {
+  explicit ExportSlot(std::atomic<int>* count) : count_(count) {}
+  ~ExportSlot() { count_->fetch_sub(1); }
+  ExportSlot(const ExportSlot&) = delete;
+  ExportSlot& operator=(const ExportSlot&) = delete;
+
+ private:
+  std::atomic<int>* count_;
+};
+
+// One export as it runs: where it is in the view and how rows are written.
+struct ExportRun {
+  explicit ExportRun(Pager p) : pager(std::move(p)) {}
+  Pager pager;
+  Page page;           // the page being written
+  std::string format;  // csv, json or jsonl
+  size_t width = 0;    // the view's columns, written
+  // How a BLOB is told from text: by the typeof() members that follow a
+  // table view's columns, or by the typed statement's marks (Page::is_blob).
+  bool typeof_members = false;
+  DelimitedRows csv{','};
+  std::vector<yyjson_val*> members;  // of the row being written
+  int64_t rows = 0;
+  std::shared_ptr<ExportSlot> slot;
+
+  // Whether value `c` of row `i` of `page` is a BLOB (members holds row i's
+  // members when typeof_members).
+  bool is_blob(size_t i, size_t c) const {
+    if (typeof_members) {
+      return width + c < members.size() && yyjson_equals_str(members[width + c], "blob");
+    }
+    return page.is_blob(i, c);
+  }
+
+  // Loads row i's members, for is_blob.
+  void load_members(size_t i) {
+    members.clear();
+    if (!typeof_members) return;
+    yyjson_obj_iter it = yyjson_obj_iter_with(page.rows[i]);
+    while (yyjson_val* key = yyjson_obj_iter_next(&it)) {
+      members.push_back(yyjson_obj_iter_get_val(key));
+    }
+  }
+
+  // Appends the header (CSV) or the opening (JSON), from the first page.
+  void begin(std::string* out) {
+    if (format == "json") {
+      out->push_back('[');
+    } else if (format == "csv") {
+      std::vector<bool> blobs = page_blob_columns(page, width);
+      for (size_t i = 0; typeof_members && i < page.rows.size(); ++i) {
+        load_members(i);
+        for (size_t c = 0; c < width; ++c) blobs[c] = blobs[c] || is_blob(i, c);
+      }
+      std::vector<std::string> names(page.columns.begin(),
+                                     page.columns.begin() + static_cast<ptrdiff_t>(width));
+      csv.header(names, blobs, out);
+    }
+  }
+
+  // Appends the rows of the page, handing `out` on through `write` each
+  // time it reaches kExportPieceBytes.
+  bool write_page(std::string* out, const PieceWriter& write, std::string* error) {
+    for (size_t i = 0; i < page.rows.size(); ++i) {
+      if (format == "csv") {
+        load_members(i);
+        csv.row(
+            page.rows[i], width, [&](size_t c) { return is_blob(i, c); }, out);
+      } else {
+        if (format == "json" && rows > 0) out->push_back(',');
+        if (!append_json_row(page.rows[i], width, out, error)) return false;
+        if (format == "jsonl") out->push_back('\n');
+      }
+      ++rows;
+      if (out->size() >= kExportPieceBytes) {
+        if (!write(std::move(*out))) return false;
+        out->clear();
+        out->reserve(kExportPieceBytes + kExportPieceBytes / 8);
+      }
+    }
+    return true;
+  }
+};
+
+}  // namespace
+
+// See api.h.
+ApiReply ServeApi::export_rows(std::string_view body, StreamReply* stream) {
+  Params params;
+  std::string why;
+  if (!read_params(body, {"format", "sql", "table", "sort", "desc", "filters", "search", "syntax"},
+                   &params, &why)) {
+    return failure(400, why);
+  }
+  if (params.format != "csv" && params.format != "json" && params.format != "jsonl") {
+    return failure(400, "format: expected csv, json or jsonl");
+  }
+  if (params.has_sql == params.has_table) return failure(400, "give either sql or table");
+  if (params.has_sql && params.has_sort) return failure(400, "sort applies to a table only");
+  if (params.has_sql && (params.filters != nullptr || !params.search.empty())) {
+    return failure(400, "filters and search apply to a table only");
+  }
+  if (exports_.fetch_add(1) >= kMaxExports) {
+    exports_.fetch_sub(1);
+    return failure(503, "too many exports at once (at most " + std::to_string(kMaxExports) +
+                            "); try again when one has ended");
+  }
+  auto slot = std::make_shared<ExportSlot>(&exports_);
+  std::shared_ptr<ExportRun> run;
+  {
+    const std::lock_guard<std::mutex> hold(library_);
+    if (params.has_table) {
+      ViewSql view;
+      if (!view_sql(params, &view, &why)) return failure(400, valid_utf8(why));
+      run = std::make_shared<ExportRun>(view_pager(params, view));
+      run->width = view.width;
+      run->typeof_members = true;
+    } else {
+      run = std::make_shared<ExportRun>(params.format == "csv"
+                                            ? Pager::for_typed_statement(handle_, params.sql)
+                                            : Pager::for_statement(handle_, params.sql));
+    }
+    if (!run->pager.read(0, "", kExportPageRows, &run->page, &why)) {
+      return failure(400, valid_utf8(why));
+    }
+  }
+  if (params.has_sql) run->width = run->page.columns.size();
+  run->width = std::min(run->width, run->page.columns.size());
+  run->format = params.format;
+  run->slot = std::move(slot);
+  stream->content_type = params.format == "csv"    ? "text/csv; charset=utf-8"
+                         : params.format == "json" ? "application/json; charset=utf-8"
+                                                   : "application/x-ndjson; charset=utf-8";
+  stream->produce = [this, run](const PieceWriter& write) {
+    std::string out, error;
+    out.reserve(kExportPieceBytes + kExportPieceBytes / 8);
+    run->begin(&out);
+    for (;;) {
+      if (!run->write_page(&out, write, &error)) return false;
+      if (!run->page.more) break;
+      const int64_t next = run->page.next_offset;
+      const std::string key = run->page.next_key;
+      const std::lock_guard<std::mutex> hold(library_);
+      if (!run->pager.read(next, key, kExportPageRows, &run->page, &error)) return false;
+    }
+    if (run->format == "json") out.append("]\n");
+    return write(std::move(out));
+  };
+  return ApiReply{200, ""};
 }
 
 // One page of {"sql":TEXT,"offset":N,"limit":N} (offset 0 and limit 100000

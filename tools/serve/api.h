@@ -5,13 +5,16 @@
 #ifndef KESTROVA_SQLR_TOOLS_SERVE_API_H_
 #define KESTROVA_SQLR_TOOLS_SERVE_API_H_
 
+#include <atomic>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "common/catalogue.h"
+#include "common/pager.h"
 
 namespace kestrova::tools::serve {
 
@@ -38,10 +41,33 @@ struct ViewSql {
   std::string where;
   std::string order;
   bool search = false;  // a full-text search: paged as a statement
+  size_t width = 0;     // the table's columns, which lead the select list
 };
 
 // The parameters of one call, as read from its body.
 struct Params;
+
+// Rows an export reads per page (each page one operation of the library, so
+// under its deadline and its 100 MB cap).
+constexpr int32_t kExportPageRows = 20000;
+// The size of the pieces an export hands on; with the HTTP server's queue of
+// pieces, what one export holds beyond its page.
+constexpr size_t kExportPieceBytes = size_t{1} << 20;
+// Exports running at once: each keeps a worker thread for its length.
+constexpr int kMaxExports = 2;
+
+// Hands one piece of a streamed answer on; false once the stream has ended
+// (the client went away), when the producer stops.
+using PieceWriter = std::function<bool(std::string piece)>;
+// Writes a whole streamed answer through a PieceWriter; false when it failed
+// partway.
+using StreamProducer = std::function<bool(const PieceWriter&)>;
+
+// A streamed answer: its content type and its producer.
+struct StreamReply {
+  std::string content_type;
+  StreamProducer produce;
+};
 
 // The calls of one open database.
 class ServeApi {
@@ -59,6 +85,16 @@ class ServeApi {
   // the allowed range is 400 before the library is called.
   ApiReply call(std::string_view name, std::string_view body);
 
+  // The export of {"format":"csv"|"json"|"jsonl"} and the view a page call
+  // takes (a "table" with its "sort", "desc", "filters", "search" and
+  // "syntax", or a "sql" statement), every row from the first, in the
+  // command line's CSV and JSON Lines (common/row_formats.h) or as one JSON
+  // array of row objects. The first page is read here: a failure before any
+  // row is the reply (status 4xx); otherwise `stream` is set and the rows
+  // follow page by page as it runs, the library held only while a page is
+  // read.
+  ApiReply export_rows(std::string_view body, StreamReply* stream);
+
  private:
   ApiReply info(std::string_view body);
   ApiReply tables(std::string_view body);
@@ -74,6 +110,8 @@ class ServeApi {
   // The SQL of the table view that `params` asks for (its filters, search and
   // sort checked against the table's columns). Under library_.
   bool view_sql(const Params& params, ViewSql* view, std::string* error);
+  // The pager of a table view (a search pages as a statement). Under library_.
+  Pager view_pager(const Params& params, const ViewSql& view);
   ApiReply page(std::string_view body);
   ApiReply query(std::string_view body);
   ApiReply exec(std::string_view body);
@@ -86,6 +124,7 @@ class ServeApi {
   // never another request's.
   std::mutex library_;
   Catalogue catalogue_;  // used under library_
+  std::atomic<int> exports_{0};
 };
 
 }  // namespace kestrova::tools::serve

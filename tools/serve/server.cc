@@ -155,6 +155,17 @@ class Routes {
                      "the file is still being fingerprinted as it was at start; try again in a "
                      "moment");
     }
+    if (name == "export") {
+      StreamReply stream;
+      const ApiReply reply = api_->export_rows(body, &stream);
+      if (!stream.produce) return json_response(reply.status, reply.body);
+      http::Response r;
+      r.content_type = stream.content_type;
+      r.stream = [produce = std::move(stream.produce)](http::BodySink* sink) {
+        return produce([sink](std::string piece) { return sink->write(std::move(piece)); });
+      };
+      return r;
+    }
     const ApiReply reply = api_->call(name, body);
     return json_response(reply.status, reply.body);
   }

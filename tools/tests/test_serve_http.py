@@ -328,6 +328,112 @@ class ServeHttpTest(unittest.TestCase):
         self.assertEqual(raw, b'{"columns":["big"],"rows":[{"big":9007199254740993}],'
                               b'"offset":0,"limit":100000,"returned":1}')
 
+    def export(self, s, params, session=True, read=True):
+        """POSTs params to /api/export; returns (status, headers, body bytes)."""
+        headers = s.auth() if session else dict(API_HEADERS)
+        return s.request("POST", "/api/export", json.dumps(params), headers)
+
+    def cli_rows(self, db, sql, fmt):
+        """What the command line prints for every row of `sql` in `fmt`."""
+        out = subprocess.run([*RUNNER, CLI, "query", db, sql, "--all", "--format", fmt],
+                             capture_output=True, check=True)
+        return out.stdout
+
+    def test_export_streams_the_command_lines_formats_page_by_page(self):
+        # More rows than two of the server's export pages, with the values a
+        # format can get wrong: BLOBs, NULL, quotes, commas, line breaks.
+        con = sqlite3.connect(self.db)
+        con.execute("CREATE TABLE mixed(id INTEGER PRIMARY KEY, s TEXT, b BLOB, r REAL)")
+        con.executemany("INSERT INTO mixed VALUES (?,?,?,?)", [
+            (i, 'a,"b"\r\nc' if i % 5 == 0 else " pad %d " % i,
+             bytes([i % 256]) * 3 if i % 7 == 0 else None, i * 0.5 if i % 2 else None)
+            for i in range(1, 45001)])
+        con.commit()
+        con.close()
+        s = self.start()
+        table_sql = "SELECT * FROM mixed"
+        cases = [
+            ({"table": "mixed", "format": "csv"}, "csv"),
+            ({"table": "mixed", "format": "jsonl"}, "jsonl"),
+            ({"sql": table_sql, "format": "csv"}, "csv"),
+            ({"sql": table_sql, "format": "jsonl"}, "jsonl"),
+        ]
+        for params, fmt in cases:
+            with self.subTest(params):
+                status, headers, body = self.export(s, params)
+                self.assertEqual(status, 200, body[:200])
+                self.assertEqual(headers.get("transfer-encoding"), "chunked")
+                self.assertNotIn("content-length", headers)
+                self.assertEqual(body, self.cli_rows(self.db, table_sql, fmt))
+        # JSON: one array of the rows, the view's filters and sort applied.
+        status, _, body = self.export(s, {"table": "items", "format": "json", "sort": "id",
+                                           "desc": True, "filters": [
+                                               {"column": "id", "op": "lt", "value": "3"}]})
+        self.assertEqual((status, body), (200, b'[{"id":2,"name":"item 2"},'
+                                               b'{"id":1,"name":"item 1"}]\n'))
+        status, _, body = self.export(s, {"sql": "SELECT 1 AS a WHERE 0", "format": "json"})
+        self.assertEqual((status, body), (200, b"[]\n"))
+
+    def test_export_is_guarded_and_refuses_before_any_row(self):
+        s = self.start()
+        cases = [
+            ({"table": "items", "format": "csv"}, False, 401),
+            ({"table": "items", "format": "xml"}, True, 400),
+            ({"table": "nope", "format": "csv"}, True, 400),
+            ({"sql": "DELETE FROM items", "format": "csv"}, True, 400),
+            ({"sql": "SELECT 1", "table": "items", "format": "csv"}, True, 400),
+            ({"table": "items", "format": "csv", "limit": 5}, True, 400),
+        ]
+        for params, session, want in cases:
+            with self.subTest(params):
+                status, _, body = self.export(s, params, session=session)
+                self.assertEqual(status, want, body)
+                self.assertIn("error", json.loads(body))
+        # A GET, or the secret anywhere but its header, opens nothing.
+        status, _, _ = s.request("GET", "/api/export?session=" + s.session, None, s.auth())
+        self.assertEqual(status, 405)
+
+    def test_export_to_a_client_that_stops_reading_is_bounded(self):
+        # Large enough that the answer fills the socket's buffers.
+        con = sqlite3.connect(self.db)
+        con.execute("CREATE TABLE wide(id INTEGER PRIMARY KEY, v TEXT)")
+        con.executemany("INSERT INTO wide VALUES (?, ?)", [(i, "x" * 200) for i in range(60000)])
+        con.commit()
+        con.close()
+        s = self.start()
+        body = json.dumps({"table": "wide", "format": "csv"}).encode()
+        head = ("POST /api/export HTTP/1.1\r\nHost: %s\r\nX-Kestrova: 1\r\n"
+                "X-Kestrova-Session: %s\r\nContent-Type: application/json\r\n"
+                "Content-Length: %d\r\n\r\n" % (s.host, s.session, len(body))).encode()
+        stalled = []
+        for _ in range(2):
+            c = socket.create_connection(("127.0.0.1", s.port))
+            c.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+            c.sendall(head + body)
+            stalled.append(c)
+        try:
+            time.sleep(1)
+            # Two exports run at once; a third waits for one of them to end.
+            status, _, answer = self.export(s, {"table": "items", "format": "csv"})
+            self.assertEqual(status, 503, answer)
+            # The other calls go on meanwhile.
+            self.assertEqual(s.api("tables")[0], 200)
+            pid_memory = peak_memory(s.proc.pid)
+            if pid_memory is not None:
+                self.assertLess(pid_memory, 200 << 20)
+        finally:
+            for c in stalled:
+                c.close()
+        # Once the stalled clients are gone, their slots come back.
+        deadline = time.time() + 20
+        while True:
+            status, _, answer = self.export(s, {"table": "items", "format": "csv"})
+            if status == 200 or time.time() > deadline:
+                break
+            time.sleep(0.2)
+        self.assertEqual(status, 200, answer)
+        self.assertEqual(answer, self.cli_rows(self.db, "SELECT * FROM items", "csv"))
+
     def test_hostile_filters_are_refused_or_stay_values(self):
         s = self.start()
         page = lambda filters: s.api("page", {"table": "items", "filters": filters})

@@ -756,23 +756,48 @@ function applyFilters() {
 }
 
 // ---- Export -----------------------------------------------------------------
-// The page fetches the view page by page and builds the file from the parts,
-// so that an export is bound by neither one page's 100 MB nor one answer.
+// The server streams the whole view in the chosen format (/api/export), read
+// page by page on its side, so that an export is bound by neither one page's
+// 100 MB nor one answer; the page keeps the pieces as they come and saves
+// them as one file. The session secret goes in a header, as on every call.
 
-const EXPORT_PAGE = 20000;
-
-const CSV_QUOTED = /[",\r\n]|^\s|\s$/;
-
-// A value as one CSV field: quoted when it holds a quote, a comma, a line
-// break or spaces at either end. A number's text never needs quotes.
-function csvField(v) {
-  if (v instanceof Num) return v.text;
-  const s = plain(v);
-  return CSV_QUOTED.test(s) ? '"' + s.replace(/"/g, '""') + '"' : s;
+// Counts an export's rows as its bytes come: lines (JSON Lines), records
+// (CSV, whose quoted fields may hold line breaks; the header is one), or row
+// objects (JSON: a row holds no object, so each "{" outside a string opens
+// one).
+class RowCounter {
+  constructor(format) { this.format = format; this.inString = false; this.escaped = false; this.count = 0; }
+  add(b) {
+    if (this.format === 'jsonl') {
+      for (let i = b.indexOf(10); i >= 0; i = b.indexOf(10, i + 1)) this.count++;
+    } else if (this.format === 'csv') {
+      // Line feeds outside quotes, each stretch between quotes searched once.
+      for (let i = 0; i < b.length;) {
+        const q = b.indexOf(34, i);
+        if (this.inString) {
+          if (q < 0) return;
+          this.inString = false; i = q + 1;
+          continue;
+        }
+        const part = b.subarray(i, q < 0 ? b.length : q);
+        for (let n = part.indexOf(10); n >= 0; n = part.indexOf(10, n + 1)) this.count++;
+        if (q < 0) return;
+        this.inString = true; i = q + 1;
+      }
+    } else {
+      for (let i = 0; i < b.length; i++) {
+        const c = b[i];
+        if (this.inString) {
+          if (this.escaped) this.escaped = false;
+          else if (c === 92) this.escaped = true;
+          else if (c === 34) this.inString = false;
+        } else if (c === 34) this.inString = true;
+        else if (c === 123) this.count++;
+      }
+    }
+  }
+  rows() { return this.format === 'csv' ? Math.max(0, this.count - 1) : this.count; }
 }
-
-// A value as JSON: numbers as the library wrote them (exact), text quoted.
-const jsonValue = (v) => (v === null ? 'null' : v instanceof Num ? v.text : typeof v === 'boolean' ? String(v) : JSON.stringify(v));
 
 async function exportView() {
   const g = grid;
@@ -780,49 +805,36 @@ async function exportView() {
   const format = $('exportformat').value;
   const view = g.view;
   const status = $('exportstate');
-  const parts = [];
-  let columns = g.columns, rows = 0, first = true;
-  // The page at `offset` (after key `after`, when given).
-  const ask = (offset, after) => {
-    const body = { ...request(view), offset, limit: EXPORT_PAGE };
-    if (after != null) body.after = after;
-    const p = api('page', body);
-    p.catch(() => {}); // awaited below; a failure is not left unhandled meanwhile
-    return p;
-  };
   const t0 = performance.now();
   document.body.dataset.export = 'running';
   try {
-    for (let next = ask(0, null); next;) {
-      const page = await next;
-      // The server reads the next page while this one is written out.
-      next = page.get('more') ? ask(Number(page.get('next_offset').text), page.get('next_key')) : null;
-      const n = columns.length;
-      // Each member's name as JSON, made once, not once a row.
-      const memberNames = columns.map((c) => JSON.stringify(c) + ':');
-      const list = page.get('rows');
-      let text = '';
-      if (first && format === 'csv') text += columns.map(csvField).join(',') + '\r\n';
-      if (first && format === 'json') text += '[';
-      for (const row of list) {
-        const vals = rowValues(row);
-        if (format === 'csv') {
-          let line = '';
-          for (let k = 0; k < n; k++) line += (k ? ',' : '') + csvField(vals[k]);
-          text += line + '\r\n';
-        } else {
-          let obj = '{';
-          for (let k = 0; k < n; k++) obj += (k ? ',' : '') + memberNames[k] + jsonValue(vals[k]);
-          obj += '}';
-          text += format === 'json' ? (rows || text.length > 1 ? ',' : '') + obj : obj + '\n';
-        }
-        rows++;
-      }
-      parts.push(text);
-      first = false;
-      status.textContent = rows.toLocaleString('en') + ' rows…';
+    const res = await fetch('/api/export', {
+      method: 'POST',
+      headers: { 'Content-Type': 'application/json', 'X-Kestrova': '1', 'X-Kestrova-Session': state.session },
+      body: JSON.stringify({ ...request(view), format }),
+      credentials: 'omit',
+      cache: 'no-store',
+    });
+    if (!res.ok) {
+      const text = await res.text();
+      let v = null;
+      try { v = parseJson(text); } catch (e) { /* not JSON: the status says it */ }
+      throw new ApiError(v instanceof Obj && v.get('error') ? v.get('error') : 'HTTP ' + res.status);
     }
-    if (format === 'json') parts.push(']\n');
+    const parts = [];
+    const counter = new RowCounter(format);
+    const reader = res.body.getReader();
+    let bytes = 0, shown = 0;
+    for (;;) {
+      let got;
+      try { got = await reader.read(); } catch (e) { throw new Error('the export ended before it was whole'); }
+      if (got.done) break;
+      parts.push(got.value);
+      counter.add(got.value);
+      bytes += got.value.length;
+      if (bytes - shown >= 1 << 22) { shown = bytes; status.textContent = counter.rows().toLocaleString('en') + ' rows…'; }
+    }
+    const rows = counter.rows();
     const type = format === 'csv' ? 'text/csv' : format === 'json' ? 'application/json' : 'application/x-ndjson';
     const blob = new Blob(parts, { type });
     const name = (view.table != null ? view.table : 'result').replace(/[^\w.-]+/g, '_') + '.' + format;

@@ -300,22 +300,63 @@ TEST_F(PagerTest, ATypedStatementSaysEachValuesStorageClass) {
     ASSERT_TRUE(Pager::for_statement(handle(), c.sql).read(0, "", 3, &plain, &why)) << why;
     EXPECT_EQ(row_texts(page), row_texts(plain));
     EXPECT_EQ(page.more, plain.more);
+    // Only BLOBs are told apart: they alone look like text in the JSON.
+    const auto blobs = [](const Page& p, size_t rows) {
+      std::vector<std::string> marks;
+      for (size_t i = 0; i < rows; ++i) {
+        std::string m;
+        for (size_t col = 0; col < p.columns.size(); ++col) m += p.is_blob(i, col) ? 'b' : '-';
+        marks.push_back(m);
+      }
+      return marks;
+    };
+    const auto expected = [&](size_t from, size_t rows) {
+      std::vector<std::string> marks;
+      for (size_t i = from; i < from + rows; ++i) {
+        std::string m;
+        for (const char t : c.types[i]) m += t == 'b' ? 'b' : '-';
+        marks.push_back(m);
+      }
+      return marks;
+    };
     if (c.types.empty()) {
-      EXPECT_TRUE(page.types.empty());
+      EXPECT_EQ(page.blob_words, 0u);
       continue;
     }
     EXPECT_EQ(page.columns, c.columns);
-    ASSERT_EQ(page.types.size(), 3u);
-    for (size_t i = 0; i < 3; ++i) EXPECT_EQ(page.types[i], c.types[i]);
+    EXPECT_EQ(blobs(page, 3), expected(0, 3));
     // Later pages too, and the page written as the library writes it.
     ASSERT_TRUE(pager.read(3, "", 3, &page, &why)) << why;
-    ASSERT_EQ(page.types.size(), 2u);
-    EXPECT_EQ(page.types[1], c.types[4]);
+    ASSERT_EQ(page.rows.size(), 2u);
+    EXPECT_EQ(blobs(page, 2), expected(3, 2));
     EXPECT_FALSE(page.more);
     std::string text;
     ASSERT_TRUE(write_page_json(&page, 3, &text, &why)) << why;
     const Result second(sqlr_query(handle(), c.sql, 3, 3));
     EXPECT_EQ(text, second.get());
+  }
+}
+
+TEST_F(PagerTest, BlobMarksReachPastOneWordOfColumns) {
+  const FixtureDb file("CREATE TABLE t(x);");
+  open(file);
+  // 130 columns: three words of marks, BLOBs at each word's edges.
+  const std::vector<size_t> blob_at = {0, 61, 62, 123, 124, 129};
+  std::string sql = "SELECT ";
+  for (size_t c = 0; c < 130; ++c) {
+    const bool blob = std::find(blob_at.begin(), blob_at.end(), c) != blob_at.end();
+    sql += (c > 0 ? ", " : "") + std::string(blob ? "x'01'" : "'t'") + " AS c" + std::to_string(c);
+  }
+  Pager pager = Pager::for_typed_statement(handle(), sql);
+  Page page;
+  std::string why;
+  ASSERT_TRUE(pager.read(0, "", 10, &page, &why)) << why;
+  ASSERT_EQ(page.columns.size(), 130u);
+  ASSERT_EQ(page.rows.size(), 1u);
+  EXPECT_EQ(yyjson_obj_size(page.rows[0]), 130u);
+  for (size_t c = 0; c < 130; ++c) {
+    const bool blob = std::find(blob_at.begin(), blob_at.end(), c) != blob_at.end();
+    EXPECT_EQ(page.is_blob(0, c), blob) << c;
   }
 }
 
