@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <string>
+#include <string_view>
 
 #include "common/json.h"
 #include "common/pager.h"
@@ -15,6 +16,37 @@
 
 namespace kestrova::tools::mcp {
 namespace {
+
+// Row `row` of a typed `page` as storage classes, one letter per column (n
+// null, i integer, r real, t text, b blob): the JSON value tells all but a
+// BLOB from the others (numbers are kept as written, and a real is written
+// with a point or an exponent), and the page's BLOB marks tell that one.
+std::string storage_classes(const Page& page, size_t row) {
+  std::string letters;
+  size_t column = 0;
+  size_t index = 0;
+  size_t max = 0;
+  yyjson_val* key = nullptr;
+  yyjson_val* value = nullptr;
+  yyjson_obj_foreach(page.rows[row], index, max, key, value) {
+    char letter = 't';
+    if (yyjson_is_null(value)) {
+      letter = 'n';
+    } else if (yyjson_is_raw(value)) {
+      const std::string_view number(yyjson_get_raw(value), yyjson_get_len(value));
+      letter = number.find_first_of(".eE") == std::string_view::npos ? 'i' : 'r';
+    } else if (yyjson_is_real(value)) {
+      letter = 'r';
+    } else if (yyjson_is_int(value)) {
+      letter = 'i';
+    } else if (page.is_blob(row, column)) {
+      letter = 'b';
+    }
+    letters.push_back(letter);
+    ++column;
+  }
+  return letters;
+}
 
 // No row is shorter than {"":0} and its comma, so no more rows than the
 // budget over this can fit; there is no use asking the library for more.
@@ -138,8 +170,8 @@ bool read_page(int32_t handle, const std::string& sql, int32_t offset, int32_t l
   }
   const size_t available = page.rows.size();
   // The storage classes, when the page has them, are written once, as JSON.
-  const bool typed = !page.types.empty();
-  const auto types_bytes = [&](size_t row) { return page.types[row].size() + kTypesRowBytes; };
+  const bool typed = page.blob_words > 0;
+  const auto types_bytes = [&](size_t) { return page.columns.size() + kTypesRowBytes; };
   size_t all_types = typed ? kTypesFrameBytes : 0;
   for (size_t i = 0; typed && i < available; ++i) all_types += types_bytes(i);
 
@@ -152,7 +184,8 @@ bool read_page(int32_t handle, const std::string& sql, int32_t offset, int32_t l
   const size_t at_most = 2 * out.size() + (budget.twice ? out.size() : 0);
   if (!shape.rewrites() && (at_most + all_types <= room || budget.cost(out) + all_types <= room)) {
     answer->returned = static_cast<int64_t>(available);
-    answer->types.assign(page.types.begin(), page.types.end());
+    for (size_t i = 0; typed && i < available; ++i)
+      answer->types.push_back(storage_classes(page, i));
     // A page of no rows asked for none: there is no next page to point to.
     answer->more = limit > 0 && page.more;
     answer->next_offset = page.next_offset;
@@ -191,9 +224,7 @@ bool read_page(int32_t handle, const std::string& sql, int32_t offset, int32_t l
     out += row_text;
   }
   out += page_ending(offset, limit, static_cast<int64_t>(kept));
-  if (typed)
-    answer->types.assign(page.types.begin(),
-                         page.types.begin() + static_cast<std::ptrdiff_t>(kept));
+  for (size_t i = 0; typed && i < kept; ++i) answer->types.push_back(storage_classes(page, i));
   answer->returned = static_cast<int64_t>(kept);
   answer->more = page.more || available > kept;
   answer->next_offset = static_cast<int64_t>(offset) + answer->returned;
