@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <string>
+#include <vector>
 
 #include "common/json.h"
 #include "common/pager.h"
@@ -80,6 +81,26 @@ bool shaped_row(yyjson_val* row, const PageShape& shape, std::string* out, std::
   return true;
 }
 
+// Row `i`'s storage classes, one letter per column (n, i, r, t, b): from
+// each value's JSON (a number is a real when its text has a point or an
+// exponent) and the page's BLOB marks; empty on an untyped page.
+std::string row_types(const Page& page, size_t i) {
+  std::string letters;
+  yyjson_obj_iter it = yyjson_obj_iter_with(page.rows[i]);
+  for (size_t c = 0; yyjson_val* key = yyjson_obj_iter_next(&it); ++c) {
+    yyjson_val* v = yyjson_obj_iter_get_val(key);
+    if (yyjson_is_raw(v)) {
+      const std::string_view raw(yyjson_get_raw(v), yyjson_get_len(v));
+      letters.push_back(raw.find_first_of(".eE") == raw.npos ? 'i' : 'r');
+    } else if (yyjson_is_str(v)) {
+      letters.push_back(page.is_blob(i, c) ? 'b' : 't');
+    } else {
+      letters.push_back('n');
+    }
+  }
+  return letters;
+}
+
 }  // namespace
 
 // See mcp_page.h.
@@ -138,8 +159,10 @@ bool read_page(int32_t handle, const std::string& sql, int32_t offset, int32_t l
   }
   const size_t available = page.rows.size();
   // The storage classes, when the page has them, are written once, as JSON.
-  const bool typed = !page.types.empty();
-  const auto types_bytes = [&](size_t row) { return page.types[row].size() + kTypesRowBytes; };
+  const bool typed = page.blob_words > 0;
+  std::vector<std::string> types;
+  for (size_t i = 0; typed && i < available; ++i) types.push_back(row_types(page, i));
+  const auto types_bytes = [&](size_t row) { return types[row].size() + kTypesRowBytes; };
   size_t all_types = typed ? kTypesFrameBytes : 0;
   for (size_t i = 0; typed && i < available; ++i) all_types += types_bytes(i);
 
@@ -152,7 +175,7 @@ bool read_page(int32_t handle, const std::string& sql, int32_t offset, int32_t l
   const size_t at_most = 2 * out.size() + (budget.twice ? out.size() : 0);
   if (!shape.rewrites() && (at_most + all_types <= room || budget.cost(out) + all_types <= room)) {
     answer->returned = static_cast<int64_t>(available);
-    answer->types.assign(page.types.begin(), page.types.end());
+    answer->types = std::move(types);
     // A page of no rows asked for none: there is no next page to point to.
     answer->more = limit > 0 && page.more;
     answer->next_offset = page.next_offset;
@@ -191,9 +214,10 @@ bool read_page(int32_t handle, const std::string& sql, int32_t offset, int32_t l
     out += row_text;
   }
   out += page_ending(offset, limit, static_cast<int64_t>(kept));
-  if (typed)
-    answer->types.assign(page.types.begin(),
-                         page.types.begin() + static_cast<std::ptrdiff_t>(kept));
+  if (typed) {
+    types.resize(kept);
+    answer->types = std::move(types);
+  }
   answer->returned = static_cast<int64_t>(kept);
   answer->more = page.more || available > kept;
   answer->next_offset = static_cast<int64_t>(offset) + answer->returned;
