@@ -41,12 +41,10 @@ class DelimitedWriter : public RowWriter {
     put("");
   }
 
-  // Reads the page's rows once from the library's text, into the buffer
-  // whole, which goes out only when every row has been read, so that a page
-  // the text reader refuses has written nothing; the first page's header
-  // (whose BLOB marks come from all its rows) is put in front of its rows.
-  // No document is made, which for a 100,000-row page costs more fresh
-  // memory than the text itself.
+  // Reads the page's rows twice from the library's text: once to check them
+  // and gather the header's BLOB marks, once to write them. Neither makes a
+  // document, which for a 100,000-row page costs more fresh memory than the
+  // text itself.
   bool text_page(const Page& page, bool first) override {
     if (page.doc != nullptr || page.text == nullptr) return false;
     const std::string_view text = std::string_view(page.text.get()).substr(0, page.rows_end);
@@ -60,42 +58,34 @@ class DelimitedWriter : public RowWriter {
     columns_.resize(width);
     marks_.assign(words, 0);
     any_.assign(words, 0);
-    const size_t start = buffer_.size();
-    if (!read_rows(text, rows_at, width, first)) {
-      buffer_.resize(start);
-      return false;
-    }
+    if (!for_each_row(text, rows_at, width, nullptr)) return false;
     if (first) {
       std::vector<bool> blobs(width, false);
       for (size_t c = 0; c < width; ++c) {
         const size_t word = c / Page::kBlobsPerWord;
         blobs[c] = word < words && (any_[word] >> (c % Page::kBlobsPerWord) & 1) != 0;
       }
-      std::string header;
-      rows_.header(columns_, blobs, &header);
-      buffer_.insert(start, header);
+      rows_.header(columns_, blobs, &buffer_);
+      put("");
     }
-    put("");
-    return true;
+    return for_each_row(text, rows_at, width, &buffer_);
   }
 
  private:
-  // Writes the rows of `text` from `at` to its end into the buffer: on the
-  // first page gathering their BLOB marks for the header, after it saying
-  // once of a BLOB the header did not mark.
-  bool read_rows(std::string_view text, size_t at, size_t width, bool first) {
+  // Reads the rows of `text` from `at` to its end (only reading them with a
+  // null `out`, else writing each and saying an unmarked BLOB once).
+  bool for_each_row(std::string_view text, size_t at, size_t width, std::string* out) {
     const size_t words = marks_.size();
     while (at < text.size()) {
-      if (!rows_.text_row(text, &at, width, words, marks_.data(), &spelled_, &buffer_)) {
-        return false;
-      }
-      if (first) {
+      if (!rows_.text_row(text, &at, width, words, marks_.data(), &spelled_, out)) return false;
+      if (out == nullptr) {
         for (size_t w = 0; w < words; ++w) any_[w] |= marks_[w];
-      } else if (!warned_) {
-        const size_t unmarked = rows_.unmarked_blob(marks_.data(), words);
-        if (unmarked != DelimitedRows::npos) {
-          warn_unmarked(unmarked, unmarked < width ? columns_[unmarked] : std::string());
-        }
+      } else {
+        const size_t unmarked =
+            warned_ ? DelimitedRows::npos : rows_.unmarked_blob(marks_.data(), words);
+        if (unmarked != DelimitedRows::npos)
+          warn_unmarked(unmarked, unmarked < columns_.size() ? columns_[unmarked] : "");
+        put("");
       }
       if (at < text.size() && text[at++] != ',') return false;
     }
