@@ -36,19 +36,76 @@ class DelimitedWriter : public RowWriter {
         page.rows[i], yyjson_obj_size(page.rows[i]), [&](size_t c) { return page.is_blob(i, c); },
         &buffer_);
     if (unmarked != DelimitedRows::npos && !warned_) {
-      warned_ = true;
-      std::fprintf(stderr,
-                   "kestrova-sqlr: column %zu (%s) holds BLOBs after the first page; they are "
-                   "written as Base64 under a header that does not say so\n",
-                   unmarked + 1,
-                   unmarked < page.columns.size() ? page.columns[unmarked].c_str() : "");
+      warn_unmarked(unmarked, unmarked < page.columns.size() ? page.columns[unmarked] : "");
     }
     put("");
   }
 
+  // Reads the page's rows twice from the library's text: once to check them
+  // and gather the header's BLOB marks, once to write them. Neither makes a
+  // document, which for a 100,000-row page costs more fresh memory than the
+  // text itself.
+  bool text_page(const Page& page, bool first) override {
+    if (page.doc != nullptr || page.text == nullptr) return false;
+    const std::string_view text = std::string_view(page.text.get()).substr(0, page.rows_end);
+    size_t rows_at = 0;
+    if (!read_text_columns(text, &columns_, &spelled_, &rows_at) ||
+        columns_.size() < page.blob_words) {
+      return false;
+    }
+    const size_t words = page.blob_words;
+    const size_t width = columns_.size() - words;
+    columns_.resize(width);
+    marks_.assign(words, 0);
+    any_.assign(words, 0);
+    if (!for_each_row(text, rows_at, width, nullptr)) return false;
+    if (first) {
+      std::vector<bool> blobs(width, false);
+      for (size_t c = 0; c < width; ++c) {
+        const size_t word = c / Page::kBlobsPerWord;
+        blobs[c] = word < words && (any_[word] >> (c % Page::kBlobsPerWord) & 1) != 0;
+      }
+      rows_.header(columns_, blobs, &buffer_);
+      put("");
+    }
+    return for_each_row(text, rows_at, width, &buffer_);
+  }
+
  private:
+  // Reads the rows of `text` from `at` to its end (only reading them with a
+  // null `out`, else writing each and saying an unmarked BLOB once).
+  bool for_each_row(std::string_view text, size_t at, size_t width, std::string* out) {
+    const size_t words = marks_.size();
+    while (at < text.size()) {
+      if (!rows_.text_row(text, &at, width, words, marks_.data(), &spelled_, out)) return false;
+      if (out == nullptr) {
+        for (size_t w = 0; w < words; ++w) any_[w] |= marks_[w];
+      } else {
+        const size_t unmarked =
+            warned_ ? DelimitedRows::npos : rows_.unmarked_blob(marks_.data(), words);
+        if (unmarked != DelimitedRows::npos)
+          warn_unmarked(unmarked, unmarked < columns_.size() ? columns_[unmarked] : "");
+        put("");
+      }
+      if (at < text.size() && text[at++] != ',') return false;
+    }
+    return true;
+  }
+
+  // Says once that column `c` holds BLOBs its header does not mark.
+  void warn_unmarked(size_t c, const std::string& name) {
+    warned_ = true;
+    std::fprintf(stderr,
+                 "kestrova-sqlr: column %zu (%s) holds BLOBs after the first page; they are "
+                 "written as Base64 under a header that does not say so\n",
+                 c + 1, name.c_str());
+  }
+
   DelimitedRows rows_;
   bool warned_ = false;
+  std::vector<std::string> columns_;
+  std::vector<std::string_view> spelled_;  // the names as the page's text spells them
+  std::vector<uint64_t> marks_, any_;
 };
 
 // `text` safe inside a Markdown table cell: the punctuation Markdown reads

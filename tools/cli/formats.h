@@ -47,6 +47,11 @@ class RowWriter {
   virtual void begin(const Page& first) = 0;
   // Writes row `i` of `page`.
   virtual void row(const Page& page, size_t i) = 0;
+  // Writes the whole text page `page` (Pager::read_typed_text, no document),
+  // as begin() (for the first page) and row() would write its rows. False,
+  // with nothing written, when this writer takes no text or the text is not
+  // as expected: then read the page into a document and write it row by row.
+  virtual bool text_page(const Page& /*page*/, bool /*first*/) { return false; }
   // Called once after the last row.
   virtual void end() {}
 

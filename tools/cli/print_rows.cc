@@ -58,20 +58,43 @@ bool print_json_page(int32_t handle, const std::string& sql, const Options& opts
   return true;
 }
 
-// Writes `page` whole with a new writer for `opts.format`; for the table
-// format with its count line. A page of --limit 0 (the columns alone) claims
-// no next page.
-bool write_one_page(const Page& page, const Options& opts, std::string* error) {
-  const auto writer = make_row_writer(opts.format, stdout, static_cast<size_t>(opts.max_width));
-  writer->begin(page);
-  for (size_t i = 0; i < page.rows.size(); ++i) writer->row(page, i);
+// Whether `format` is written from the library's page text (RowWriter::
+// text_page) rather than from a document of it.
+bool takes_text(Format format) { return format == Format::kCsv || format == Format::kTsv; }
+
+// Reads the page at `offset` of `limit` rows for `format`: as text where the
+// format takes it (a document when the statement pages untyped).
+bool read_page_for(Pager* pager, Format format, int64_t offset, int32_t limit, Page* page,
+                   std::string* error) {
+  return takes_text(format) ? pager->read_typed_text(offset, limit, page, error)
+                            : pager->read(offset, "", limit, page, error);
+}
+
+// Writes the page `page` of `limit` rows of `pager` with `writer` (begin()
+// first when `first`): from its text when the writer takes it, else row by
+// row, the page read again into a document when it came as text the writer
+// did not take.
+bool write_rows(Pager* pager, int32_t limit, RowWriter* writer, bool first, Page* page,
+                std::string* error) {
+  if (page->doc == nullptr) {
+    if (writer->text_page(*page, first)) return true;
+    if (!pager->read(page->offset, "", limit, page, error)) return false;
+  }
+  if (first) writer->begin(*page);
+  for (size_t i = 0; i < page->rows.size(); ++i) writer->row(*page, i);
+  return true;
+}
+
+// Ends the page `page` written with `writer`: flushes it and says, for the
+// table format, how many rows it held and where the next page starts.
+bool finish_page(RowWriter* writer, const Page& page, const Options& opts, std::string* error) {
   writer->end();
   if (!writer->flush()) {
     *error = "cannot write the output";
     return false;
   }
   if (opts.format == Format::kTable) {
-    const size_t count = page.rows.size();
+    const auto count = static_cast<size_t>(page.next_offset - page.offset);
     std::printf("(%zu row%s", count, count == 1 ? "" : "s");
     if (page.more && opts.limit > 0) {
       std::printf("; more rows follow, the next page starts at --offset %lld",
@@ -82,6 +105,16 @@ bool write_one_page(const Page& page, const Options& opts, std::string* error) {
     say_more_rows(page.next_offset);
   }
   return true;
+}
+
+// Writes `page` whole with a new writer for `opts.format`; for the table
+// format with its count line. A page of --limit 0 (the columns alone) claims
+// no next page.
+bool write_one_page(const Page& page, const Options& opts, std::string* error) {
+  const auto writer = make_row_writer(opts.format, stdout, static_cast<size_t>(opts.max_width));
+  writer->begin(page);
+  for (size_t i = 0; i < page.rows.size(); ++i) writer->row(page, i);
+  return finish_page(writer.get(), page, opts, error);
 }
 
 // The pager for `sql` in `format`: typed where the format shows BLOBs apart.
@@ -101,20 +134,19 @@ bool print_all(int32_t handle, const std::string& sql, const Options& opts, std:
   bool begun = false;
   Page page;
   for (;;) {
-    if (!pager.read(next, "", opts.page_size, &page, error)) {
+    if (!read_page_for(&pager, opts.format, next, opts.page_size, &page, error)) {
       if (next > INT32_MAX) {
         *error = "more rows than an offset can reach (2147483647); the rest cannot be paged";
       }
       return false;
     }
-    if (!begun) writer->begin(page);
+    if (!write_rows(&pager, opts.page_size, writer.get(), !begun, &page, error)) return false;
     begun = true;
-    for (size_t i = 0; i < page.rows.size(); ++i) writer->row(page, i);
     if (!writer->flush()) {
       *error = "cannot write the output";
       return false;
     }
-    written += static_cast<long long>(page.rows.size());
+    written += static_cast<long long>(page.next_offset - page.offset);
     next = page.next_offset;
     meter.update(written);
     if (!page.more) break;
@@ -149,7 +181,10 @@ bool print_rows(int32_t handle, const std::string& sql, const Options& opts, std
   }
   Pager pager = pager_for(handle, sql, opts.format);
   Page page;
-  return pager.read(opts.offset, "", opts.limit, &page, error) && write_one_page(page, opts, error);
+  if (!read_page_for(&pager, opts.format, opts.offset, opts.limit, &page, error)) return false;
+  const auto writer = make_row_writer(opts.format, stdout, static_cast<size_t>(opts.max_width));
+  return write_rows(&pager, opts.limit, writer.get(), true, &page, error) &&
+         finish_page(writer.get(), page, opts, error);
 }
 
 // See print_rows.h.

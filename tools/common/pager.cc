@@ -566,6 +566,37 @@ bool Pager::read_text(int64_t offset, int32_t limit, Page* page, std::string* er
   bool halved = false;
   int32_t asked = 0;
   if (!fetch_text(sql_, offset, ask, &page->text, &halved, &asked, error)) return false;
+  return finish_text_page(offset, want, ask, halved, asked, page, error);
+}
+
+// See pager.h. A statement SQLite refuses in its typed form pages untyped,
+// as read() does.
+bool Pager::read_typed_text(int64_t offset, int32_t limit, Page* page, std::string* error) {
+  if (!table_.name.empty()) {
+    *error = "text pages are read of statements only";
+    return false;
+  }
+  if (!plan_types(error)) return false;
+  if (typed_sql_.empty()) return read(offset, "", limit, page, error);
+  int32_t want = 0, ask = 0;
+  page_size(limit, &want, &ask);
+  bool halved = false;
+  int32_t asked = 0;
+  if (!fetch_text(typed_sql_, offset, ask, &page->text, &halved, &asked, error)) {
+    if (error->rfind("prepare failed", 0) != 0 && error->rfind("query rejected", 0) != 0) {
+      return false;
+    }
+    typed_sql_.clear();
+    return read(offset, "", limit, page, error);
+  }
+  if (!finish_text_page(offset, want, ask, halved, asked, page, error)) return false;
+  page->blob_words = typed_words_;
+  return true;
+}
+
+// See pager.h.
+bool Pager::finish_text_page(int64_t offset, int32_t want, int32_t ask, bool halved, int32_t asked,
+                             Page* page, std::string* error) {
   if (halved) fits_ = asked;
   page->doc.reset();
   page->columns.clear();

@@ -97,6 +97,12 @@ class Pager {
   // it as text[0, rows_end) then page_json_ending(). A table pager fails.
   bool read_text(int64_t offset, int32_t limit, Page* page, std::string* error);
 
+  // As read_text() with the BLOB marks of for_typed_statement: the text's
+  // rows end in `blob_words` more members each, the marks, which a reader of
+  // the text takes off itself (its columns too). A statement that pages
+  // untyped is read as read() reads it, into a document (page->doc set).
+  bool read_typed_text(int64_t offset, int32_t limit, Page* page, std::string* error);
+
   // Whether pages of this pager go by key (known after the first read).
   bool by_key() const { return !key_columns_.empty(); }
 
@@ -121,6 +127,12 @@ class Pager {
   // full page that could not ask one beyond (LIMIT 1 at the next offset).
   bool probe(const std::string& sql, const Page& page, int64_t at, int64_t got, bool* more,
              std::string* error) const;
+
+  // The rest of a text page in page->text, asked as `ask` rows for a page of
+  // `want` at `offset` (fetch_text's `halved` and `asked`): `more`, rows_end
+  // with the row beyond cut, and the page's numbering.
+  bool finish_text_page(int64_t offset, int32_t want, int32_t ask, bool halved, int32_t asked,
+                        Page* page, std::string* error);
 
   // Asks the library for `ask` rows at `offset` of `sql`, halving at the cap,
   // into `text` only.

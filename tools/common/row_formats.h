@@ -10,6 +10,7 @@
 #define KESTROVA_SQLR_TOOLS_COMMON_ROW_FORMATS_H_
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -36,6 +37,22 @@ class DelimitedRows {
   template <typename IsBlob>
   size_t row(yyjson_val* row, size_t width, const IsBlob& is_blob, std::string* out);
 
+  // Appends one row of the library's compact page text, read at `*at` (its
+  // "{"), as row() writes it from a document: `width` values, then `words`
+  // members of BLOB marks (Page::blob_bits), which go to `marks` rather than
+  // the line. Strings are decoded straight into the field, numbers copied as
+  // written. With a null `out` the row is only read. False (at unmoved)
+  // when the text is not a row of that shape, so that the caller can read
+  // the page into a document instead; the text is never guessed at.
+  // `keys`, when given, are the members' keys as the text spells them
+  // (read_text_columns), compared as bytes before a key is decoded.
+  bool text_row(std::string_view text, size_t* at, size_t width, size_t words, uint64_t* marks,
+                const std::vector<std::string_view>* keys, std::string* out);
+
+  // The first column (from 0) that `marks` (a row's words) say holds a BLOB
+  // the header did not mark, or npos.
+  size_t unmarked_blob(const uint64_t* marks, size_t words) const;
+
   static constexpr size_t npos = static_cast<size_t>(-1);
 
  private:
@@ -45,7 +62,24 @@ class DelimitedRows {
   char delimiter_;
   bool special_[256] = {};
   std::vector<bool> marked_;
+  std::string scratch_;  // a decoded string that held escapes, reused
 };
+
+// The start of the library's compact page text `text` that DelimitedRows::
+// text_row reads rows after: {"columns":[names],"rows":[ . Sets `columns`
+// (all names, marks included), `spelled` to each name's JSON text in `text`
+// (its quotes included) and `*rows_at` to the first row's "{" (or the end of
+// the rows); false when the text does not start so.
+bool read_text_columns(std::string_view text, std::vector<std::string>* columns,
+                       std::vector<std::string_view>* spelled, size_t* rows_at);
+
+// Decodes the JSON string at `*at` (its opening quote) of `text` as yyjson
+// reads it: a view into `text` when it holds no escape, else into `scratch`;
+// `*at` moves past the closing quote. False on anything yyjson would refuse
+// or that is not plainly valid (bad escapes, lone surrogates, control
+// characters, ill-formed UTF-8).
+bool read_json_string(std::string_view text, size_t* at, std::string_view* value,
+                      std::string* scratch);
 
 // The columns of the typed page `first` (Page::is_blob) that hold a BLOB in
 // any of its rows, for DelimitedRows::header; each row's marks read a word at

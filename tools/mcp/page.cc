@@ -7,7 +7,7 @@
 
 #include <algorithm>
 #include <string>
-#include <string_view>
+#include <vector>
 
 #include "common/json.h"
 #include "common/pager.h"
@@ -16,37 +16,6 @@
 
 namespace kestrova::tools::mcp {
 namespace {
-
-// Row `row` of a typed `page` as storage classes, one letter per column (n
-// null, i integer, r real, t text, b blob): the JSON value tells all but a
-// BLOB from the others (numbers are kept as written, and a real is written
-// with a point or an exponent), and the page's BLOB marks tell that one.
-std::string storage_classes(const Page& page, size_t row) {
-  std::string letters;
-  size_t column = 0;
-  size_t index = 0;
-  size_t max = 0;
-  yyjson_val* key = nullptr;
-  yyjson_val* value = nullptr;
-  yyjson_obj_foreach(page.rows[row], index, max, key, value) {
-    char letter = 't';
-    if (yyjson_is_null(value)) {
-      letter = 'n';
-    } else if (yyjson_is_raw(value)) {
-      const std::string_view number(yyjson_get_raw(value), yyjson_get_len(value));
-      letter = number.find_first_of(".eE") == std::string_view::npos ? 'i' : 'r';
-    } else if (yyjson_is_real(value)) {
-      letter = 'r';
-    } else if (yyjson_is_int(value)) {
-      letter = 'i';
-    } else if (page.is_blob(row, column)) {
-      letter = 'b';
-    }
-    letters.push_back(letter);
-    ++column;
-  }
-  return letters;
-}
 
 // No row is shorter than {"":0} and its comma, so no more rows than the
 // budget over this can fit; there is no use asking the library for more.
@@ -112,6 +81,26 @@ bool shaped_row(yyjson_val* row, const PageShape& shape, std::string* out, std::
   return true;
 }
 
+// Row `i`'s storage classes, one letter per column (n, i, r, t, b): from
+// each value's JSON (a number is a real when its text has a point or an
+// exponent) and the page's BLOB marks; empty on an untyped page.
+std::string row_types(const Page& page, size_t i) {
+  std::string letters;
+  yyjson_obj_iter it = yyjson_obj_iter_with(page.rows[i]);
+  for (size_t c = 0; yyjson_val* key = yyjson_obj_iter_next(&it); ++c) {
+    yyjson_val* v = yyjson_obj_iter_get_val(key);
+    if (yyjson_is_raw(v)) {
+      const std::string_view raw(yyjson_get_raw(v), yyjson_get_len(v));
+      letters.push_back(raw.find_first_of(".eE") == raw.npos ? 'i' : 'r');
+    } else if (yyjson_is_str(v)) {
+      letters.push_back(page.is_blob(i, c) ? 'b' : 't');
+    } else {
+      letters.push_back('n');
+    }
+  }
+  return letters;
+}
+
 }  // namespace
 
 // See mcp_page.h.
@@ -171,7 +160,9 @@ bool read_page(int32_t handle, const std::string& sql, int32_t offset, int32_t l
   const size_t available = page.rows.size();
   // The storage classes, when the page has them, are written once, as JSON.
   const bool typed = page.blob_words > 0;
-  const auto types_bytes = [&](size_t) { return page.columns.size() + kTypesRowBytes; };
+  std::vector<std::string> types;
+  for (size_t i = 0; typed && i < available; ++i) types.push_back(row_types(page, i));
+  const auto types_bytes = [&](size_t row) { return types[row].size() + kTypesRowBytes; };
   size_t all_types = typed ? kTypesFrameBytes : 0;
   for (size_t i = 0; typed && i < available; ++i) all_types += types_bytes(i);
 
@@ -184,8 +175,7 @@ bool read_page(int32_t handle, const std::string& sql, int32_t offset, int32_t l
   const size_t at_most = 2 * out.size() + (budget.twice ? out.size() : 0);
   if (!shape.rewrites() && (at_most + all_types <= room || budget.cost(out) + all_types <= room)) {
     answer->returned = static_cast<int64_t>(available);
-    for (size_t i = 0; typed && i < available; ++i)
-      answer->types.push_back(storage_classes(page, i));
+    answer->types = std::move(types);
     // A page of no rows asked for none: there is no next page to point to.
     answer->more = limit > 0 && page.more;
     answer->next_offset = page.next_offset;
@@ -224,7 +214,10 @@ bool read_page(int32_t handle, const std::string& sql, int32_t offset, int32_t l
     out += row_text;
   }
   out += page_ending(offset, limit, static_cast<int64_t>(kept));
-  for (size_t i = 0; typed && i < kept; ++i) answer->types.push_back(storage_classes(page, i));
+  if (typed) {
+    types.resize(kept);
+    answer->types = std::move(types);
+  }
   answer->returned = static_cast<int64_t>(kept);
   answer->more = page.more || available > kept;
   answer->next_offset = static_cast<int64_t>(offset) + answer->returned;
