@@ -1,13 +1,16 @@
 # Writes the page's files into a C++ source as byte arrays (serve/assets.h):
 #
-#   cmake -DOUT=serve_assets.cc -DDIR=tools/serve/assets -P tools/serve/embed.cmake
+#   cmake -DOUT=serve_assets.cc -DDIR=tools/serve/assets -DCOMMON=tools/common/assets \
+#         -P tools/serve/embed.cmake
 #
 # Run at build time, so that an edited page is compiled in again.
-set(files index.html app.js style.css)
+# The page's own files, and the JSON reader it shares with the grid app.
+set(files ${DIR}/index.html ${COMMON}/exact_json.js ${DIR}/app.js ${DIR}/style.css)
 set(body "")
 set(table "")
 set(i 0)
-foreach(f IN LISTS files)
+foreach(file IN LISTS files)
+  get_filename_component(f "${file}" NAME)
   # (Types are set one by one: a list would split them at their ';'.)
   if(f MATCHES "\\.html$")
     set(type "text/html; charset=utf-8")
@@ -16,7 +19,7 @@ foreach(f IN LISTS files)
   else()
     set(type "text/css; charset=utf-8")
   endif()
-  file(READ "${DIR}/${f}" hex HEX)
+  file(READ "${file}" hex HEX)
   string(LENGTH "${hex}" hex_len)
   math(EXPR size "${hex_len} / 2")
   string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1," bytes "${hex}")

@@ -178,7 +178,7 @@ class ServeHttpTest(unittest.TestCase):
                          [{"n": 10}])
         # The page's own files hold no data and no secret: they come to anyone
         # who names the server, so that a reload finds them.
-        for path in ("/", "/app.js", "/style.css"):
+        for path in ("/", "/exact_json.js", "/app.js", "/style.css"):
             with self.subTest(path=path):
                 got, hdrs, body = s.request("GET", path)
                 self.assertEqual(got, 200)
@@ -229,8 +229,8 @@ class ServeHttpTest(unittest.TestCase):
         # The secret the page holds still works.
         self.assertEqual(s.api("tables")[0], 200)
         # The page's files, from nowhere else.
-        for path, kind in (("/", "text/html"), ("/app.js", "text/javascript"),
-                           ("/style.css", "text/css")):
+        for path, kind in (("/", "text/html"), ("/exact_json.js", "text/javascript"),
+                           ("/app.js", "text/javascript"), ("/style.css", "text/css")):
             with self.subTest(path):
                 status, headers, body = s.request("GET", path)
                 self.assertEqual(status, 200)
