@@ -211,6 +211,8 @@ int run_command(const Options& opts) {
 
 int run(int argc, char** argv) {
   const std::vector<std::string> args = utf8_args(argc, argv);
+  // Every format writes its own line endings (CSV's CRLF among them).
+  write_stdout_as_bytes();
   std::vector<const char*> arg_ptrs;
   for (const auto& a : args) arg_ptrs.push_back(a.c_str());
   Options opts;

@@ -104,6 +104,9 @@ void use_stdio_for_protocol() {
 }
 
 // See console_io.h.
+void write_stdout_as_bytes() { _setmode(_fileno(stdout), _O_BINARY); }
+
+// See console_io.h.
 bool stderr_is_terminal() { return _isatty(_fileno(stderr)) != 0; }
 
 // See console_io.h.
@@ -125,6 +128,9 @@ std::FILE* open_for_reading(const std::string& path) { return std::fopen(path.c_
 
 // See console_io.h.
 void use_stdio_for_protocol() { signal(SIGPIPE, SIG_IGN); }
+
+// See console_io.h.
+void write_stdout_as_bytes() {}
 
 // See console_io.h. stat follows a link to its target.
 bool regular_file_exists(const std::string& path) {

@@ -33,6 +33,11 @@ class Utf8Console {
 // makes writes fail instead of killing the process (SIGPIPE ignored).
 void use_stdio_for_protocol();
 
+// Makes standard output carry the bytes written unchanged: on Windows no
+// LF-to-CRLF translation, which would turn a CSV record's CRLF into CR CR LF
+// and make the output differ from one platform to the other; nothing on POSIX.
+void write_stdout_as_bytes();
+
 // Opens the file at the UTF-8 path `path` for reading bytes, as fopen does
 // (null with errno set on failure).
 std::FILE* open_for_reading(const std::string& path);
