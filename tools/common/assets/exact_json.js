@@ -1,6 +1,7 @@
-// JSON with exact numbers, shared by the data browser's page and the tool
-// server's grid app (each takes this file whole: the browser's as a script of
-// its own, the app's written into its page when the tool is built).
+// JSON with exact numbers, and the size of a BLOB as the pages show it,
+// shared by the data browser's page and the tool server's grid app (each
+// takes this file whole: the browser's as a script of its own, the app's
+// written into its page when the tool is built).
 'use strict';
 
 // JSON.parse turns every number into a double, so 2^53 + 1 would show as
@@ -92,4 +93,16 @@ function parseJson(text) {
   const v = value(); ws();
   if (i !== text.length) fail('text after the value');
   return v;
+}
+
+// A BLOB comes as Base64 text; the pages show its size in bytes.
+function sizeText(n) {
+  if (n < 1024) return n + ' B';
+  if (n < 1048576) return (n / 1024).toFixed(1) + ' KB';
+  return (n / 1048576).toFixed(1) + ' MB';
+}
+
+function base64Length(b64) {
+  const pad = b64.endsWith('==') ? 2 : b64.endsWith('=') ? 1 : 0;
+  return Math.floor(b64.length / 4) * 3 - pad;
 }

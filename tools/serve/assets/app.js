@@ -150,17 +150,6 @@ function showMessage(text, ok) {
   m.classList.toggle('ok', !!ok);
 }
 
-function sizeText(n) {
-  if (n < 1024) return n + ' B';
-  if (n < 1048576) return (n / 1024).toFixed(1) + ' KB';
-  return (n / 1048576).toFixed(1) + ' MB';
-}
-
-function base64Length(b64) {
-  const pad = b64.endsWith('==') ? 2 : b64.endsWith('=') ? 1 : 0;
-  return Math.floor(b64.length / 4) * 3 - pad;
-}
-
 // The text of a value as export and the row view write it.
 const plain = (v) => (v === null ? '' : v instanceof Num ? v.text : String(v));
 
